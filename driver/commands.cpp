@@ -1,0 +1,67 @@
+#include "driver/commands.h"
+
+#include "host/platform.h"
+
+namespace {
+
+WideString W(const char* ascii) {
+    WideString s;
+    while (*ascii) s.push_back(static_cast<wchar16>(*ascii++));
+    return s;
+}
+
+WideString quoted(const wchar16* text) { return W("\"") + text + W("\""); }
+
+}  // namespace
+
+const wchar16* find_extension(const wchar16* path) {
+    const wchar16* dot = nullptr;
+    for (; *path; ++path) {
+        if (*path == '\\' || *path == ' ')
+            dot = nullptr;
+        else if (*path == '.')
+            dot = path;
+    }
+    return dot ? dot : path;
+}
+
+bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting) {
+    if (!tar_setting[0]) return true;
+    WideString ext = find_extension(archive);
+    WideString stem(archive, find_extension(archive));
+    static const wchar16 kTar[] = {'.', 't', 'a', 'r', 0};
+    if (platform::compare_nocase(find_extension(stem.c_str()), kTar) == 0) return true;
+    if (ext.empty()) return false;
+    WideString setting = tar_setting;
+    platform::lower_case(&setting[0]);
+    platform::lower_case(&ext[0]);
+    return setting.find(ext) != WideString::npos;
+}
+
+WideString test_command(const wchar16* archiver, const wchar16* archive) {
+    return archiver + W(" t ") + quoted(archive) + W(" -slt -ba");
+}
+
+// Listings are asked for in UTF-8: with its output redirected 7-Zip would
+// otherwise write names in the OEM code page, which cannot hold every name.
+WideString list_command(const wchar16* archiver, const wchar16* archive, bool tar_pipe) {
+    if (!tar_pipe) return quoted(archiver) + W(" l ") + quoted(archive) + W(" -slt -ba -sccUTF-8");
+    return W("cmd /c \"") + quoted(archiver) + W(" x ") + quoted(archive) + W(" -so | ") +
+           quoted(archiver) + W(" l -slt -ba -si -ttar -sccUTF-8\"");
+}
+
+WideString extract_command(const wchar16* archiver, const wchar16* archive,
+                           const wchar16* work_area, const wchar16* member, bool tar_pipe) {
+    if (!tar_pipe)
+        return quoted(archiver) + W(" x ") + quoted(archive) + W(" -o") + quoted(work_area) +
+               W(" -aoa -ir!") + quoted(member);
+    return W("cmd /c \"") + quoted(archiver) + W(" x ") + quoted(archive) + W(" -so | ") +
+           quoted(archiver) + W(" x -o") + quoted(work_area) + W(" -aoa -si -ttar -ir!") +
+           quoted(member) + W("\"");
+}
+
+int32_t size_threshold(int maxMB) {
+    if (maxMB <= 0) return 0;
+    if (maxMB >= 2048) return INT32_MAX;
+    return static_cast<int32_t>(maxMB) << 20;
+}

@@ -1,0 +1,25 @@
+// The command lines given to the archiver and to cmd, and the choice of the
+// tar pipe. Pure text work: no Windows calls beyond the platform seam.
+#pragma once
+
+#include <cstdint>
+
+#include "host/text.h"
+
+// The longest command line CreateProcessW takes, terminator included.
+const size_t kMaxCommandLine = 32767;
+
+// The extension as PathFindExtensionW finds it: from the last dot of the
+// last path element, dot included; a backslash or a space ends an extension.
+const wchar16* find_extension(const wchar16* path);
+
+bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting);
+
+WideString test_command(const wchar16* archiver, const wchar16* archive);
+WideString list_command(const wchar16* archiver, const wchar16* archive, bool tar_pipe);
+WideString extract_command(const wchar16* archiver, const wchar16* archive,
+                           const wchar16* work_area, const wchar16* member, bool tar_pipe);
+
+// The size limit for members in bytes: 0 for a negative setting, the largest
+// signed 32-bit value from 2048 MiB on.
+int32_t size_threshold(int maxMB);

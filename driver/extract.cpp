@@ -1,0 +1,104 @@
+#include <windows.h>
+
+#include "driver/archiver.h"
+#include "driver/commands.h"
+#include "driver/paths.h"
+#include "driver/runner.h"
+#include "driver/scanner.h"
+#include "host/handle.h"
+
+namespace {
+
+// Extraction writes to one place per member name in the shared work folder,
+// so extractions of every thread of every process of this user take turns.
+class ExtractionTurn {
+public:
+    ExtractionTurn() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\rizazur.extract")) {
+        if (mutex_.valid()) {
+            DWORD w = WaitForSingleObject(mutex_.get(), INFINITE);
+            owned_ = w == WAIT_OBJECT_0 || w == WAIT_ABANDONED;
+        }
+    }
+    ~ExtractionTurn() {
+        if (owned_) ReleaseMutex(mutex_.get());
+    }
+    ExtractionTurn(const ExtractionTurn&) = delete;
+    ExtractionTurn& operator=(const ExtractionTurn&) = delete;
+
+private:
+    KernelHandle mutex_;
+    bool owned_ = false;
+};
+
+ResultCode read_whole_file(const wchar16* path, platform::OwnedBlock& bytes, size_t& length) {
+    FileHandle f(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size;
+    if (!f.valid() || !GetFileSizeEx(f.get(), &size) || size.QuadPart > INT32_MAX) return kReadError;
+    size_t want = static_cast<size_t>(size.QuadPart);
+    // One byte at least: a block of nothing is no block to hand a host.
+    platform::OwnedBlock block(platform::alloc_block(want ? want : 1));
+    if (!block) return kNoMemory;
+    size_t got = 0;
+    while (got < want) {
+        DWORD n = 0;
+        if (!ReadFile(f.get(), static_cast<char*>(block.get()) + got, static_cast<DWORD>(want - got), &n,
+                      nullptr))
+            return kReadError;
+        if (n == 0) break;
+        got += n;
+    }
+    bytes = std::move(block);
+    length = got;
+    return kOk;
+}
+
+// Steps for the one member wanted: its bytes, or why there are none.
+ResultCode extract_one(const wchar16* archive, const Settings& s, const wchar16* exe,
+                       const wchar16* work, const ScannedMember& m, platform::OwnedBlock& bytes,
+                       size_t& length) {
+    // A name leading out of the work folder is never extracted, read or deleted.
+    if (!is_contained_path(m.path)) return kReadError;
+    WideString target = WideString(work) + L"\\" + m.path;
+
+    ExtractionTurn turn;
+    DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        // Something stale stands at the target: remove it rather than hand out
+        // bytes this request did not extract.
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW(target.c_str());
+        return kReadError;
+    }
+    bool tar = use_tar_pipe(archive, s.tar);
+    if (!run_archiver(extract_command(exe, archive, work, m.path, tar), nullptr)) return kReadError;
+    ResultCode rc = read_whole_file(target.c_str(), bytes, length);
+    DeleteFileW(target.c_str());
+    return rc;
+}
+
+}  // namespace
+
+ResultCode extract_member(const wchar16* archive, const MemberRecord& request,
+                          platform::OwnedBlock& bytes, size_t& length) {
+    Settings s = read_settings();
+    wchar_t exe[kPathChars], work[kPathChars], capture_file[kPathChars];
+    if (!archiver_path(s, exe)) return kReadError;
+    int32_t threshold = size_threshold(s.maxMB);
+    if (!ensure_work_area(work) || !capture_path(work, capture_file)) return kReadError;
+
+    ScopedDelete remover(capture_file);
+    if (!run_archiver(list_command(exe, archive, use_tar_pipe(archive, s.tar)), capture_file))
+        return kReadError;
+    Capture capture;
+    if (!capture.open(capture_file)) return kReadError;
+
+    ResultCode rc = kReadError;  // the member was not found
+    uintptr_t i = 0;
+    scan_members(capture.reader(), [&](const ScannedMember& m) {
+        if (!qualifies(m.size, threshold)) return true;
+        if (i++ != request.position) return true;
+        rc = extract_one(archive, s, exe, work, m, bytes, length);
+        return false;
+    });
+    return rc;
+}

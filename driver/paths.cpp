@@ -1,0 +1,60 @@
+#include "driver/paths.h"
+
+namespace {
+
+bool is_separator(wchar16 c) { return c == '\\' || c == '/'; }
+
+wchar16 upper(wchar16 c) { return c >= 'a' && c <= 'z' ? static_cast<wchar16>(c - 'a' + 'A') : c; }
+
+// An element (begin..end) holding only dots and spaces.
+bool is_dots(const wchar16* begin, const wchar16* end) {
+    for (const wchar16* p = begin; p != end; ++p)
+        if (*p != '.' && *p != ' ') return false;
+    return true;
+}
+
+bool equals(const wchar16* begin, const wchar16* end, const char* word) {
+    for (; begin != end; ++begin, ++word)
+        if (!*word || upper(*begin) != static_cast<unsigned char>(*word)) return false;
+    return *word == 0;
+}
+
+// CON, PRN, AUX, NUL, COM0-9, LPT0-9 (also with superscript digits),
+// CONIN$ and CONOUT$: Windows opens the device whatever the extension.
+bool is_device_name(const wchar16* name) {
+    const wchar16* end = name;
+    while (*end && *end != '.') ++end;
+    while (end != name && end[-1] == ' ') --end;
+    static const char* const kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* word : kPlain)
+        if (equals(name, end, word)) return true;
+    if (end - name == 4 && (equals(name, name + 3, "COM") || equals(name, name + 3, "LPT"))) {
+        wchar16 d = name[3];
+        return (d >= '0' && d <= '9') || d == 0xB9 || d == 0xB2 || d == 0xB3;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool is_contained_path(const wchar16* path) {
+    if (!path[0] || is_separator(path[0])) return false;
+    const wchar16* element = path;
+    for (const wchar16* p = path;; ++p) {
+        if (*p == ':') return false;
+        if (*p == 0 || is_separator(*p)) {
+            if (p != element && is_dots(element, p)) return false;
+            if (*p == 0) return true;
+            element = p + 1;
+        }
+    }
+}
+
+bool is_plain_file_name(const wchar16* name) {
+    if (!name[0]) return false;
+    const wchar16* end = name;
+    for (; *end; ++end)
+        if (is_separator(*end) || *end == ':') return false;
+    if (is_dots(name, end)) return false;
+    return !is_device_name(name);
+}

@@ -1,0 +1,14 @@
+// Rules for names that come from an archive and become paths on disk.
+#pragma once
+
+#include "host/records.h"
+
+// A relative path that stays inside the folder it is joined to: not empty,
+// no root, drive, device or stream (no leading separator, no ':'), and no
+// element made only of dots and spaces (Windows reads ".. " as "..").
+bool is_contained_path(const wchar16* path);
+
+// A name that creates an ordinary file in a folder: not empty, no separator
+// or ':', not "." or "..", and not a device name such as CON or COM1, with or
+// without an extension.
+bool is_plain_file_name(const wchar16* name);

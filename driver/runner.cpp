@@ -1,0 +1,54 @@
+#include "driver/runner.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "driver/commands.h"
+
+bool run_archiver(const WideString& command_line, const wchar16* output_path) {
+    if (command_line.size() >= kMaxCommandLine) return false;
+
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    // Share reading too: the capture is reopened for reading right after the run.
+    FileHandle out(CreateFileW(output_path ? output_path : L"NUL", GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Standard input at its end: a prompt (a password, say) is answered at
+    // once instead of waiting for ever.
+    FileHandle in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+    si.wShowWindow = SW_HIDE;
+    si.hStdInput = in.valid() ? in.get() : nullptr;
+    si.hStdOutput = out.valid() ? out.get() : nullptr;
+    si.hStdError = nullptr;
+
+    std::vector<wchar_t> line(command_line.begin(), command_line.end());
+    line.push_back(0);  // CreateProcessW may write into its command line
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, line.data(), &inherit, &inherit, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi))
+        return false;
+    KernelHandle process(pi.hProcess);
+    KernelHandle thread(pi.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+    return true;
+}
+
+bool Capture::open(const wchar16* path) {
+    // Share writing: a child that just wrote the file may still be closing it.
+    file_.reset(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file_.valid();
+}
+
+size_t Capture::read(void* context, char* buffer, size_t capacity) {
+    auto* self = static_cast<Capture*>(context);
+    DWORD got = 0;
+    if (!ReadFile(self->file_.get(), buffer, static_cast<DWORD>(capacity), &got, nullptr)) return 0;
+    return got;
+}

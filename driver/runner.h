@@ -1,0 +1,38 @@
+// One run of the archiver (or of cmd for the tar pipe): started hidden with
+// its standard output in a file, waited for, every handle closed.
+#pragma once
+
+#include "driver/capture.h"
+#include "host/handle.h"
+#include "host/text.h"
+
+// Answers whether the program could be started. Standard output goes to
+// output_path, or is discarded when output_path is null.
+bool run_archiver(const WideString& command_line, const wchar16* output_path);
+
+// A capture file opened for reading, with its piece reader.
+class Capture {
+public:
+    Capture() : reader_(&Capture::read, this) {}
+    bool open(const wchar16* path);
+    bool next(wchar16 (&piece)[kPathChars], size_t& length) { return reader_.next(piece, length); }
+    PieceReader& reader() { return reader_; }
+
+private:
+    static size_t read(void* context, char* buffer, size_t capacity);
+
+    FileHandle file_;
+    PieceReader reader_;
+};
+
+// Deletes a file when the request is done with it, on every path.
+class ScopedDelete {
+public:
+    explicit ScopedDelete(const wchar16* path) : path_(path) {}
+    ~ScopedDelete() { DeleteFileW(path_); }
+    ScopedDelete(const ScopedDelete&) = delete;
+    ScopedDelete& operator=(const ScopedDelete&) = delete;
+
+private:
+    const wchar16* path_;
+};

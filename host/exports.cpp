@@ -1,0 +1,192 @@
+// The entry points: each checks what the host passed and hands the work on.
+// Nothing thrown may cross this boundary, and nothing is written where the
+// host did not offer room.
+#include "host/exports.h"
+
+#include <shlwapi.h>
+
+#include <cstring>
+#include <type_traits>
+
+#include "driver/archiver.h"
+#include "driver/paths.h"
+#include "host/handle.h"
+#include "host/info.h"
+#include "host/text.h"
+#include "tables/cache.h"
+#include "tables/retrieval.h"
+
+static_assert(std::is_same<decltype(&GetPluginInfo), GetPluginInfoProc>::value, "GetPluginInfo");
+static_assert(std::is_same<decltype(&GetPluginInfoW), GetPluginInfoWProc>::value, "GetPluginInfoW");
+static_assert(std::is_same<decltype(&IsSupported), IsSupportedProc>::value, "IsSupported");
+static_assert(std::is_same<decltype(&IsSupportedW), IsSupportedWProc>::value, "IsSupportedW");
+static_assert(std::is_same<decltype(&GetArchiveInfo), GetArchiveInfoProc>::value, "GetArchiveInfo");
+static_assert(std::is_same<decltype(&GetArchiveInfoW), GetArchiveInfoWProc>::value, "GetArchiveInfoW");
+static_assert(std::is_same<decltype(&GetFileInfo), GetFileInfoProc>::value, "GetFileInfo");
+static_assert(std::is_same<decltype(&GetFileInfoW), GetFileInfoWProc>::value, "GetFileInfoW");
+static_assert(std::is_same<decltype(&GetFile), GetFileProc>::value, "GetFile");
+static_assert(std::is_same<decltype(&GetFileW), GetFileWProc>::value, "GetFileW");
+
+namespace {
+
+bool memory_input(unsigned int flag) { return (flag & kInputKindMask) != 0; }
+
+// Archive paths longer than our buffers are refused, never shortened.
+bool fits_path(const wchar16* path) {
+    for (size_t n = 0; n < kPathChars; ++n)
+        if (!path[n]) return true;
+    return false;
+}
+
+int is_supported(const wchar16* path, void* dw) {
+    // Small values are file handles; anything else is the address of the
+    // header bytes the host already read.
+    if (reinterpret_cast<uintptr_t>(dw) < 0x10000) {
+        unsigned char head[8];
+        DWORD got = 0;
+        if (!ReadFile(static_cast<HANDLE>(dw), head, sizeof head, &got, nullptr)) return 0;
+    }
+    return test_archive(path, dw) ? 1 : 0;
+}
+
+int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
+    if (!fits_path(path)) return kReadError;
+    table_cache().clear();
+    void* copy = nullptr;
+    ResultCode rc = obtain_archive_table(path, static_cast<uint32_t>(offset), &copy, nullptr);
+    if (rc == kOk) *table = copy;
+    return rc;
+}
+
+int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request) {
+    if (!fits_path(path)) return kReadError;
+    table_cache().clear();
+    return obtain_archive_table(path, static_cast<uint32_t>(offset), nullptr, &request);
+}
+
+// Creates the member's file in the folder; nothing is left on failure.
+int write_member(const wchar16* folder, const MemberRecord& record, const void* bytes, size_t length) {
+    if (!is_plain_file_name(record.filename)) return kWriteError;
+    wchar_t out_path[MAX_PATH];
+    if (!fits_path(folder) || !PathCombineW(out_path, folder, record.filename)) return kWriteError;
+    FileHandle f(CreateFileW(out_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+    if (!f.valid()) return kWriteError;
+    // Never more than the bytes actually read.
+    size_t want = record.filesize < length ? record.filesize : length;
+    DWORD written = 0;
+    if (!WriteFile(f.get(), bytes, static_cast<DWORD>(want), &written, nullptr) || written != want) {
+        f.reset();
+        DeleteFileW(out_path);
+        return kWriteError;
+    }
+    return kOk;
+}
+
+int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory) {
+    if (!fits_path(path)) return kReadError;
+    MemberRecord request = {};
+    request.position = static_cast<uintptr_t>(position);
+    ResultCode rc = obtain_archive_table(path, 0, nullptr, &request);
+    if (rc != kOk) return rc;
+
+    platform::OwnedBlock bytes;
+    size_t length = 0;
+    rc = extract_member(path, request, bytes, length);
+    if (rc != kOk) return rc;
+    if (memory) {
+        *memory = bytes.release();
+        return kOk;
+    }
+    return write_member(folder, request, bytes.get(), length);
+}
+
+}  // namespace
+
+extern "C" {
+
+int __stdcall GetPluginInfoW(int infono, LPWSTR buf, int buflen) {
+    wchar16 text[kPathChars];
+    if (!buf || buflen <= 0 || !build_info_string(infono, text)) return 0;
+    return static_cast<int>(copy_bounded(buf, static_cast<size_t>(buflen), text));
+}
+
+int __stdcall GetPluginInfo(int infono, LPSTR buf, int buflen) {
+    wchar16 text[kPathChars];
+    if (!buf || buflen <= 0 || !build_info_string(infono, text)) return 0;
+    to_ansi(text, buf, static_cast<size_t>(buflen));
+    return static_cast<int>(strlen(buf));
+}
+
+int __stdcall IsSupportedW(LPCWSTR filename, void* dw) {
+    if (!filename || !fits_path(filename)) return 0;
+    return is_supported(filename, dw);
+}
+
+int __stdcall IsSupported(LPCSTR filename, void* dw) {
+    wchar16 path[kPathChars];
+    if (!filename || !to_wide(filename, path, kPathChars)) return 0;
+    return is_supported(path, dw);
+}
+
+int __stdcall GetArchiveInfoW(LPCWSTR buf, LONG_PTR len, unsigned int flag, HLOCAL* lphInf) {
+    if (lphInf) *lphInf = nullptr;
+    if (!buf || !lphInf || memory_input(flag)) return kNotServed;
+    return archive_info(buf, len, lphInf);
+}
+
+int __stdcall GetArchiveInfo(LPCSTR buf, LONG_PTR len, unsigned int flag, HLOCAL* lphInf) {
+    if (lphInf) *lphInf = nullptr;
+    if (!buf || !lphInf || memory_input(flag)) return kNotServed;
+    wchar16 path[kPathChars];
+    if (!to_wide(buf, path, kPathChars)) return kReadError;
+    HLOCAL wide = nullptr;
+    int rc = archive_info(path, len, &wide);
+    if (rc != kOk) return rc;
+    fileInfo* ansi = convert_table(static_cast<const MemberRecord*>(wide));
+    LocalFree(wide);
+    if (!ansi) return kNoMemory;
+    *lphInf = ansi;
+    return kOk;
+}
+
+int __stdcall GetFileInfoW(LPCWSTR buf, LONG_PTR len, LPCWSTR filename, unsigned int flag,
+                           fileInfoW* lpInfo) {
+    if (!buf || !filename || !lpInfo || memory_input(flag)) return kNotServed;
+    copy_bounded(lpInfo->filename, kFieldChars, filename);
+    return file_info(buf, len, *lpInfo);
+}
+
+int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned int flag,
+                          fileInfo* lpInfo) {
+    if (!buf || !filename || !lpInfo || memory_input(flag)) return kNotServed;
+    wchar16 path[kPathChars];
+    if (!to_wide(buf, path, kPathChars)) return kReadError;
+    MemberRecord request = {};
+    to_wide(filename, request.filename, kFieldChars);
+    // With no name, search by the position the host's record holds, as the wide form does.
+    request.position = lpInfo->position;
+    int rc = file_info(path, len, request);
+    if (rc == kOk) convert_record(request, *lpInfo);
+    return rc;
+}
+
+int __stdcall GetFileW(LPCWSTR src, LONG_PTR len, LPWSTR dest, unsigned int flag,
+                       SusieProgress /*progress*/, LONG_PTR /*data*/) {
+    if (!src || !dest || memory_input(flag)) return kNotServed;
+    if (flag & kMemoryOutput) return get_file(src, len, nullptr, reinterpret_cast<HLOCAL*>(dest));
+    return get_file(src, len, dest, nullptr);
+}
+
+int __stdcall GetFile(LPCSTR src, LONG_PTR len, LPSTR dest, unsigned int flag,
+                      SusieProgress /*progress*/, LONG_PTR /*data*/) {
+    if (!src || !dest || memory_input(flag)) return kNotServed;
+    wchar16 path[kPathChars];
+    if (!to_wide(src, path, kPathChars)) return kReadError;
+    if (flag & kMemoryOutput) return get_file(path, len, nullptr, reinterpret_cast<HLOCAL*>(dest));
+    wchar16 folder[kPathChars];
+    if (!to_wide(dest, folder, kPathChars)) return kWriteError;
+    return get_file(path, len, folder, nullptr);
+}
+
+}  // extern "C"

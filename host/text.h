@@ -1,0 +1,33 @@
+// Bounded text copies and the ANSI/wide conversions of the host interface.
+// Every fixed buffer is filled through these: nothing is written past a
+// field, the result is always terminated, and a cut never splits a
+// character (a surrogate pair, or a double-byte character in ANSI).
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "host/records.h"
+
+typedef std::basic_string<wchar16> WideString;
+
+size_t wide_len(const wchar16* s);
+
+// Copies at most cap-1 units of src (src_len units long) and terminates.
+// Returns the units copied; with cap 0 nothing is written.
+size_t copy_bounded(wchar16* dst, size_t cap, const wchar16* src, size_t src_len);
+size_t copy_bounded(wchar16* dst, size_t cap, const wchar16* src);
+size_t copy_bounded(char* dst, size_t cap, const char* src);
+
+// ANSI to wide with the thread's code page. Writes the conversion, cut to
+// fit when it must, and answers whether it fitted whole.
+bool to_wide(const char* ansi, wchar16* out, size_t cap);
+// Wide to ANSI: the longest whole-character prefix whose conversion fits.
+bool to_ansi(const wchar16* wide, char* out, size_t cap);
+// The number of bytes the full ANSI conversion of wide takes.
+size_t ansi_length(const wchar16* wide);
+
+void convert_record(const MemberRecord& in, fileInfo& out);
+// A zero-filled block of count + 1 fileInfo records (the last the
+// terminator), or null when it cannot be allocated.
+fileInfo* convert_table(const MemberRecord* table);

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/test_host.h"
+
+namespace {
+
+const wchar_t kDescription[] = L"7z\x30D5\x30A1\x30A4\x30EB";
+
+}  // namespace
+
+TEST(PluginInfo, AnswersTheFourStrings) {
+    Plugin p(L"");
+    wchar_t buf[260];
+    EXPECT_EQ(4, p.GetPluginInfoW(0, buf, 260));
+    EXPECT_STREQ(L"00AM", buf);
+    EXPECT_EQ(0, p.GetPluginInfoW(1, buf, 260));
+    EXPECT_STREQ(L"", buf);
+    EXPECT_EQ(16, p.GetPluginInfoW(2, buf, 260));
+    EXPECT_STREQ(L"*.7z;*.zip;*.rar", buf);
+    EXPECT_EQ(6, p.GetPluginInfoW(3, buf, 260));
+    EXPECT_STREQ(kDescription, buf);
+
+    char abuf[260];
+    EXPECT_EQ(4, p.GetPluginInfo(0, abuf, 260));
+    EXPECT_STREQ("00AM", abuf);
+    EXPECT_EQ(16, p.GetPluginInfo(2, abuf, 260));
+    EXPECT_STREQ("*.7z;*.zip;*.rar", abuf);
+}
+
+TEST(PluginInfo, OtherNumbersLeaveTheBufferAlone) {
+    Plugin p(L"");
+    wchar_t buf[8];
+    wmemset(buf, L'#', 8);
+    EXPECT_EQ(0, p.GetPluginInfoW(4, buf, 8));
+    EXPECT_EQ(0, p.GetPluginInfoW(-1, buf, 8));
+    char abuf[8];
+    memset(abuf, '#', 8);
+    EXPECT_EQ(0, p.GetPluginInfo(4, abuf, 8));
+    EXPECT_EQ(0, p.GetPluginInfo(-1, abuf, 8));
+    EXPECT_EQ(L'#', buf[0]);
+    EXPECT_EQ('#', abuf[0]);
+}
+
+TEST(PluginInfo, HonoursTheHostsBufferLength) {
+    Plugin p(L"");
+    wchar_t buf[8];
+    wmemset(buf, L'#', 8);
+    EXPECT_EQ(3, p.GetPluginInfoW(0, buf, 4));
+    EXPECT_STREQ(L"00A", buf);
+    EXPECT_EQ(L'#', buf[4]);
+    EXPECT_EQ(0, p.GetPluginInfoW(0, buf, 1));
+    EXPECT_EQ(L'\0', buf[0]);
+    EXPECT_EQ(0, p.GetPluginInfoW(0, buf, 0));
+    EXPECT_EQ(0, p.GetPluginInfoW(0, nullptr, 260));
+    char abuf[8];
+    memset(abuf, '#', 8);
+    EXPECT_EQ(3, p.GetPluginInfo(0, abuf, 4));
+    EXPECT_STREQ("00A", abuf);
+    EXPECT_EQ('#', abuf[4]);
+    EXPECT_EQ(0, p.GetPluginInfo(0, abuf, -5));
+}
+
+TEST(PluginInfo, FilterFollowsTheSettingsFileWithoutReloading) {
+    Plugin p(L"[UserSetting]\r\next=*.cbz,*.cb7,*.zip\r\n");
+    wchar_t buf[260];
+    EXPECT_EQ(17, p.GetPluginInfoW(2, buf, 260));
+    EXPECT_STREQ(L"*.cbz;*.cb7;*.zip", buf);
+    p.write_ini(L"[UserSetting]\r\next=*.lzh\r\n");
+    EXPECT_EQ(5, p.GetPluginInfoW(2, buf, 260));
+    EXPECT_STREQ(L"*.lzh", buf);
+}
+
+TEST(PluginInfo, AnsiDescriptionCountsBytesOfTheHostsCodePage) {
+    Plugin p(L"");
+    char abuf[260];
+    wchar_t wide[260];
+    int n = p.GetPluginInfo(3, abuf, 260);
+    EXPECT_EQ(static_cast<int>(strlen(abuf)), n);
+    // What the thread's code page makes of it, converted back, is the description
+    // wherever the code page can hold katakana.
+    int back = MultiByteToWideChar(CP_THREAD_ACP, 0, abuf, -1, wide, 260);
+    EXPECT_GT(back, 0);
+    if (GetACP() == 932) {
+        EXPECT_EQ(10, n);
+        EXPECT_STREQ(kDescription, wide);
+    }
+}

@@ -1,0 +1,102 @@
+// Stands in for 7z.exe where the tests must force an exact output or count
+// runs. It appends its command line to runs.log beside itself, then prints
+// the bytes of out-<key>.txt (key: the command letter, with "-so" or "-si"
+// when given: t, l, x, x-so, l-si, x-si). For an extraction with -o and -ir!
+// it writes member.bin (when present) to the output folder under the
+// pattern's name. crash-<key>.txt makes it print half its output and die.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+namespace {
+
+std::wstring beside_me(const std::wstring& name) {
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring p(path, n);
+    return p.substr(0, p.find_last_of(L'\\') + 1) + name;
+}
+
+std::string read_all(const std::wstring& path, bool& found) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    found = f != INVALID_HANDLE_VALUE;
+    std::string out;
+    if (!found) return out;
+    char buf[65536];
+    DWORD got;
+    while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got) out.append(buf, got);
+    CloseHandle(f);
+    return out;
+}
+
+void append_log(const std::wstring& line) {
+    // Runs of a tar pipe overlap: take turns on the log.
+    HANDLE m = CreateMutexW(nullptr, FALSE, L"Local\\standin7z.log");
+    WaitForSingleObject(m, INFINITE);
+    HANDLE f = CreateFileW(beside_me(L"runs.log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, 0, nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr,
+                                nullptr);
+    std::string u(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &u[0], n, nullptr, nullptr);
+    u += '\n';
+    DWORD put;
+    WriteFile(f, u.data(), static_cast<DWORD>(u.size()), &put, nullptr);
+    CloseHandle(f);
+    ReleaseMutex(m);
+    CloseHandle(m);
+}
+
+void put(const std::string& bytes) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD done;
+    if (out && out != INVALID_HANDLE_VALUE && !bytes.empty())
+        WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+}
+
+}  // namespace
+
+int main() {
+    append_log(GetCommandLineW());
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argc < 2) return 7;
+
+    std::wstring key = argv[1];
+    std::wstring out_dir, pattern;
+    for (int i = 2; i < argc; ++i) {
+        std::wstring a = argv[i];
+        if (a == L"-so") key += L"-so";
+        if (a == L"-si") key += L"-si";
+        if (a.rfind(L"-o", 0) == 0) out_dir = a.substr(2);
+        if (a.rfind(L"-ir!", 0) == 0) pattern = a.substr(4);
+    }
+
+    bool found = false;
+    std::string output = read_all(beside_me(L"out-" + key + L".txt"), found);
+    bool crash = false;
+    read_all(beside_me(L"crash-" + key + L".txt"), crash);
+    if (crash) {
+        put(output.substr(0, output.size() / 2));
+        // What a crash looks like from outside, without waking a debugger.
+        TerminateProcess(GetCurrentProcess(), 0xC0000005);
+    }
+    put(output);
+
+    if (!out_dir.empty() && !pattern.empty()) {
+        std::string member = read_all(beside_me(L"member.bin"), found);
+        if (found) {
+            std::wstring target = out_dir + L"\\" + pattern;
+            for (size_t i = out_dir.size() + 1; i < target.size(); ++i)
+                if (target[i] == L'\\') CreateDirectoryW(target.substr(0, i).c_str(), nullptr);
+            HANDLE f = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            DWORD put_bytes;
+            WriteFile(f, member.data(), static_cast<DWORD>(member.size()), &put_bytes, nullptr);
+            CloseHandle(f);
+        }
+    }
+    LocalFree(argv);
+    return 0;
+}

@@ -1,0 +1,247 @@
+#include "test_host.h"
+
+#include <shlwapi.h>
+
+#include <gtest/gtest.h>
+
+#include "test_config.h"
+
+namespace {
+
+std::wstring exe_dir() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    PathRemoveFileSpecW(path);
+    return path;
+}
+
+std::wstring scratch_root() {
+    static std::wstring root = [] {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        std::wstring r = join(temp, L"rizazur-tests." + std::to_wstring(GetCurrentProcessId()));
+        CreateDirectoryW(r.c_str(), nullptr);
+        return r;
+    }();
+    return root;
+}
+
+// Removes the scratch root when the test program ends.
+struct ScratchCleanup : ::testing::Environment {
+    void TearDown() override { remove_tree(scratch_root()); }
+};
+const auto* const kCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+
+}  // namespace
+
+std::wstring join(const std::wstring& dir, const std::wstring& name) {
+    if (dir.empty() || dir.back() == L'\\') return dir + name;
+    return dir + L"\\" + name;
+}
+
+std::wstring fresh_dir(const wchar_t* tag) {
+    static int counter = 0;
+    std::wstring d = join(scratch_root(), std::wstring(tag) + L"." + std::to_wstring(++counter));
+    CreateDirectoryW(d.c_str(), nullptr);
+    return d;
+}
+
+std::wstring seven_zip_dir() { return RIZAZUR_7Z_DIR; }
+
+std::string read_bytes(const std::wstring& path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return std::string();
+    std::string out;
+    char buf[65536];
+    DWORD got;
+    while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got) out.append(buf, got);
+    CloseHandle(f);
+    return out;
+}
+
+void write_bytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE) << utf8(path);
+    DWORD put = 0;
+    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+    CloseHandle(f);
+}
+
+bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+static void walk(const std::wstring& root, const std::wstring& rel, std::vector<std::wstring>& out) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(join(join(root, rel), L"*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        std::wstring r = rel.empty() ? name : rel + L"\\" + name;
+        out.push_back(r);
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) walk(root, r, out);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+}
+
+std::vector<std::wstring> list_tree(const std::wstring& dir) {
+    std::vector<std::wstring> out;
+    walk(dir, L"", out);
+    return out;
+}
+
+void remove_tree(const std::wstring& dir) {
+    std::vector<std::wstring> items = list_tree(dir);
+    for (auto it = items.rbegin(); it != items.rend(); ++it) {
+        std::wstring p = join(dir, *it);
+        SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!DeleteFileW(p.c_str())) RemoveDirectoryW(p.c_str());
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+std::string utf8(const std::wstring& w) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+std::wstring widen(const std::string& u) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, u.data(), static_cast<int>(u.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, u.data(), static_cast<int>(u.size()), &w[0], n);
+    return w;
+}
+
+int run(const std::wstring& command_line, const std::wstring& out_path) {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE out = INVALID_HANDLE_VALUE;
+    if (!out_path.empty())
+        out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                          CREATE_ALWAYS, 0, nullptr);
+    HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
+                            nullptr);
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING,
+                             0, nullptr);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    si.hStdInput = in;
+    si.hStdOutput = out != INVALID_HANDLE_VALUE ? out : nul;
+    si.hStdError = nul;
+    std::vector<wchar_t> line(command_line.begin(), command_line.end());
+    line.push_back(0);
+    PROCESS_INFORMATION pi;
+    int code = -1;
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                       &pi)) {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        DWORD c = 0;
+        GetExitCodeProcess(pi.hProcess, &c);
+        code = static_cast<int>(c);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    CloseHandle(in);
+    CloseHandle(nul);
+    return code;
+}
+
+int run_7z(const std::wstring& args, const std::wstring& out_path) {
+    return run(L"\"" + join(seven_zip_dir(), L"7z.exe") + L"\" " + args, out_path);
+}
+
+std::wstring work_area() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return join(temp, L"rizazur");
+}
+
+static void write_ini_file(const std::wstring& path, const std::wstring& ini) {
+    if (ini.empty()) {
+        DeleteFileW(path.c_str());
+        return;
+    }
+    // UTF-16 with a byte-order mark: the profile functions read it as Unicode.
+    std::string bytes("\xFF\xFE", 2);
+    bytes.append(reinterpret_cast<const char*>(ini.data()), ini.size() * sizeof(wchar_t));
+    write_bytes(path, bytes);
+}
+
+Plugin::Plugin(const std::wstring& ini) {
+    dir = fresh_dir(L"plugin");
+    std::wstring copy = join(dir, RIZAZUR_PLUGIN_NAME);
+    EXPECT_TRUE(CopyFileW(join(exe_dir(), RIZAZUR_PLUGIN_NAME).c_str(), copy.c_str(), FALSE));
+    write_ini(ini);
+    module = LoadLibraryW(copy.c_str());
+    EXPECT_NE(module, nullptr) << "cannot load " << utf8(copy);
+    if (!module) return;
+#define RIZAZUR_BIND(name) name = reinterpret_cast<name##Proc>(reinterpret_cast<void*>(GetProcAddress(module, #name))); EXPECT_NE(name, nullptr) << #name
+    RIZAZUR_BIND(GetPluginInfo);
+    RIZAZUR_BIND(GetPluginInfoW);
+    RIZAZUR_BIND(IsSupported);
+    RIZAZUR_BIND(IsSupportedW);
+    RIZAZUR_BIND(GetArchiveInfo);
+    RIZAZUR_BIND(GetArchiveInfoW);
+    RIZAZUR_BIND(GetFileInfo);
+    RIZAZUR_BIND(GetFileInfoW);
+    RIZAZUR_BIND(GetFile);
+    RIZAZUR_BIND(GetFileW);
+#undef RIZAZUR_BIND
+}
+
+Plugin::~Plugin() {
+    unload();
+    remove_tree(dir);
+}
+
+void Plugin::unload() {
+    if (module) FreeLibrary(module);
+    module = nullptr;
+}
+
+void Plugin::write_ini(const std::wstring& ini) {
+    write_ini_file(join(dir, L"rizazur.ini"), ini);
+}
+
+std::wstring ini_with_7zip(const std::wstring& extra) {
+    return L"[UserSetting]\r\ndir=" + seven_zip_dir() + L"\r\n" + extra;
+}
+
+StandIn::StandIn() {
+    dir = fresh_dir(L"standin");
+    EXPECT_TRUE(CopyFileW(join(exe_dir(), L"standin7z.exe").c_str(), join(dir, L"7z.exe").c_str(), FALSE));
+    write_bytes(join(dir, L"7z.dll"), "stand-in");
+}
+
+void StandIn::set_output(const std::string& key, const std::string& bytes) {
+    write_bytes(join(dir, L"out-" + widen(key) + L".txt"), bytes);
+}
+
+std::vector<std::wstring> StandIn::runs() const {
+    std::vector<std::wstring> lines;
+    std::wstring all = widen(read_bytes(join(dir, L"runs.log")));
+    size_t start = 0;
+    for (size_t nl; (nl = all.find(L'\n', start)) != std::wstring::npos; start = nl + 1)
+        lines.push_back(all.substr(start, nl - start));
+    return lines;
+}
+
+std::wstring StandIn::ini(const std::wstring& extra) const {
+    return L"[UserSetting]\r\ndir=" + dir + L"\r\n" + extra;
+}
+
+std::vector<fileInfoW> records_of(HLOCAL table) {
+    std::vector<fileInfoW> out;
+    for (auto* r = static_cast<const fileInfoW*>(table); r->method[0]; ++r) out.push_back(*r);
+    return out;
+}
+
+std::vector<fileInfo> ansi_records_of(HLOCAL table) {
+    std::vector<fileInfo> out;
+    for (auto* r = static_cast<const fileInfo*>(table); r->method[0]; ++r) out.push_back(*r);
+    return out;
+}

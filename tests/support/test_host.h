@@ -1,0 +1,82 @@
+// A host for the tests: loads a private copy of the built plug-in and calls
+// its exports through the function-pointer types a Susie host declares.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "host/exports.h"
+
+// A folder of its own under the test process's scratch root.
+std::wstring fresh_dir(const wchar_t* tag);
+std::wstring join(const std::wstring& dir, const std::wstring& name);
+std::wstring seven_zip_dir();
+
+std::string read_bytes(const std::wstring& path);
+void write_bytes(const std::wstring& path, const std::string& bytes);
+bool exists(const std::wstring& path);
+// Files and folders below dir, as relative paths.
+std::vector<std::wstring> list_tree(const std::wstring& dir);
+void remove_tree(const std::wstring& dir);
+std::string utf8(const std::wstring& w);
+std::wstring widen(const std::string& utf8);
+
+// Runs a program hidden and waits; answers its exit code (-1 when it
+// could not be started). Standard output goes to out_path when given.
+int run(const std::wstring& command_line, const std::wstring& out_path = L"");
+// The real 7z.exe with these arguments (for making and checking archives).
+int run_7z(const std::wstring& args, const std::wstring& out_path = L"");
+
+// The user's work folder of the plug-in.
+std::wstring work_area();
+
+struct Plugin {
+    // ini is the body of rizazur.ini ("" for no settings file at all).
+    explicit Plugin(const std::wstring& ini);
+    ~Plugin();
+    Plugin(const Plugin&) = delete;
+    Plugin& operator=(const Plugin&) = delete;
+
+    void write_ini(const std::wstring& ini);
+    void unload();
+
+    std::wstring dir;
+    HMODULE module = nullptr;
+    GetPluginInfoProc GetPluginInfo = nullptr;
+    GetPluginInfoWProc GetPluginInfoW = nullptr;
+    IsSupportedProc IsSupported = nullptr;
+    IsSupportedWProc IsSupportedW = nullptr;
+    GetArchiveInfoProc GetArchiveInfo = nullptr;
+    GetArchiveInfoWProc GetArchiveInfoW = nullptr;
+    GetFileInfoProc GetFileInfo = nullptr;
+    GetFileInfoWProc GetFileInfoW = nullptr;
+    GetFileProc GetFile = nullptr;
+    GetFileWProc GetFileW = nullptr;
+};
+
+// "[UserSetting]" with dir set to the real 7-Zip, plus extra lines.
+std::wstring ini_with_7zip(const std::wstring& extra = L"");
+
+// A folder holding the stand-in archiver as 7z.exe and a dummy 7z.dll. The
+// tests put what each command prints in out-<key>.txt (key: t, l, x, x-so,
+// l-si, x-si) and read every run's command line from runs.log.
+struct StandIn {
+    StandIn();
+    void set_output(const std::string& key, const std::string& bytes);
+    std::vector<std::wstring> runs() const;
+    std::wstring ini(const std::wstring& extra = L"") const;
+    std::wstring dir;
+};
+
+// Deletes a host-owned local-memory block when the test is done with it.
+struct LocalBlock {
+    HLOCAL h = nullptr;
+    ~LocalBlock() {
+        if (h) LocalFree(h);
+    }
+};
+
+std::vector<fileInfoW> records_of(HLOCAL table);
+std::vector<fileInfo> ansi_records_of(HLOCAL table);

@@ -7,6 +7,10 @@ cd "$top"
 
 jobs=$(nproc)
 status=0
+# The portable core, natively under the sanitizers, and a bounded fuzzing run.
+if [ -f tools/test-native.sh ]; then
+  bash tools/test-native.sh || status=1
+fi
 i386=$(cat deps/i386-status)
 for preset in win64 win32; do
   cmake --preset "$preset" >/dev/null

@@ -21,6 +21,10 @@ std::wstring scratch_root() {
         GetTempPathW(MAX_PATH, temp);
         std::wstring r = join(temp, L"rizazur-tests." + std::to_wstring(GetCurrentProcessId()));
         CreateDirectoryW(r.c_str(), nullptr);
+        std::wstring own_temp = join(r, L"temp");
+        CreateDirectoryW(own_temp.c_str(), nullptr);
+        SetEnvironmentVariableW(L"TMP", own_temp.c_str());
+        SetEnvironmentVariableW(L"TEMP", own_temp.c_str());
         return r;
     }();
     return root;
@@ -154,10 +158,46 @@ int run_7z(const std::wstring& args, const std::wstring& out_path) {
     return run(L"\"" + join(seven_zip_dir(), L"7z.exe") + L"\" " + args, out_path);
 }
 
-std::wstring work_area() {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return join(temp, L"rizazur");
+std::wstring work_area() { return join(join(scratch_root(), L"temp"), L"rizazur"); }
+
+std::string pattern_bytes(size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+long long unix_mtime(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return -1;
+    unsigned long long t = (static_cast<unsigned long long>(d.ftLastWriteTime.dwHighDateTime) << 32) |
+                           d.ftLastWriteTime.dwLowDateTime;
+    return static_cast<long long>((t - 116444736000000000ull) / 10000000ull);
+}
+
+std::wstring make_archive(const std::wstring& name, const std::vector<Entry>& entries,
+                          const std::string& type, const std::wstring& switches) {
+    std::wstring src = fresh_dir(L"src");
+    for (const Entry& e : entries) {
+        std::wstring p = join(src, e.path);
+        for (size_t i = src.size() + 1; i < p.size(); ++i)
+            if (p[i] == L'\\') CreateDirectoryW(p.substr(0, i).c_str(), nullptr);
+        if (p.back() != L'\\') write_bytes(p, e.bytes);
+    }
+    std::wstring out = join(fresh_dir(L"archive"), name);
+    std::wstring files = L" \"" + join(src, L"*") + L"\"";
+    if (type == "tgz" || type == "txz") {
+        std::wstring tar = join(fresh_dir(L"inner"), L"inner.tar");
+        EXPECT_EQ(0, run_7z(L"a -ttar \"" + tar + L"\"" + files + L" " + switches));
+        std::wstring outer = type == "tgz" ? L"gzip" : L"xz";
+        EXPECT_EQ(0, run_7z(L"a -t" + outer + L" \"" + out + L"\" \"" + tar + L"\""));
+    } else {
+        EXPECT_EQ(0, run_7z(L"a -t" + widen(type) + L" \"" + out + L"\"" + files + L" " + switches));
+    }
+    return out;
 }
 
 static void write_ini_file(const std::wstring& path, const std::wstring& ini) {

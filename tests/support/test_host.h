@@ -29,8 +29,23 @@ int run(const std::wstring& command_line, const std::wstring& out_path = L"");
 // The real 7z.exe with these arguments (for making and checking archives).
 int run_7z(const std::wstring& args, const std::wstring& out_path = L"");
 
-// The user's work folder of the plug-in.
+// The plug-in's work folder. Each test program gets a temporary folder of
+// its own (TMP and TEMP point there), so parallel tests never share one.
 std::wstring work_area();
+
+// An archive made by the real 7z.exe from these entries. type: zip, 7z,
+// tar, tgz (a gzip'd tar) or txz (an xz'd tar); name is the archive's file
+// name. Folders are entries whose path ends with a backslash.
+struct Entry {
+    std::wstring path;
+    std::string bytes;
+};
+std::wstring make_archive(const std::wstring& name, const std::vector<Entry>& entries,
+                          const std::string& type, const std::wstring& switches = L"");
+// A file of `size` bytes of a repeatable pattern.
+std::string pattern_bytes(size_t size, unsigned seed);
+// The archive file's last-write time in seconds since 1970.
+long long unix_mtime(const std::wstring& path);
 
 struct Plugin {
     // ini is the body of rizazur.ini ("" for no settings file at all).

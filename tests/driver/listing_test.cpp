@@ -1,0 +1,131 @@
+// Listing archives made by the real 7-Zip, through GetArchiveInfoW.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "support/test_host.h"
+
+namespace {
+
+struct Listed {
+    int rc;
+    std::vector<fileInfoW> records;
+};
+
+Listed list(Plugin& p, const std::wstring& archive) {
+    LocalBlock table;
+    Listed out;
+    out.rc = p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h);
+    if (out.rc == 0) out.records = records_of(table.h);
+    return out;
+}
+
+const std::vector<Entry>& mixed_entries() {
+    static const std::vector<Entry> entries = {
+        {L"cover.png", pattern_bytes(10, 1)},
+        {L"empty.txt", ""},
+        {L"empty folder\\", ""},
+        {L"a\\b\\deep.jpg", pattern_bytes(3000, 2)},
+        {L"one\\same.gif", pattern_bytes(11, 3)},
+        {L"two\\same.gif", pattern_bytes(12, 4)},
+        {L"caf\x00E9.png", pattern_bytes(13, 5)},
+        {L"\x65E5\x672C\x8A9E.png", pattern_bytes(14, 6)},
+        {L"smile \xD83D\xDE00.png", pattern_bytes(15, 7)},
+    };
+    return entries;
+}
+
+// What a listing must hold: every non-empty file, by file name and size.
+std::multimap<std::wstring, uintptr_t> expected_members(const std::vector<Entry>& entries) {
+    std::multimap<std::wstring, uintptr_t> m;
+    for (const Entry& e : entries) {
+        if (e.bytes.empty()) continue;
+        m.emplace(e.path.substr(e.path.find_last_of(L'\\') + 1), e.bytes.size());
+    }
+    return m;
+}
+
+void expect_listing(const Listed& got, const std::vector<Entry>& entries, long long mtime) {
+    ASSERT_EQ(0, got.rc);
+    std::multimap<std::wstring, uintptr_t> seen;
+    for (size_t i = 0; i < got.records.size(); ++i) {
+        const fileInfoW& r = got.records[i];
+        EXPECT_EQ(0, memcmp(r.method, "7\0z\0\0\0\0\0", 8));
+        EXPECT_EQ(i, r.position);
+        EXPECT_EQ(r.filesize, r.compsize);
+        EXPECT_EQ(mtime, static_cast<long long>(r.timestamp));
+        EXPECT_EQ(L'\0', r.path[0]);
+        EXPECT_EQ(0u, r.crc);
+        seen.emplace(r.filename, r.filesize);
+    }
+    EXPECT_EQ(expected_members(entries), seen);
+}
+
+class Listing : public ::testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+TEST_P(Listing, KeepsEveryNonEmptyFileByNameWithItsSize) {
+    std::string type = GetParam();
+    std::wstring name = L"mixed." + widen(type == "txz" ? "tar.xz" : type);
+    std::wstring archive = make_archive(name, mixed_entries(), type);
+    Plugin p(ini_with_7zip());
+    expect_listing(list(p, archive), mixed_entries(), unix_mtime(archive));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Listing, ::testing::Values("zip", "7z", "tar", "tgz", "txz"));
+
+TEST(ListingLimit, MemberOfExactlyTheLimitIsKeptOneByteMoreIsNot) {
+    std::vector<Entry> entries = {{L"exact.bin", pattern_bytes(1 << 20, 1)},
+                                  {L"over.bin", pattern_bytes((1 << 20) + 1, 2)},
+                                  {L"small.bin", pattern_bytes(5, 3)}};
+    std::wstring archive = make_archive(L"limit.7z", entries, "7z");
+    Plugin p(ini_with_7zip(L"maxMB=1\r\n"));
+    Listed got = list(p, archive);
+    ASSERT_EQ(0, got.rc);
+    std::map<std::wstring, uintptr_t> seen;
+    for (const fileInfoW& r : got.records) seen[r.filename] = r.filesize;
+    EXPECT_EQ((std::map<std::wstring, uintptr_t>{{L"exact.bin", 1u << 20}, {L"small.bin", 5}}), seen);
+
+    p.write_ini(ini_with_7zip(L"maxMB=0\r\n"));
+    got = list(p, archive);
+    ASSERT_EQ(0, got.rc);
+    EXPECT_TRUE(got.records.empty());
+}
+
+TEST(ListingTarPipe, FollowsTheTarSetting) {
+    std::vector<Entry> entries = {{L"in\\page1.png", pattern_bytes(20, 1)}, {L"page2.png", pattern_bytes(21, 2)}};
+    // A gzip'd tar under a comic-book name goes through the pipe only when the
+    // setting names its extension (".cb" is a substring of "*.cbz" too).
+    std::wstring tgz = make_archive(L"book.tgz", entries, "tgz");
+    std::wstring cbz = join(fresh_dir(L"renamed"), L"book.cbz");
+    std::wstring cb = join(fresh_dir(L"renamed"), L"book.cb");
+    ASSERT_TRUE(CopyFileW(tgz.c_str(), cbz.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(tgz.c_str(), cb.c_str(), FALSE));
+
+    Plugin p(ini_with_7zip());
+    expect_listing(list(p, tgz), entries, unix_mtime(tgz));
+    // Without the pipe 7-Zip lists the gzip stream's single member.
+    Listed plain = list(p, cbz);
+    ASSERT_EQ(0, plain.rc);
+    ASSERT_EQ(1u, plain.records.size());
+
+    p.write_ini(ini_with_7zip(L"tar=*.cbz\r\n"));
+    expect_listing(list(p, cbz), entries, unix_mtime(cbz));
+    expect_listing(list(p, cb), entries, unix_mtime(cb));
+
+    // An empty setting sends every archive through the pipe.
+    p.write_ini(ini_with_7zip(L"tar=\r\n"));
+    std::wstring tgz_as_gz = join(fresh_dir(L"renamed"), L"book.gz");
+    ASSERT_TRUE(CopyFileW(tgz.c_str(), tgz_as_gz.c_str(), FALSE));
+    expect_listing(list(p, tgz_as_gz), entries, unix_mtime(tgz_as_gz));
+}
+
+TEST(ListingTarPipe, InnerTarExtensionChoosesThePipe) {
+    std::vector<Entry> entries = {{L"x\\a.png", pattern_bytes(30, 1)}, {L"b.png", pattern_bytes(31, 2)}};
+    std::wstring tgz = make_archive(L"photos.tgz", entries, "tgz");
+    std::wstring targz = join(fresh_dir(L"renamed"), L"photos.TAR.gz");
+    ASSERT_TRUE(CopyFileW(tgz.c_str(), targz.c_str(), FALSE));
+    Plugin p(ini_with_7zip(L"tar=*.none\r\n"));
+    expect_listing(list(p, targz), entries, unix_mtime(targz));
+}

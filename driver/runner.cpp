@@ -19,20 +19,40 @@ bool run_archiver(const WideString& command_line, const wchar16* output_path) {
     FileHandle in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
-    si.wShowWindow = SW_HIDE;
-    si.hStdInput = in.valid() ? in.get() : nullptr;
-    si.hStdOutput = out.valid() ? out.get() : nullptr;
-    si.hStdError = nullptr;
+    STARTUPINFOEXW si = {};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+    si.StartupInfo.wShowWindow = SW_HIDE;
+    si.StartupInfo.hStdInput = in.valid() ? in.get() : nullptr;
+    si.StartupInfo.hStdOutput = out.valid() ? out.get() : nullptr;
+    si.StartupInfo.hStdError = nullptr;
+
+    // The child inherits these two handles and no other: a capture another
+    // thread has open must not live on in this run's process.
+    HANDLE inherited[2];
+    DWORD count = 0;
+    if (in.valid()) inherited[count++] = in.get();
+    if (out.valid()) inherited[count++] = out.get();
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<unsigned char> attributes(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    bool listed = count > 0 && InitializeProcThreadAttributeList(list, 1, 0, &size);
+    if (listed && !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                             count * sizeof(HANDLE), nullptr, nullptr)) {
+        DeleteProcThreadAttributeList(list);
+        listed = false;
+    }
+    si.lpAttributeList = listed ? list : nullptr;
 
     std::vector<wchar_t> line(command_line.begin(), command_line.end());
     line.push_back(0);  // CreateProcessW may write into its command line
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, line.data(), &inherit, &inherit, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &si, &pi))
-        return false;
+    DWORD flags = CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    BOOL started = CreateProcessW(nullptr, line.data(), &inherit, &inherit, TRUE, flags, nullptr,
+                                  nullptr, &si.StartupInfo, &pi);
+    if (listed) DeleteProcThreadAttributeList(list);
+    if (!started) return false;
     KernelHandle process(pi.hProcess);
     KernelHandle thread(pi.hThread);
     WaitForSingleObject(process.get(), INFINITE);

@@ -194,6 +194,9 @@ std::wstring make_archive(const std::wstring& name, const std::vector<Entry>& en
         EXPECT_EQ(0, run_7z(L"a -ttar \"" + tar + L"\"" + files + L" " + switches));
         std::wstring outer = type == "tgz" ? L"gzip" : L"xz";
         EXPECT_EQ(0, run_7z(L"a -t" + outer + L" \"" + out + L"\" \"" + tar + L"\""));
+    } else if (type == "gzip") {
+        // One file, compressed as a single stream.
+        EXPECT_EQ(0, run_7z(L"a -tgzip \"" + out + L"\" \"" + join(src, entries.at(0).path) + L"\""));
     } else {
         EXPECT_EQ(0, run_7z(L"a -t" + widen(type) + L" \"" + out + L"\"" + files + L" " + switches));
     }

@@ -1,0 +1,132 @@
+// The support test through IsSupported(W): the real 7-Zip for what it says
+// about real files, the stand-in for exact outputs and for counting runs.
+#include <gtest/gtest.h>
+
+#include "support/test_host.h"
+
+namespace {
+
+std::wstring good_zip() {
+    return make_archive(L"good.zip", {{L"a.png", pattern_bytes(100, 1)}, {L"d\\b.png", pattern_bytes(50, 2)}},
+                        "zip");
+}
+
+const char kHeader[2048] = "PK";
+
+}  // namespace
+
+TEST(Support, RealArchivesAndOtherFiles) {
+    Plugin p(ini_with_7zip());
+    std::wstring zip = good_zip();
+    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(1, p.IsSupported(utf8(zip).c_str(), const_cast<char*>(kHeader)));
+
+    std::wstring junk = join(fresh_dir(L"junk"), L"junk.zip");
+    write_bytes(junk, "this is not an archive at all, just text\r\n");
+    EXPECT_EQ(0, p.IsSupportedW(junk.c_str(), const_cast<char*>(kHeader)));
+
+    // Damaged: the second half of a solid 7z is gone.
+    std::wstring seven = make_archive(L"big.7z", {{L"x.bin", pattern_bytes(200000, 3)}}, "7z");
+    std::string bytes = read_bytes(seven);
+    write_bytes(seven, bytes.substr(0, bytes.size() / 2));
+    EXPECT_EQ(0, p.IsSupportedW(seven.c_str(), const_cast<char*>(kHeader)));
+
+    // Whatever the name, what 7-Zip can test is served.
+    std::wstring gz = make_archive(L"single.gz", {{L"only.txt", pattern_bytes(77, 4)}}, "gzip");
+    std::wstring odd = join(fresh_dir(L"renamed"), L"single.jpeg");
+    ASSERT_TRUE(CopyFileW(gz.c_str(), odd.c_str(), FALSE));
+    EXPECT_EQ(1, p.IsSupportedW(odd.c_str(), const_cast<char*>(kHeader)));
+
+    EXPECT_EQ(0, p.IsSupportedW(L"C:\\no\\such\\file.zip", const_cast<char*>(kHeader)));
+    EXPECT_EQ(0, p.IsSupportedW(nullptr, const_cast<char*>(kHeader)));
+    EXPECT_EQ(0, p.IsSupported(nullptr, const_cast<char*>(kHeader)));
+}
+
+TEST(Support, PasswordProtectedArchivesAnswerAtOnce) {
+    // Without an answer to its password prompt 7-Zip would wait for ever.
+    std::vector<Entry> entries = {{L"secret.png", pattern_bytes(500, 1)}};
+    std::wstring zip = make_archive(L"locked.zip", entries, "zip", L"-psecret");
+    std::wstring data7z = make_archive(L"locked.7z", entries, "7z", L"-psecret");
+    std::wstring header7z = make_archive(L"hidden.7z", entries, "7z", L"-psecret -mhe=on");
+    Plugin p(ini_with_7zip());
+    for (const std::wstring& a : {zip, data7z, header7z}) {
+        EXPECT_EQ(0, p.IsSupportedW(a.c_str(), const_cast<char*>(kHeader))) << utf8(a);
+        LocalBlock table;
+        EXPECT_EQ(2, p.GetArchiveInfoW(a.c_str(), 0, 0, &table.h)) << utf8(a);
+        EXPECT_EQ(nullptr, table.h);
+    }
+}
+
+TEST(Support, AFileHandleIsReadAndMovesOn) {
+    Plugin p(ini_with_7zip());
+    std::wstring zip = good_zip();
+    HANDLE f = CreateFileW(zip.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), f));
+    EXPECT_EQ(8u, SetFilePointer(f, 0, nullptr, FILE_CURRENT));
+    CloseHandle(f);
+}
+
+TEST(Support, AnUnreadableHandleIsNoWithoutRunningTheArchiver) {
+    StandIn s;
+    s.set_output("t", "Everything is Ok\r\n");
+    Plugin p(s.ini());
+    std::wstring zip = good_zip();
+    HANDLE f = CreateFileW(zip.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), f));
+    CloseHandle(f);
+    EXPECT_TRUE(s.runs().empty());
+    // A header address is not read: the answer is the archiver's alone.
+    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
+    ASSERT_EQ(1u, s.runs().size());
+}
+
+TEST(Support, OnlyAWholeSuccessLineCounts) {
+    StandIn s;
+    Plugin p(s.ini());
+    std::wstring file = join(fresh_dir(L"any"), L"any file.zip");
+    write_bytes(file, "12345678");
+    const char* header = kHeader;
+
+    s.set_output("t", "Testing archive\r\nEVERYTHING IS OK\r\n\r\n");
+    EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+    s.set_output("t", "Everything is Ok");  // no line feed: not the line
+    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+    s.set_output("t", "Everything is Ok, except\r\n");
+    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+    s.set_output("t", "ERROR: broken\r\nSub items Errors: 1\r\n");
+    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+
+    // The test command line leaves the archiver path unquoted.
+    std::vector<std::wstring> runs = s.runs();
+    ASSERT_EQ(4u, runs.size());
+    EXPECT_EQ(join(s.dir, L"7z.exe") + L" t \"" + file + L"\" -slt -ba", runs[0]);
+}
+
+TEST(Support, BothArchiverFilesMustExist) {
+    StandIn s;
+    s.set_output("t", "Everything is Ok\r\n");
+    Plugin p(s.ini());
+    std::wstring file = join(fresh_dir(L"any"), L"a.zip");
+    write_bytes(file, "12345678");
+    ASSERT_TRUE(DeleteFileW(join(s.dir, L"7z.dll").c_str()));
+    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_TRUE(s.runs().empty());
+    // A dir with a trailing backslash names the same archiver.
+    write_bytes(join(s.dir, L"7z.dll"), "stand-in");
+    p.write_ini(L"[UserSetting]\r\ndir=" + s.dir + L"\\\r\n");
+    EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(kHeader)));
+}
+
+TEST(Support, LeavesNoCaptureBehind) {
+    Plugin p(ini_with_7zip());
+    std::wstring zip = good_zip();
+    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
+    for (const std::wstring& f : list_tree(work_area())) ADD_FAILURE() << "left behind: " << utf8(f);
+    // A work folder removed between requests is made again.
+    remove_tree(work_area());
+    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_TRUE(exists(work_area()));
+}

@@ -10,10 +10,12 @@ bool run_archiver(const WideString& command_line, const wchar16* output_path) {
     if (command_line.size() >= kMaxCommandLine) return false;
 
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    // Share reading too: the capture is reopened for reading right after the run.
+    // Shared for reading, since the capture is read right after the run, and
+    // for deleting, so a handle some lingering process still holds cannot
+    // keep the capture from being removed.
     FileHandle out(CreateFileW(output_path ? output_path : L"NUL", GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     // Standard input at its end: a prompt (a password, say) is answered at
     // once instead of waiting for ever.
     FileHandle in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -61,7 +63,7 @@ bool run_archiver(const WideString& command_line, const wchar16* output_path) {
 
 bool Capture::open(const wchar16* path) {
     // Share writing: a child that just wrote the file may still be closing it.
-    file_.reset(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    file_.reset(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file_.valid();
 }

@@ -75,7 +75,10 @@ bool ensure_work_area(wchar16 (&out)[kPathChars]) {
 }
 
 bool capture_path(const wchar16* work_area, wchar16 (&out)[kPathChars]) {
+    // A name no other request uses, even one whose capture is still being removed.
+    static LONG counter = 0;
     wchar_t name[64];
-    wsprintfW(name, L"rizazur.%lu.%lu.txt", GetCurrentProcessId(), GetCurrentThreadId());
+    wsprintfW(name, L"rizazur.%lu.%lu.%lu.txt", GetCurrentProcessId(), GetCurrentThreadId(),
+              static_cast<unsigned long>(InterlockedIncrement(&counter)));
     return combine(work_area, name, out);
 }

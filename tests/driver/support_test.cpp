@@ -124,7 +124,7 @@ TEST(Support, LeavesNoCaptureBehind) {
     Plugin p(ini_with_7zip());
     std::wstring zip = good_zip();
     EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
-    for (const std::wstring& f : list_tree(work_area())) ADD_FAILURE() << "left behind: " << utf8(f);
+    for (const std::wstring& f : work_area_leftovers()) ADD_FAILURE() << "left behind: " << utf8(f);
     // A work folder removed between requests is made again.
     remove_tree(work_area());
     EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));

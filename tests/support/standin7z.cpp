@@ -3,9 +3,9 @@
 // the bytes of out-<key>.txt (key: the command letter, with "-so" or "-si"
 // when given: t, l, x, x-so, l-si, x-si). For an extraction with -o and -ir!
 // it writes member.bin (when present) to the output folder under the
-// pattern's name. crash-<key>.txt makes it print half its output and die.
+// pattern's name. crash-<key>.txt makes it print half its output and die;
+// vanish-after-<key>.txt makes it move itself away, so later runs cannot start.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 
@@ -58,10 +58,8 @@ void put(const std::string& bytes) {
 
 }  // namespace
 
-int main() {
+int wmain(int argc, wchar_t** argv) {
     append_log(GetCommandLineW());
-    int argc = 0;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argc < 2) return 7;
 
     std::wstring key = argv[1];
@@ -84,6 +82,9 @@ int main() {
         TerminateProcess(GetCurrentProcess(), 0xC0000005);
     }
     put(output);
+    bool vanish = false;
+    read_all(beside_me(L"vanish-after-" + key + L".txt"), vanish);
+    if (vanish) MoveFileW(beside_me(L"7z.exe").c_str(), beside_me(L"7z.exe.gone").c_str());
 
     if (!out_dir.empty() && !pattern.empty()) {
         std::string member = read_all(beside_me(L"member.bin"), found);
@@ -97,6 +98,5 @@ int main() {
             CloseHandle(f);
         }
     }
-    LocalFree(argv);
     return 0;
 }

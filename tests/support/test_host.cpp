@@ -104,6 +104,15 @@ void remove_tree(const std::wstring& dir) {
     RemoveDirectoryW(dir.c_str());
 }
 
+std::vector<std::wstring> work_area_leftovers() {
+    std::vector<std::wstring> left = list_tree(work_area());
+    for (int i = 0; i < 50 && !left.empty(); ++i) {
+        Sleep(50);
+        left = list_tree(work_area());
+    }
+    return left;
+}
+
 std::string utf8(const std::wstring& w) {
     int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
     std::string s(static_cast<size_t>(n), '\0');

@@ -20,6 +20,9 @@ bool exists(const std::wstring& path);
 // Files and folders below dir, as relative paths.
 std::vector<std::wstring> list_tree(const std::wstring& dir);
 void remove_tree(const std::wstring& dir);
+// What is left in the work folder once files the plug-in deleted are gone
+// (Wine's console host can hold a child's output a moment after it exits).
+std::vector<std::wstring> work_area_leftovers();
 std::string utf8(const std::wstring& w);
 std::wstring widen(const std::string& utf8);
 

@@ -1,0 +1,553 @@
+// spihost: a command-line Susie host. It loads any Susie archive plug-in and
+// drives it the way an image viewer does, so that a plug-in can be tried,
+// shown and tested without a viewer.
+#include <windows.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "tools/spihost/console.h"
+#include "tools/spihost/plugin.h"
+
+namespace {
+
+enum Exit { kExitOk = 0, kExitRefused = 1, kExitUsage = 2, kExitHost = 3, kExitCrash = 4 };
+
+const wchar_t kUsage[] =
+    L"usage: spihost [--ansi] COMMAND PLUGIN ...\n"
+    L"  info PLUGIN                    the information strings and the entry points\n"
+    L"  check PLUGIN FILE...           whether the plug-in takes each file\n"
+    L"  list PLUGIN ARCHIVE [--utc]    the members the plug-in lists\n"
+    L"  get PLUGIN ARCHIVE MEMBER [-o DIR | --stdout] [--file]\n"
+    L"                                 one member, by position (digits) or by name\n"
+    L"  extract PLUGIN ARCHIVE -o DIR [--file]\n"
+    L"                                 every member, into folders as listed\n"
+    L"--ansi   call the ANSI entry points (the wide ones are the default)\n"
+    L"--file   have the plug-in write the file (the default is memory output)\n"
+    L"exit status: 0 done, 1 the plug-in refused or failed, 2 usage,\n"
+    L"             3 a plug-in or file that cannot be used, 4 the plug-in crashed\n";
+
+std::wstring describe(int rc) {
+    static const wchar_t* const kMeaning[] = {
+        L"success",      L"aborted",          L"unknown format", L"broken data",
+        L"out of memory", L"memory error",    L"file read error", L"window error",
+        L"other error",  L"file write error", L"end of file"};
+    const wchar_t* meaning = L"unknown result code";
+    if (rc == -1) meaning = L"not served";
+    if (rc >= 0 && rc <= 10) meaning = kMeaning[rc];
+    if (rc == kNoAnsiSpelling) return L"the path cannot be spelt in the ANSI code page";
+    if (rc == kNoBlock) return L"success reported, but no memory block handed over";
+    return format(L"%d (%ls)", rc, meaning);
+}
+
+void say(const std::wstring& s) { out().text(s); }
+
+int fail(Exit code, const std::wstring& message) {
+    err().text(L"spihost: " + message + L"\n");
+    return code;
+}
+
+int missing(const Plugin& plugin, Entry e) {
+    return fail(kExitHost, format(L"the plug-in exports no %ls", plugin.name(e)));
+}
+
+int usage_error(const std::wstring& message) { return fail(kExitUsage, message + L" (see spihost --help)"); }
+
+// A crash inside the plug-in ends the run with a report instead of a
+// debugger or a hang.
+LONG WINAPI on_crash(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* r = info->ExceptionRecord;
+    wchar_t where[MAX_PATH] = L"an unknown module";
+    HMODULE m = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           static_cast<LPCWSTR>(r->ExceptionAddress), &m))
+        GetModuleFileNameW(m, where, MAX_PATH);
+    err().text(format(L"spihost: plug-in crashed (exception 0x%08lX at %p in %ls)\n",
+                      static_cast<unsigned long>(r->ExceptionCode), r->ExceptionAddress, where));
+    ExitProcess(kExitCrash);
+}
+
+std::wstring system_message(DWORD code) {
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::wstring s = n ? std::wstring(text, n) : std::wstring();
+    if (text) LocalFree(text);
+    while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r' || s.back() == L' ' || s.back() == L'.'))
+        s.pop_back();
+    return format(L"%ls (error %lu)", s.empty() ? L"system error" : s.c_str(), static_cast<unsigned long>(code));
+}
+
+std::wstring full_path(const std::wstring& path) {
+    wchar_t buf[32768];
+    DWORD n = GetFullPathNameW(path.c_str(), 32768, buf, nullptr);
+    return n > 0 && n < 32768 ? std::wstring(buf, n) : path;
+}
+
+std::wstring join(const std::wstring& dir, const std::wstring& name) {
+    if (dir.empty() || dir.back() == L'\\' || dir.back() == L'/') return dir + name;
+    return dir + L"\\" + name;
+}
+
+std::wstring grouped(unsigned long long n) {
+    std::wstring digits = std::to_wstring(n), s;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) s.push_back(L',');
+        s.push_back(digits[i]);
+    }
+    return s;
+}
+
+std::wstring padded_left(const std::wstring& s, size_t width) {
+    return s.size() < width ? std::wstring(width - s.size(), L' ') + s : s;
+}
+
+std::wstring padded_right(const std::wstring& s, size_t width) {
+    return s.size() < width ? s + std::wstring(width - s.size(), L' ') : s;
+}
+
+// The record's timestamp (seconds since 1970, UTC) as a calendar time.
+std::wstring date_of(intptr_t timestamp, bool utc) {
+    if (timestamp == 0) return L"-";
+    long long ticks = static_cast<long long>(timestamp) * 10000000LL + 116444736000000000LL;
+    FILETIME ft = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME t, local;
+    if (ticks < 0 || !FileTimeToSystemTime(&ft, &t)) return L"?";
+    if (!utc && SystemTimeToTzSpecificLocalTime(nullptr, &t, &local)) t = local;
+    return format(L"%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
+// The name a viewer would show: the record's path, then its file name.
+std::wstring display_name(const Member& m) {
+    if (m.path.empty()) return m.filename;
+    wchar_t last = m.path.back();
+    return last == L'\\' || last == L'/' ? m.path + m.filename : m.path + L"\\" + m.filename;
+}
+
+// A name as one safe component of a path: no separators, no characters
+// Windows refuses, nothing that climbs out of the output folder.
+std::wstring safe_component(std::wstring s) {
+    for (wchar_t& c : s)
+        if (c < 0x20 || wcschr(L"<>:\"/\\|?*", c)) c = L'_';
+    while (!s.empty() && (s.back() == L'.' || s.back() == L' ')) s.pop_back();
+    return s;
+}
+
+std::vector<std::wstring> safe_components(const std::wstring& path) {
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != L'\\' && path[i] != L'/') continue;
+        std::wstring part = safe_component(path.substr(start, i - start));
+        if (!part.empty()) parts.push_back(part);
+        start = i + 1;
+    }
+    return parts;
+}
+
+bool make_folders(const std::wstring& path) {
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != L'\\') continue;
+        std::wstring prefix = path.substr(0, i);
+        if (prefix.empty() || prefix.back() == L':') continue;
+        if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    }
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+class File {
+public:
+    explicit File(HANDLE h) : h_(h) {}
+    ~File() {
+        if (valid()) CloseHandle(h_);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+bool write_file(const std::wstring& path, const char* data, size_t size, DWORD& error) {
+    File f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    error = GetLastError();
+    if (!f.valid()) return false;
+    while (size) {
+        DWORD put = 0;
+        DWORD chunk = size > (1u << 20) ? (1u << 20) : static_cast<DWORD>(size);
+        if (!WriteFile(f.get(), data, chunk, &put, nullptr) || put == 0) {
+            error = GetLastError();
+            return false;
+        }
+        data += put;
+        size -= put;
+    }
+    return true;
+}
+
+long long file_size(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &a)) return -1;
+    return (static_cast<long long>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
+}
+
+double seconds_since(const LARGE_INTEGER& start) {
+    LARGE_INTEGER now, rate;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&rate);
+    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(rate.QuadPart);
+}
+
+struct Options {
+    bool ansi = false;
+    bool utc = false;
+    bool to_stdout = false;
+    bool file_output = false;
+    bool has_out = false;
+    std::wstring out_dir;
+    std::vector<std::wstring> words;  // the command and its operands
+};
+
+// The bytes of a member, by memory output, cut to the record's size.
+int fetch(const Plugin& plugin, const std::wstring& archive, const Member& m, std::string& bytes) {
+    int rc = plugin.get_to_memory(archive, m.position, bytes);
+    if (rc != 0) return rc;
+    if (bytes.size() < m.filesize)
+        err().text(format(L"spihost: warning: the block for %ls holds %ls bytes, the record says %ls\n",
+                          display_name(m).c_str(), grouped(bytes.size()).c_str(), grouped(m.filesize).c_str()));
+    else
+        bytes.resize(m.filesize);
+    return 0;
+}
+
+int listing(const Plugin& plugin, const std::wstring& archive, std::vector<Member>& members) {
+    int rc = plugin.archive_info(archive, members);
+    if (rc != 0)
+        return fail(kExitRefused, format(L"%ls refused %ls: %ls", plugin.name(kArchiveInfo), archive.c_str(),
+                                         describe(rc).c_str()));
+    return kExitOk;
+}
+
+int cmd_info(const Plugin& plugin, const std::wstring& file) {
+    if (!plugin.available(kPluginInfo))
+        return fail(kExitHost, format(L"%ls exports no %ls: not a Susie plug-in", file.c_str(),
+                                      plugin.name(kPluginInfo)));
+    static const wchar_t* const kLabels[] = {L"version", L"about", L"filter", L"description"};
+    say(format(L"plug-in        %ls\n", file.c_str()));
+    say(format(L"calls          %ls entry points\n", plugin.uses_wide(kPluginInfo) ? L"wide (W)" : L"ANSI"));
+    // Archive plug-ins may add filter and description pairs after the first.
+    for (int n = 0; n < 64; ++n) {
+        std::wstring text;
+        if (!plugin.info(n, text)) {
+            if (n < 4) say(format(L"%2d %-11ls (none)\n", n, kLabels[n]));
+            if (n >= 3) break;
+            continue;
+        }
+        const wchar_t* label = n < 4 ? kLabels[n] : (n % 2 == 0 ? L"filter" : L"description");
+        if (n == 0 && text == L"00AM") text += L" (archive plug-in)";
+        if (n == 0 && text == L"00IN") text += L" (image plug-in: list, get and extract do not apply)";
+        say(format(L"%2d %-11ls %ls\n", n, label, text.c_str()));
+    }
+    say(L"exports\n");
+    for (int e = 0; e < kEntries; ++e)
+        for (bool wide : {false, true}) {
+            Entry entry = static_cast<Entry>(e);
+            say(format(L"   %-16ls %ls\n", Plugin::name(entry, wide), plugin.has(entry, wide) ? L"yes" : L"no"));
+        }
+    return kExitOk;
+}
+
+int cmd_check(const Plugin& plugin, const std::vector<std::wstring>& files) {
+    if (!plugin.available(kIsSupported)) return missing(plugin, kIsSupported);
+    int status = kExitOk;
+    for (const std::wstring& given : files) {
+        std::wstring file = full_path(given);
+        // The viewer reads the head once and shows it to every plug-in.
+        char head[2048] = {};
+        File f(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD got = 0;
+        if (!f.valid() || !ReadFile(f.get(), head, sizeof head, &got, nullptr)) {
+            fail(kExitHost, format(L"cannot read %ls: %ls", given.c_str(), system_message(GetLastError()).c_str()));
+            status = kExitHost;
+            continue;
+        }
+        int answer = plugin.is_supported(file, head);
+        if (answer == kNoAnsiSpelling) {
+            fail(kExitHost, format(L"%ls: %ls", given.c_str(), describe(answer).c_str()));
+            status = kExitHost;
+            continue;
+        }
+        say(format(L"%-14ls %ls\n", answer ? L"supported" : L"not supported", given.c_str()));
+        if (!answer && status == kExitOk) status = kExitRefused;
+    }
+    return status;
+}
+
+int cmd_list(const Plugin& plugin, const std::wstring& archive, bool utc) {
+    if (!plugin.available(kArchiveInfo)) return missing(plugin, kArchiveInfo);
+    std::vector<Member> members;
+    if (int status = listing(plugin, archive, members)) return status;
+    size_t width = 8;
+    for (const Member& m : members) width = std::max(width, grouped(m.filesize).size());
+    say(format(L"%8ls  %ls  %-19ls  %-6ls  %ls\n", L"position", padded_left(L"size", width).c_str(),
+               utc ? L"date (UTC)" : L"date (local)", L"method", L"name"));
+    unsigned long long total = 0;
+    for (const Member& m : members) {
+        say(format(L"%8llu  %ls  %-19ls  %-6ls  %ls\n", static_cast<unsigned long long>(m.position),
+                   padded_left(grouped(m.filesize), width).c_str(), date_of(m.timestamp, utc).c_str(),
+                   utf8_to_wide(m.method).c_str(), display_name(m).c_str()));
+        total += m.filesize;
+    }
+    say(format(L"%zu member%ls, %ls bytes\n", members.size(), members.size() == 1 ? L"" : L"s",
+               grouped(total).c_str()));
+    return kExitOk;
+}
+
+bool is_position(const std::wstring& s) {
+    if (s.empty() || s.size() > 19) return false;
+    for (wchar_t c : s)
+        if (c < L'0' || c > L'9') return false;
+    return true;
+}
+
+// The member a viewer would ask for: by position from the listing, by name
+// through the plug-in's own look-up.
+int find_member(const Plugin& plugin, const std::wstring& archive, const std::wstring& which, Member& found) {
+    if (!is_position(which)) {
+        if (!plugin.available(kFileInfo)) return missing(plugin, kFileInfo);
+        int rc = plugin.file_info(archive, which, found);
+        if (rc != 0)
+            return fail(kExitRefused, format(L"%ls refused %ls in %ls: %ls", plugin.name(kFileInfo), which.c_str(),
+                                             archive.c_str(), describe(rc).c_str()));
+        return kExitOk;
+    }
+    if (!plugin.available(kArchiveInfo)) return missing(plugin, kArchiveInfo);
+    unsigned long long position = wcstoull(which.c_str(), nullptr, 10);
+    std::vector<Member> members;
+    if (int status = listing(plugin, archive, members)) return status;
+    for (const Member& m : members)
+        if (m.position == position) {
+            found = m;
+            return kExitOk;
+        }
+    return fail(kExitRefused, format(L"no member at position %llu in %ls (%zu listed)", position, archive.c_str(),
+                                     members.size()));
+}
+
+int cmd_get(const Plugin& plugin, const std::wstring& archive, const std::wstring& which, const Options& o) {
+    if (!plugin.available(kGetFile)) return missing(plugin, kGetFile);
+    Member m;
+    if (int status = find_member(plugin, archive, which, m)) return status;
+    std::wstring dir = full_path(o.has_out ? o.out_dir : L".");
+    if (!o.to_stdout && !make_folders(dir))
+        return fail(kExitHost, format(L"cannot make the folder %ls: %ls", dir.c_str(),
+                                      system_message(GetLastError()).c_str()));
+
+    if (o.file_output) {
+        int rc = plugin.get_to_folder(archive, m.position, dir);
+        if (rc != 0)
+            return fail(kExitRefused, format(L"%ls refused %ls into %ls: %ls", plugin.name(kGetFile),
+                                             display_name(m).c_str(), dir.c_str(), describe(rc).c_str()));
+        std::wstring written = join(dir, m.filename);
+        long long size = file_size(written);
+        if (size < 0)
+            err().text(format(L"spihost: warning: success reported, but there is no %ls\n", written.c_str()));
+        else
+            say(format(L"the plug-in wrote %ls (%ls bytes)\n", written.c_str(), grouped(size).c_str()));
+        return kExitOk;
+    }
+
+    std::string bytes;
+    int rc = fetch(plugin, archive, m, bytes);
+    if (rc != 0)
+        return fail(kExitRefused, format(L"%ls refused %ls: %ls", plugin.name(kGetFile), display_name(m).c_str(),
+                                         describe(rc).c_str()));
+    if (o.to_stdout) {
+        if (!out().bytes(bytes.data(), bytes.size()))
+            return fail(kExitHost, L"cannot write to standard output: " + system_message(GetLastError()));
+        return kExitOk;
+    }
+    std::wstring name = safe_component(m.filename.substr(m.filename.find_last_of(L"\\/") + 1));
+    std::wstring target = join(dir, name.empty() ? L"_" : name);
+    DWORD error;
+    if (!write_file(target, bytes.data(), bytes.size(), error))
+        return fail(kExitHost, format(L"cannot write %ls: %ls", target.c_str(), system_message(error).c_str()));
+    say(format(L"wrote %ls (%ls bytes)\n", target.c_str(), grouped(bytes.size()).c_str()));
+    return kExitOk;
+}
+
+// One line that the next one overwrites on a console; a line each in a pipe.
+class Progress {
+public:
+    void show(const std::wstring& line) {
+        if (!out().is_console()) {
+            say(line + L"\n");
+            return;
+        }
+        std::wstring shown = line.size() > 78 ? line.substr(0, 75) + L"..." : line;
+        say(L"\r" + padded_right(shown, width_));
+        width_ = shown.size();
+    }
+    void done() {
+        if (out().is_console() && width_) say(L"\r" + std::wstring(width_, L' ') + L"\r");
+    }
+
+private:
+    size_t width_ = 0;
+};
+
+int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options& o) {
+    if (!plugin.available(kArchiveInfo)) return missing(plugin, kArchiveInfo);
+    if (!plugin.available(kGetFile)) return missing(plugin, kGetFile);
+    std::wstring dir = full_path(o.out_dir);
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    std::vector<Member> members;
+    if (int status = listing(plugin, archive, members)) return status;
+
+    Progress progress;
+    size_t done = 0, failed = 0;
+    unsigned long long total = 0;
+    for (const Member& m : members) {
+        progress.show(format(L"[%zu/%zu] %ls bytes  %ls", done + failed + 1, members.size(), grouped(total).c_str(),
+                             display_name(m).c_str()));
+        // Folders as the record names them, inside the output folder whatever the names say.
+        std::vector<std::wstring> parts = safe_components(m.path);
+        std::vector<std::wstring> name_parts = safe_components(m.filename);
+        std::wstring folder = dir;
+        for (const std::wstring& p : parts) folder = join(folder, p);
+        for (size_t i = 0; i + 1 < name_parts.size(); ++i) folder = join(folder, name_parts[i]);
+        std::wstring problem;
+        if (!make_folders(folder)) {
+            problem = L"cannot make " + folder + L": " + system_message(GetLastError());
+        } else if (o.file_output) {
+            int rc = plugin.get_to_folder(archive, m.position, folder);
+            if (rc != 0)
+                problem = format(L"%ls refused it: %ls", plugin.name(kGetFile), describe(rc).c_str());
+            else
+                total += m.filesize;
+        } else {
+            std::string bytes;
+            int rc = fetch(plugin, archive, m, bytes);
+            DWORD error;
+            std::wstring target = join(folder, name_parts.empty() ? L"_" : name_parts.back());
+            if (rc != 0)
+                problem = format(L"%ls refused it: %ls", plugin.name(kGetFile), describe(rc).c_str());
+            else if (!write_file(target, bytes.data(), bytes.size(), error))
+                problem = L"cannot write " + target + L": " + system_message(error);
+            else
+                total += bytes.size();
+        }
+        if (problem.empty()) {
+            ++done;
+            continue;
+        }
+        ++failed;
+        progress.done();
+        fail(kExitRefused, format(L"position %llu (%ls): %ls", static_cast<unsigned long long>(m.position),
+                                  display_name(m).c_str(), problem.c_str()));
+    }
+    progress.done();
+    say(format(L"extracted %zu of %zu member%ls (%ls bytes) into %ls in %.2f s\n", done, members.size(),
+               members.size() == 1 ? L"" : L"s", grouped(total).c_str(), dir.c_str(), seconds_since(start)));
+    return failed ? kExitRefused : kExitOk;
+}
+
+int run(const Options& o) {
+    const std::wstring& command = o.words[0];
+    struct Shape {
+        const wchar_t* name;
+        size_t min_operands, max_operands;
+        bool utc, output;
+    };
+    static const Shape kShapes[] = {
+        {L"info", 1, 1, false, false},  {L"check", 2, SIZE_MAX, false, false}, {L"list", 2, 2, true, false},
+        {L"get", 3, 3, false, true},    {L"extract", 2, 2, false, true},
+    };
+    const Shape* shape = nullptr;
+    for (const Shape& s : kShapes)
+        if (command == s.name) shape = &s;
+    if (!shape) return usage_error(L"unknown command " + command);
+    size_t operands = o.words.size() - 1;
+    if (operands < shape->min_operands) return usage_error(command + L": too few arguments");
+    if (operands > shape->max_operands) return usage_error(command + L": too many arguments");
+    if (o.utc && !shape->utc) return usage_error(L"--utc is for list");
+    if ((o.has_out || o.to_stdout || o.file_output) && !shape->output)
+        return usage_error(L"-o, --stdout and --file are for get and extract");
+    if (o.to_stdout && (o.has_out || o.file_output)) return usage_error(L"--stdout goes with neither -o nor --file");
+    if (command == L"extract" && !o.has_out) return usage_error(L"extract needs -o DIR");
+    if (o.file_output && !o.has_out) return usage_error(L"--file needs -o DIR");
+
+    std::wstring file = full_path(o.words[1]);
+    DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return fail(kExitHost, L"no plug-in at " + file);
+    Plugin plugin;
+    DWORD error = 0;
+    if (!plugin.load(file, o.ansi, error)) {
+        std::wstring hint;
+        if (error == ERROR_BAD_EXE_FORMAT)
+            hint = sizeof(void*) == 8 ? L"; a 32-bit plug-in (.spi) needs spihost32"
+                                      : L"; a 64-bit plug-in (.sph) needs spihost64";
+        return fail(kExitHost, L"cannot load " + file + L": " + system_message(error) + hint);
+    }
+
+    if (command == L"info") return cmd_info(plugin, file);
+    if (command == L"check") return cmd_check(plugin, std::vector<std::wstring>(o.words.begin() + 2, o.words.end()));
+    std::wstring archive = full_path(o.words[2]);
+    if (command == L"list") return cmd_list(plugin, archive, o.utc);
+    if (command == L"get") return cmd_get(plugin, archive, o.words[3], o);
+    return cmd_extract(plugin, archive, o);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    // No error boxes and no debugger: a crash is reported and ends the run.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    ULONG reserve = 64 * 1024;
+    SetThreadStackGuarantee(&reserve);  // room for the report after a stack overflow
+    SetUnhandledExceptionFilter(on_crash);
+
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::wstring a = argv[i];
+        if (a == L"--help" || a == L"-h" || a == L"/?") {
+            say(kUsage);
+            return kExitOk;
+        }
+        if (a == L"--ansi") {
+            o.ansi = true;
+        } else if (a == L"--utc") {
+            o.utc = true;
+        } else if (a == L"--stdout") {
+            o.to_stdout = true;
+        } else if (a == L"--file") {
+            o.file_output = true;
+        } else if (a == L"-o") {
+            if (++i == argc) return usage_error(L"-o needs a folder");
+            o.has_out = true;
+            o.out_dir = argv[i];
+        } else if (a.size() > 1 && a[0] == L'-') {
+            return usage_error(L"unknown option " + a);
+        } else {
+            o.words.push_back(a);
+        }
+    }
+    if (o.words.empty()) {
+        err().text(kUsage);
+        return kExitUsage;
+    }
+    try {
+        return run(o);
+    } catch (...) {
+        return fail(kExitHost, L"out of memory");
+    }
+}

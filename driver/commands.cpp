@@ -50,13 +50,15 @@ WideString list_command(const wchar16* archiver, const wchar16* archive, bool ta
            quoted(archiver) + W(" l -slt -ba -si -ttar -sccUTF-8\"");
 }
 
+// The member is named with a plain include ("-i!"): a recursive one would
+// also bring out every namesake in a subfolder, leaving stale files behind.
 WideString extract_command(const wchar16* archiver, const wchar16* archive,
                            const wchar16* work_area, const wchar16* member, bool tar_pipe) {
     if (!tar_pipe)
         return quoted(archiver) + W(" x ") + quoted(archive) + W(" -o") + quoted(work_area) +
-               W(" -aoa -ir!") + quoted(member);
+               W(" -aoa -i!") + quoted(member);
     return W("cmd /c \"") + quoted(archiver) + W(" x ") + quoted(archive) + W(" -so | ") +
-           quoted(archiver) + W(" x -o") + quoted(work_area) + W(" -aoa -si -ttar -ir!") +
+           quoted(archiver) + W(" x -o") + quoted(work_area) + W(" -aoa -si -ttar -i!") +
            quoted(member) + W("\"");
 }
 

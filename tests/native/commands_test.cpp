@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "driver/commands.h"
+
+namespace {
+
+std::u16string ext(const char16_t* path) { return find_extension(path); }
+
+TEST(Commands, ExtensionsAreFoundLikePathFindExtension) {
+    EXPECT_EQ(u".zip", ext(u"a.zip"));
+    EXPECT_EQ(u".gz", ext(u"photos.tar.gz"));
+    EXPECT_EQ(u".rar", ext(u"C:\\dir.d\\x.rar"));
+    EXPECT_EQ(u".hidden", ext(u".hidden"));
+    EXPECT_EQ(u".", ext(u"file."));
+    EXPECT_EQ(u"", ext(u"noext"));
+    EXPECT_EQ(u"", ext(u"dir.d\\file"));   // a backslash ends an extension
+    EXPECT_EQ(u"", ext(u"a.b c"));         // and so does a space
+    EXPECT_EQ(u".c", ext(u"a b.c"));
+    EXPECT_EQ(u"", ext(u""));
+    // With no extension the answer is the terminator, not null.
+    const char16_t* path = u"dir\\name";
+    EXPECT_EQ(path + 8, find_extension(path));
+}
+
+TEST(Commands, AnEmptyTarSettingAlwaysPipes) {
+    EXPECT_TRUE(use_tar_pipe(u"a.zip", u""));
+    EXPECT_TRUE(use_tar_pipe(u"noext", u""));
+}
+
+TEST(Commands, ACompressedTarPipes) {
+    EXPECT_TRUE(use_tar_pipe(u"C:\\p\\photos.tar.xz", u"*.cbz"));
+    EXPECT_TRUE(use_tar_pipe(u"PHOTOS.TAR.GZ", u"*.cbz"));
+    EXPECT_TRUE(use_tar_pipe(u"a.Tar.zst", u"x"));
+    EXPECT_FALSE(use_tar_pipe(u"photos.tar", u"*.cbz"));   // nothing to unpack first
+    EXPECT_FALSE(use_tar_pipe(u"photos.star.gz", u"*.cbz"));
+    EXPECT_FALSE(use_tar_pipe(u"photos.tar x.gz", u"*.cbz"));
+    EXPECT_FALSE(use_tar_pipe(u"dir.tar\\photos.gz", u"*.cbz"));
+}
+
+TEST(Commands, AnExtensionInTheSettingPipes) {
+    EXPECT_TRUE(use_tar_pipe(u"book.cbz", u"*.cbz"));
+    EXPECT_TRUE(use_tar_pipe(u"BOOK.CBZ", u"*.cbz"));
+    EXPECT_TRUE(use_tar_pipe(u"book.cbr", u"*.CBZ;*.CBR"));
+    EXPECT_TRUE(use_tar_pipe(u"x.\u00C4b", u"*.\u00E4b"));
+    // A plain substring is enough.
+    EXPECT_TRUE(use_tar_pipe(u"book.cb", u"*.cbz"));
+    EXPECT_TRUE(use_tar_pipe(u"book.", u"*.cbz"));
+    EXPECT_FALSE(use_tar_pipe(u"book.zip", u"*.cbz"));
+    EXPECT_FALSE(use_tar_pipe(u"book.cbz", u"cbz"));
+}
+
+TEST(Commands, NoExtensionNeverPipesWithASetting) {
+    EXPECT_FALSE(use_tar_pipe(u"book", u"*.cbz"));
+    EXPECT_FALSE(use_tar_pipe(u"dir.cbz\\book", u"*.cbz"));
+    EXPECT_FALSE(use_tar_pipe(u"book.c bz", u"*.cbz"));
+}
+
+const char16_t kExe[] = u"C:\\Program Files\\7-Zip\\7z.exe";
+const char16_t kArchive[] = u"D:\\\u5199\u771F\\a b.zip";
+
+TEST(Commands, TestCommand) {
+    EXPECT_EQ(u"C:\\Program Files\\7-Zip\\7z.exe t \"D:\\\u5199\u771F\\a b.zip\" -slt -ba",
+              test_command(kExe, kArchive));
+}
+
+TEST(Commands, ListCommands) {
+    EXPECT_EQ(u"\"C:\\Program Files\\7-Zip\\7z.exe\" l \"D:\\\u5199\u771F\\a b.zip\" -slt -ba -sccUTF-8",
+              list_command(kExe, kArchive, false));
+    EXPECT_EQ(u"cmd /c \"\"7z.exe\" x \"p.tar.gz\" -so | \"7z.exe\" l -slt -ba -si -ttar -sccUTF-8\"",
+              list_command(u"7z.exe", u"p.tar.gz", true));
+}
+
+TEST(Commands, ExtractCommands) {
+    EXPECT_EQ(u"\"7z.exe\" x \"a.zip\" -o\"C:\\work\" -aoa -i!\"dir\\\U0001F600.jpg\"",
+              extract_command(u"7z.exe", u"a.zip", u"C:\\work", u"dir\\\U0001F600.jpg", false));
+    EXPECT_EQ(u"cmd /c \"\"7z.exe\" x \"p.tar.gz\" -so | \"7z.exe\" x -o\"C:\\work\" -aoa -si -ttar "
+              u"-i!\"dir\\b.png\"\"",
+              extract_command(u"7z.exe", u"p.tar.gz", u"C:\\work", u"dir\\b.png", true));
+}
+
+TEST(Commands, SizeThreshold) {
+    EXPECT_EQ(0, size_threshold(INT_MIN));
+    EXPECT_EQ(0, size_threshold(-1));
+    EXPECT_EQ(0, size_threshold(0));
+    EXPECT_EQ(1 << 20, size_threshold(1));
+    EXPECT_EQ(2047 << 20, size_threshold(2047));
+    EXPECT_EQ(INT32_MAX, size_threshold(2048));
+    EXPECT_EQ(INT32_MAX, size_threshold(INT_MAX));
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include "driver/paths.h"
+
+namespace {
+
+TEST(Paths, RelativePathsInsideTheFolderAreContained) {
+    EXPECT_TRUE(is_contained_path(u"a.jpg"));
+    EXPECT_TRUE(is_contained_path(u"dir\\a.jpg"));
+    EXPECT_TRUE(is_contained_path(u"dir/sub/a.jpg"));
+    EXPECT_TRUE(is_contained_path(u".hidden"));
+    EXPECT_TRUE(is_contained_path(u"a..b\\..c"));
+    EXPECT_TRUE(is_contained_path(u"dir\\...x"));
+    EXPECT_TRUE(is_contained_path(u"\u5199\u771F\\\U0001F600.png"));
+}
+
+TEST(Paths, RootsDrivesDevicesAndStreamsAreNot) {
+    EXPECT_FALSE(is_contained_path(u""));
+    EXPECT_FALSE(is_contained_path(u"\\a"));
+    EXPECT_FALSE(is_contained_path(u"/a"));
+    EXPECT_FALSE(is_contained_path(u"\\\\server\\share\\a"));
+    EXPECT_FALSE(is_contained_path(u"\\\\?\\C:\\a"));
+    EXPECT_FALSE(is_contained_path(u"C:a"));
+    EXPECT_FALSE(is_contained_path(u"C:\\a"));
+    EXPECT_FALSE(is_contained_path(u"a.jpg:stream"));
+    EXPECT_FALSE(is_contained_path(u"dir\\a:b"));
+}
+
+TEST(Paths, ElementsOfOnlyDotsAndSpacesAreNot) {
+    EXPECT_FALSE(is_contained_path(u".."));
+    EXPECT_FALSE(is_contained_path(u"."));
+    EXPECT_FALSE(is_contained_path(u"..\\a"));
+    EXPECT_FALSE(is_contained_path(u"a\\..\\..\\b"));
+    EXPECT_FALSE(is_contained_path(u"a/../b"));
+    EXPECT_FALSE(is_contained_path(u"a\\.."));
+    EXPECT_FALSE(is_contained_path(u"a\\.\\b"));
+    EXPECT_FALSE(is_contained_path(u".. \\a"));  // Windows reads ".. " as ".."
+    EXPECT_FALSE(is_contained_path(u" ..\\a"));
+    EXPECT_FALSE(is_contained_path(u"a\\ \\b"));
+    EXPECT_FALSE(is_contained_path(u"...."));
+}
+
+TEST(Paths, PlainFileNames) {
+    EXPECT_TRUE(is_plain_file_name(u"a.jpg"));
+    EXPECT_TRUE(is_plain_file_name(u"a..b"));
+    EXPECT_TRUE(is_plain_file_name(u".hidden"));
+    EXPECT_TRUE(is_plain_file_name(u"\U0001F600"));
+    // Names that only start like a device.
+    EXPECT_TRUE(is_plain_file_name(u"console.txt"));
+    EXPECT_TRUE(is_plain_file_name(u"CON1"));
+    EXPECT_TRUE(is_plain_file_name(u"COM10"));
+    EXPECT_TRUE(is_plain_file_name(u"COMx"));
+    EXPECT_TRUE(is_plain_file_name(u"LPT"));
+    EXPECT_TRUE(is_plain_file_name(u"CONIN"));
+    EXPECT_TRUE(is_plain_file_name(u"NULL.txt"));
+    EXPECT_TRUE(is_plain_file_name(u"x.CON"));
+}
+
+TEST(Paths, EmptyDotsSeparatorsAndStreamsAreNotPlainNames) {
+    EXPECT_FALSE(is_plain_file_name(u""));
+    EXPECT_FALSE(is_plain_file_name(u"."));
+    EXPECT_FALSE(is_plain_file_name(u".."));
+    EXPECT_FALSE(is_plain_file_name(u". ."));
+    EXPECT_FALSE(is_plain_file_name(u"  "));
+    EXPECT_FALSE(is_plain_file_name(u"a\\b"));
+    EXPECT_FALSE(is_plain_file_name(u"a/b"));
+    EXPECT_FALSE(is_plain_file_name(u"a:b"));
+}
+
+TEST(Paths, DeviceNamesWhateverTheExtension) {
+    for (const char16_t* name : {u"CON", u"con", u"Prn", u"AUX", u"nul", u"CONIN$", u"conout$", u"COM0",
+                                 u"COM1", u"com9", u"LPT1", u"lpt0", u"COM\u00B9", u"LPT\u00B2", u"COM\u00B3"}) {
+        EXPECT_FALSE(is_plain_file_name(name)) << testing::PrintToString(name);
+    }
+    EXPECT_FALSE(is_plain_file_name(u"Con.txt"));
+    EXPECT_FALSE(is_plain_file_name(u"NUL.tar.gz"));
+    EXPECT_FALSE(is_plain_file_name(u"nul "));
+    EXPECT_FALSE(is_plain_file_name(u"CON .txt"));
+    EXPECT_FALSE(is_plain_file_name(u"CON."));
+    EXPECT_FALSE(is_plain_file_name(u"com1.jpg"));
+    EXPECT_FALSE(is_plain_file_name(u"LPT\u00B3.x"));
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/scanner.h"
+#include "host/platform.h"
+#include "sources.h"
+
+namespace {
+
+typedef std::vector<std::pair<std::u16string, int32_t>> Members;
+
+Members scan(const std::string& listing) {
+    MemorySource source{listing.data(), listing.size()};
+    PieceReader reader(MemorySource::read, &source);
+    Members members;
+    scan_members(reader, [&](const ScannedMember& m) {
+        EXPECT_EQ(m.path_len, std::u16string(m.path).size());
+        members.emplace_back(m.path, m.size);
+        return true;
+    });
+    return members;
+}
+
+size_t count(const std::string& listing, int32_t threshold) {
+    MemorySource source{listing.data(), listing.size()};
+    PieceReader reader(MemorySource::read, &source);
+    return count_members(reader, threshold);
+}
+
+// The table as the plug-in builds it: counted, allocated with a terminator, filled.
+struct Table {
+    platform::OwnedBlock block;
+    size_t filled = 0;
+    const MemberRecord& operator[](size_t i) const { return static_cast<const MemberRecord*>(block.get())[i]; }
+};
+
+Table build(const std::string& listing, int32_t threshold, int32_t timestamp, size_t capacity = SIZE_MAX) {
+    Table t;
+    size_t n = count(listing, threshold);
+    if (capacity > n) capacity = n;
+    t.block.reset(platform::alloc_block((n + 1) * sizeof(MemberRecord)));
+    MemorySource source{listing.data(), listing.size()};
+    PieceReader reader(MemorySource::read, &source);
+    t.filled = fill_members(reader, threshold, timestamp, static_cast<MemberRecord*>(t.block.get()), capacity);
+    return t;
+}
+
+std::string block(const std::string& path, const std::string& size) {
+    return "Path = " + path + "\nSize = " + size + "\nPacked Size = 3\nModified = 2024-01-02 03:04:05\n\n";
+}
+
+const std::string kGrin = "\xF0\x9F\x98\x80";  // U+1F600
+
+TEST(Scanner, PairsEachPathWithTheFirstSizeAfterIt) {
+    std::string listing =
+        "Path = a.txt\nFolder = -\nSize = 10\nPacked Size = 5\nCRC = 0A1B2C3D\n\n"
+        "Path = dir\\b.jpg\nSize = 20\n\n";
+    EXPECT_EQ((Members{{u"a.txt", 10}, {u"dir\\b.jpg", 20}}), scan(listing));
+    // The same listing as a Windows program writes it.
+    std::string crlf;
+    for (char c : listing) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(scan(listing), scan(crlf));
+}
+
+TEST(Scanner, HeadsAreMatchedWithoutRegardToCase) {
+    EXPECT_EQ((Members{{u"x", 5}}), scan("PATH = x\nsize = 5\n"));
+    EXPECT_EQ((Members{{u"y", 6}}), scan("pAtH = y\nSiZe = 6\n"));
+    EXPECT_EQ((Members{}), scan("Path: x\nSize: 5\n"));
+    EXPECT_EQ((Members{}), scan(" Path = x\nSize = 5\n"));
+}
+
+TEST(Scanner, OnlyPiecesLongerThanTheHeadHaveOne) {
+    // "Size = " alone at the end of the input is 7 units: no size, no member.
+    EXPECT_EQ((Members{}), scan("Path = a\nSize = "));
+    EXPECT_EQ((Members{}), scan("Path = "));
+    // With its line feed the empty value counts.
+    EXPECT_EQ((Members{{u"", 3}}), scan("Path = \nSize = 3\n"));
+    EXPECT_EQ((Members{{u"a", 0}}), scan("Path = a\nSize = \n"));
+    EXPECT_TRUE(is_head(u"Size = 1", 8, "Size = "));
+    EXPECT_FALSE(is_head(u"Size = ", 7, "Size = "));
+}
+
+TEST(Scanner, PackedSizeIsNotASize) {
+    EXPECT_EQ((Members{{u"a", 9}}), scan("Path = a\nPacked Size = 7\nSize = 9\n"));
+}
+
+TEST(Scanner, ABlockWithoutASizeTakesTheNextOneAndLosesThatPath) {
+    std::string listing = "Path = a\nAttributes = D\n\n" + block("b", "4") + block("c", "6");
+    EXPECT_EQ((Members{{u"a", 4}, {u"c", 6}}), scan(listing));
+    // A trailing block without a size is dropped.
+    EXPECT_EQ((Members{{u"c", 6}}), scan(block("c", "6") + "Path = d\n"));
+}
+
+TEST(Scanner, ThePathLosesTheLastUnitOfItsPiece) {
+    auto path_of = [](size_t n) {
+        Members m = scan(block(std::string(n, 'p'), "1"));
+        return m.empty() ? std::u16string(u"(none)") : m[0].first;
+    };
+    EXPECT_EQ(std::u16string(250, u'p'), path_of(250));
+    EXPECT_EQ(std::u16string(251, u'p'), path_of(251));
+    // From 252 units on, the piece holds 252 of them and no line feed.
+    EXPECT_EQ(std::u16string(251, u'p'), path_of(252));
+    EXPECT_EQ(std::u16string(251, u'p'), path_of(1000));
+}
+
+TEST(Scanner, ACutPathNeverEndsInHalfAPair) {
+    // The piece ends on a whole pair (units 257-258); dropping the last unit
+    // must not leave the high surrogate behind.
+    std::string full = std::string(245, 'd') + "\\abcd" + kGrin;
+    Members m = scan(block(full, "1"));
+    ASSERT_EQ(1u, m.size());
+    EXPECT_EQ(std::u16string(245, u'd') + u"\\abcd", m[0].first);
+    // The reader ends the piece at 258 units to keep a pair whole; the unit
+    // dropped then is the low half of the pair before it.
+    std::string early = std::string(245, 'd') + "\\abc" + kGrin + kGrin;
+    m = scan(block(early, "1"));
+    ASSERT_EQ(1u, m.size());
+    EXPECT_EQ(std::u16string(245, u'd') + u"\\abc", m[0].first);
+}
+
+TEST(Scanner, ALongPathsRestIsReadLikeAnyOtherPiece) {
+    // The rest of a cut line is a piece of its own, and may look like a head.
+    std::string listing = "Path = " + std::string(252, 'q') + "Size = 77\nSize = 5\n";
+    EXPECT_EQ((Members{{std::u16string(251, u'q'), 77}}), scan(listing));
+}
+
+TEST(Scanner, AVisitorCanStopTheScan) {
+    std::string listing = block("a", "1") + block("b", "2") + block("c", "3");
+    MemorySource source{listing.data(), listing.size()};
+    PieceReader reader(MemorySource::read, &source);
+    int seen = 0;
+    scan_members(reader, [&](const ScannedMember&) { return ++seen < 2; });
+    EXPECT_EQ(2, seen);
+}
+
+TEST(Scanner, SizesReadLikeAtoiButSaturate) {
+    EXPECT_EQ(10, parse_size(u"10\n"));
+    EXPECT_EQ(42, parse_size(u" \t\v\f\r\n42"));
+    EXPECT_EQ(7, parse_size(u"+7"));
+    EXPECT_EQ(-5, parse_size(u"-5"));
+    EXPECT_EQ(12, parse_size(u"12abc"));
+    EXPECT_EQ(12, parse_size(u"12 34"));
+    EXPECT_EQ(0, parse_size(u"0x10"));
+    EXPECT_EQ(0, parse_size(u"abc"));
+    EXPECT_EQ(0, parse_size(u""));
+    EXPECT_EQ(0, parse_size(u"+-3"));
+    EXPECT_EQ(0, parse_size(u"- 3"));
+    EXPECT_EQ(0, parse_size(u"\uFF11\uFF12"));  // full-width digits are not digits
+    EXPECT_EQ(0, parse_size(u"\u00A03"));       // nor is a no-break space a blank
+    EXPECT_EQ(INT32_MAX, parse_size(u"2147483647"));
+    EXPECT_EQ(INT32_MAX, parse_size(u"2147483648"));
+    EXPECT_EQ(INT32_MAX, parse_size(u"4294967296"));
+    EXPECT_EQ(INT32_MAX, parse_size(u"99999999999999999999999999"));
+    EXPECT_EQ(INT32_MIN + 1, parse_size(u"-2147483647"));
+    EXPECT_EQ(INT32_MIN, parse_size(u"-2147483648"));
+    EXPECT_EQ(INT32_MIN, parse_size(u"-99999999999999999999999999"));
+    EXPECT_EQ(123, parse_size(u"0000000000000000000000000123"));
+}
+
+TEST(Scanner, WhichMembersQualify) {
+    EXPECT_TRUE(qualifies(1, 1));
+    EXPECT_TRUE(qualifies(10, 10));  // exactly at the threshold
+    EXPECT_FALSE(qualifies(11, 10));
+    EXPECT_FALSE(qualifies(0, 10));  // folders and empty files
+    EXPECT_FALSE(qualifies(-1, 10));
+    EXPECT_FALSE(qualifies(INT32_MIN, INT32_MAX));
+    EXPECT_FALSE(qualifies(5, 0));
+    EXPECT_FALSE(qualifies(5, -1));
+    EXPECT_TRUE(qualifies(INT32_MAX - 1, INT32_MAX));
+    EXPECT_FALSE(qualifies(INT32_MAX, INT32_MAX));  // may have saturated
+}
+
+TEST(Scanner, FileNameIsTheTextAfterTheLastBackslash) {
+    EXPECT_EQ(u"c.jpg", std::u16string(file_name_of(u"a\\b\\c.jpg")));
+    EXPECT_EQ(u"c.jpg", std::u16string(file_name_of(u"c.jpg")));
+    EXPECT_EQ(u"", std::u16string(file_name_of(u"dir\\")));
+    EXPECT_EQ(u"a/b", std::u16string(file_name_of(u"a/b")));
+}
+
+TEST(Scanner, UnixTimeFromFiletimeClamps) {
+    const uint64_t kEpoch = 116444736000000000ULL;
+    const uint64_t kSecond = 10000000ULL;
+    EXPECT_EQ(0, unix_time_from_filetime(kEpoch));
+    EXPECT_EQ(1, unix_time_from_filetime(kEpoch + kSecond));
+    EXPECT_EQ(1700000000, unix_time_from_filetime(kEpoch + 1700000000ULL * kSecond + kSecond / 2));
+    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(kEpoch + uint64_t(INT32_MAX) * kSecond));
+    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(kEpoch + uint64_t(INT32_MAX) * kSecond + kSecond));
+    EXPECT_EQ(-86400, unix_time_from_filetime(kEpoch - 86400 * kSecond));
+    EXPECT_EQ(INT32_MIN, unix_time_from_filetime(0));
+    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(uint64_t(INT64_MAX)));
+    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(uint64_t(INT64_MAX) + 1));
+    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(UINT64_MAX));
+}
+
+TEST(Scanner, OnlyQualifyingMembersTakePositions) {
+    std::string listing = block("a\\one.jpg", "5") + block("a", "0") + block("big.png", "20") +
+                          block("edge.gif", "10") + block("neg", "-3") + block("x\\y\\seven.bmp", "7");
+    EXPECT_EQ(3u, count(listing, 10));
+    Table t = build(listing, 10, 1234567);
+    ASSERT_EQ(3u, t.filled);
+    const char16_t* names[] = {u"one.jpg", u"edge.gif", u"seven.bmp"};
+    const uintptr_t sizes[] = {5, 10, 7};
+    const unsigned char method[8] = {'7', 0, 'z', 0, 0, 0, 0, 0};
+    for (size_t i = 0; i < 3; ++i) {
+        const MemberRecord& r = t[i];
+        EXPECT_EQ(0, memcmp(method, r.method, 8)) << i;
+        EXPECT_EQ(i, r.position);
+        EXPECT_EQ(sizes[i], r.filesize);
+        EXPECT_EQ(sizes[i], r.compsize);
+        EXPECT_EQ(1234567, r.timestamp);
+        EXPECT_EQ(u"", std::u16string(r.path));
+        EXPECT_EQ(names[i], std::u16string(r.filename));
+        EXPECT_EQ(0u, r.crc);
+    }
+    EXPECT_TRUE(is_table_end(t[3]));
+    EXPECT_EQ(3u, table_count(&t[0]));
+    // A larger threshold keeps the bigger member; none is kept with 0.
+    EXPECT_EQ(4u, count(listing, 20));
+    EXPECT_EQ(0u, count(listing, 0));
+}
+
+TEST(Scanner, FillingStopsAtTheCapacity) {
+    std::string listing = block("a", "1") + block("b", "2") + block("c", "3");
+    Table t = build(listing, 100, 0, 2);
+    EXPECT_EQ(2u, t.filled);
+    EXPECT_EQ(u"b", std::u16string(t[1].filename));
+    EXPECT_TRUE(is_table_end(t[2]));
+}
+
+TEST(Scanner, FileNamesAreCutTo199UnitsAndKeepPairsWhole) {
+    Table t = build(block("dir\\" + std::string(220, 'n'), "1"), 100, 0);
+    ASSERT_EQ(1u, t.filled);
+    EXPECT_EQ(std::u16string(199, u'n'), std::u16string(t[0].filename));
+    // A pair at units 198-199 does not fit: the name ends before it.
+    t = build(block(std::string(198, 'n') + kGrin + "tail", "1"), 100, 0);
+    ASSERT_EQ(1u, t.filled);
+    EXPECT_EQ(std::u16string(198, u'n'), std::u16string(t[0].filename));
+    t = build(block(std::string(197, 'n') + kGrin + "tail", "1"), 100, 0);
+    EXPECT_EQ(std::u16string(197, u'n') + u"\U0001F600", std::u16string(t[0].filename));
+}
+
+}  // namespace

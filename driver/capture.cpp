@@ -39,7 +39,8 @@ long PieceReader::next_unit() {
         --pending_count_;
         return u;
     }
-    if (end_ - pos_ < 4 && !eof_) fill();
+    // A source may hand out a character's bytes over several reads.
+    while (end_ - pos_ < 4 && fill()) continue;
     if (pos_ >= end_) return -1;
 
     const unsigned char* p = reinterpret_cast<const unsigned char*>(buffer_) + pos_;

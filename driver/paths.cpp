@@ -21,9 +21,10 @@ bool equals(const wchar16* begin, const wchar16* end, const char* word) {
 
 // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (also with superscript digits),
 // CONIN$ and CONOUT$: Windows opens the device whatever the extension.
+// The name runs to its first separator.
 bool is_device_name(const wchar16* name) {
     const wchar16* end = name;
-    while (*end && *end != '.') ++end;
+    while (*end && *end != '.' && !is_separator(*end)) ++end;
     while (end != name && end[-1] == ' ') --end;
     static const char* const kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char* word : kPlain)
@@ -43,7 +44,7 @@ bool is_contained_path(const wchar16* path) {
     for (const wchar16* p = path;; ++p) {
         if (*p == ':') return false;
         if (*p == 0 || is_separator(*p)) {
-            if (p != element && is_dots(element, p)) return false;
+            if (p != element && (is_dots(element, p) || is_device_name(element))) return false;
             if (*p == 0) return true;
             element = p + 1;
         }

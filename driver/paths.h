@@ -4,8 +4,9 @@
 #include "host/records.h"
 
 // A relative path that stays inside the folder it is joined to: not empty,
-// no root, drive, device or stream (no leading separator, no ':'), and no
-// element made only of dots and spaces (Windows reads ".. " as "..").
+// no root, drive or stream (no leading separator, no ':'), no element made
+// only of dots and spaces (Windows reads ".. " as ".."), and no element that
+// names a device (opening "d\CON" can reach the console).
 bool is_contained_path(const wchar16* path);
 
 // A name that creates an ordinary file in a folder: not empty, no separator

@@ -41,8 +41,8 @@ const wchar16* file_name_of(const wchar16* path) {
 
 int32_t unix_time_from_filetime(uint64_t filetime) {
     const int64_t kEpoch = 116444736000000000LL;  // 1970-01-01 in 100 ns since 1601
+    if (filetime > static_cast<uint64_t>(INT64_MAX)) return INT32_MAX;
     int64_t seconds = (static_cast<int64_t>(filetime) - kEpoch) / 10000000;
-    if (filetime > static_cast<uint64_t>(INT64_MAX)) seconds = INT32_MAX;
     if (seconds > INT32_MAX) return INT32_MAX;
     if (seconds < INT32_MIN) return INT32_MIN;
     return static_cast<int32_t>(seconds);

@@ -58,7 +58,11 @@ void scan_members(PieceReader& reader, Visitor&& visit) {
         if (!sized) return;
         // The value runs from the 8th character and loses its last (the line feed).
         path[path_len - 1] = 0;
-        ScannedMember m{path + 7, path_len - 8, parse_size(piece + 7)};
+        size_t value_len = path_len - 8;
+        // A line cut short loses a real character instead: never keep half a pair.
+        if (value_len > 0 && path[6 + value_len] >= 0xD800 && path[6 + value_len] <= 0xDBFF)
+            path[6 + value_len--] = 0;
+        ScannedMember m{path + 7, value_len, parse_size(piece + 7)};
         if (!visit(m)) return;
     }
 }

@@ -66,7 +66,6 @@ int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request) {
 
 // Creates the member's file in the folder; nothing is left on failure.
 int write_member(const wchar16* folder, const MemberRecord& record, const void* bytes, size_t length) {
-    if (!is_plain_file_name(record.filename)) return kWriteError;
     wchar_t out_path[MAX_PATH];
     if (!fits_path(folder) || !PathCombineW(out_path, folder, record.filename)) return kWriteError;
     FileHandle f(CreateFileW(out_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
@@ -89,6 +88,9 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
     request.position = static_cast<uintptr_t>(position);
     ResultCode rc = obtain_archive_table(path, 0, nullptr, &request);
     if (rc != kOk) return rc;
+    // A file is made only under a plain name, so nothing outside the folder
+    // (or a device) is ever opened for writing.
+    if (!memory && !is_plain_file_name(request.filename)) return kWriteError;
 
     platform::OwnedBlock bytes;
     size_t length = 0;

@@ -130,3 +130,175 @@ TEST(Fetch, PositionsPastTheEndAndArchivesThatVanished) {
     EXPECT_EQ(6, p.GetFileW(archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
     EXPECT_TRUE(list_tree(out).empty());
 }
+
+namespace {
+
+std::string block(const std::string& path, const std::string& size) {
+    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size + "\r\nPacked Size = 3\r\n\r\n";
+}
+
+// A stand-in archive whose listing and extracted bytes the test dictates.
+struct Dictated : StandIn {
+    explicit Dictated(const std::string& listing) {
+        set_output("t", "Everything is Ok\r\n");
+        set_output("l", listing);
+        archive = join(fresh_dir(L"arc"), L"dictated.zip");
+        write_bytes(archive, "0123456789abcdef");
+    }
+    std::string letters() const {
+        std::string out;
+        for (const std::wstring& r : runs()) {
+            size_t exe = r.find(L"7z.exe");
+            out += static_cast<char>(r[r.find_first_not_of(L"\" ", exe + 6)]);
+        }
+        return out;
+    }
+    void member(const std::string& bytes) { write_bytes(join(dir, L"member.bin"), bytes); }
+    std::wstring archive;
+};
+
+}  // namespace
+
+TEST(FetchRuns, AfterAListingAFetchListsAndExtractsOnly) {
+    Dictated s(block("d", "0") + block("d\\pic.png", "10"));
+    s.member("0123456789");
+    Plugin p(s.ini());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
+    EXPECT_EQ("tllx", s.letters());
+    std::vector<std::wstring> runs = s.runs();
+    EXPECT_EQ(L"\"" + join(s.dir, L"7z.exe") + L"\" x \"" + s.archive + L"\" -o\"" + work_area() +
+                  L"\" -aoa -i!\"d\\pic.png\"",
+              runs[3]);
+    // Without a cached table: test, list, list again, extract.
+    Plugin q(s.ini());
+    EXPECT_EQ("0123456789", fetch_memory(q, s.archive, 0));
+    EXPECT_EQ("tllxtllx", s.letters());
+}
+
+TEST(FetchRuns, ListedSizeAndExtractedLengthDisagree) {
+    Dictated s(block("long.png", "100") + block("short.png", "5"));
+    Plugin p(s.ini());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    // Claims 100 bytes, has 10: the block is as long as what was read, and a
+    // file gets no byte that was not read.
+    s.member("0123456789");
+    EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
+    std::wstring out = fresh_dir(L"out");
+    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ("0123456789", read_bytes(join(out, L"long.png")));
+    // Claims 5, has 10: the file holds the listed size.
+    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ("01234", read_bytes(join(out, L"short.png")));
+}
+
+TEST(FetchRuns, NoBytesIsNoSuccess) {
+    Dictated s(block("pic.png", "10"));
+    Plugin p(s.ini());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    // The archiver writes nothing.
+    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4321);
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4321), untouched);
+    std::wstring out = fresh_dir(L"out");
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_TRUE(list_tree(out).empty());
+
+    // A stale file at the target is removed, not handed out; the next fetch works.
+    s.member("fresh bytes");
+    write_bytes(join(work_area(), L"pic.png"), "stale bytes");
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_FALSE(exists(join(work_area(), L"pic.png")));
+    EXPECT_EQ("fresh bytes", fetch_memory(p, s.archive, 0));
+    EXPECT_FALSE(exists(join(work_area(), L"pic.png")));
+}
+
+TEST(FetchRuns, NothingOutsideTheWorkFolderIsExtractedReadOrDeleted) {
+    const char* names[] = {"..\\sentinel.txt", "a\\..\\..\\sentinel.txt", "..\\..\\x.png",
+                           "C:\\sentinel.png", "\\rooted.png", "\\\\server\\share\\x.png",
+                           "x.png:stream", ".. \\sentinel.txt", "d/../../sentinel.txt"};
+    std::string listing;
+    for (const char* n : names) listing += block(n, "5");
+    Dictated s(listing);
+    s.member("EVIL!");
+    Plugin p(s.ini());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    ASSERT_EQ(9u, records_of(table.h).size());
+    // The work folder's parent holds a file a crafted name points at.
+    std::wstring sentinel = join(work_area(), L"..\\sentinel.txt");
+    write_bytes(sentinel, "keep me");
+    std::wstring out = fresh_dir(L"out");
+    for (uintptr_t i = 0; i < 9; ++i) {
+        int rc = 0;
+        fetch_memory(p, s.archive, i, &rc);
+        EXPECT_EQ(6, rc) << names[i];
+        // File output refuses a name that is no plain file name (9) before it
+        // would refuse the path (6).
+        rc = p.GetFileW(s.archive.c_str(), static_cast<LONG_PTR>(i), const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0);
+        EXPECT_TRUE(rc == 6 || rc == 9) << names[i] << " " << rc;
+    }
+    EXPECT_EQ("keep me", read_bytes(sentinel));
+    EXPECT_EQ(std::string::npos, s.letters().find('x'));
+    EXPECT_TRUE(list_tree(out).empty());
+}
+
+TEST(FetchRuns, FileOutputMakesOnlyPlainFiles) {
+    Dictated s(block("d\\CON", "5") + block("nul.png", "5") + block("Com1.jpg", "5") + block("ok.png", "5") +
+               block("d\\..", "5") + block("LPT9", "5"));
+    s.member("bytes");
+    Plugin p(s.ini());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    std::wstring out = fresh_dir(L"out");
+    for (LONG_PTR i : {0, 1, 2, 5})
+        EXPECT_EQ(9, p.GetFileW(s.archive.c_str(), i, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0)) << i;
+    EXPECT_EQ(0, p.GetFileW(s.archive.c_str(), 3, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ(std::vector<std::wstring>{L"ok.png"}, list_tree(out));
+    // A member whose path names a device is not extracted at all.
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 1));
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
+    EXPECT_EQ("bytes", fetch_memory(p, s.archive, 3));
+}
+
+TEST(Fetch, ThreadsFetchingTheSameArchiveAllGetTheirOwnBytes) {
+    std::vector<Entry> e = {{L"p0.png", pattern_bytes(3000, 1)}, {L"d\\p1.png", pattern_bytes(3001, 2)},
+                            {L"p2.png", pattern_bytes(3002, 3)}};
+    std::wstring archive = make_archive(L"shared.7z", e, "7z");
+    Plugin p(ini_with_7zip());
+    std::vector<fileInfoW> records = listing(p, archive);
+    ASSERT_EQ(3u, records.size());
+    std::map<uintptr_t, std::string> want;
+    for (const fileInfoW& r : records) want[r.position] = by_name(e)[r.filename];
+
+    struct Job {
+        Plugin* p;
+        const std::wstring* archive;
+        std::map<uintptr_t, std::string>* want;
+        int index;
+        int wrong;
+    };
+    auto work = [](void* arg) -> DWORD {
+        Job* j = static_cast<Job*>(arg);
+        for (int k = 0; k < 4; ++k) {
+            uintptr_t pos = static_cast<uintptr_t>((j->index + k) % 3);
+            if (j->index % 2) pos = 1;  // half the threads all want the same member
+            if (fetch_memory(*j->p, *j->archive, pos) != (*j->want)[pos]) ++j->wrong;
+        }
+        return 0;
+    };
+    Job jobs[4];
+    HANDLE threads[4];
+    for (int i = 0; i < 4; ++i) {
+        jobs[i] = Job{&p, &archive, &want, i, 0};
+        threads[i] = CreateThread(nullptr, 0, work, &jobs[i], 0, nullptr);
+    }
+    WaitForMultipleObjects(4, threads, TRUE, INFINITE);
+    for (int i = 0; i < 4; ++i) {
+        CloseHandle(threads[i]);
+        EXPECT_EQ(0, jobs[i].wrong) << "thread " << i;
+    }
+}

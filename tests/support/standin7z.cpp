@@ -1,7 +1,7 @@
 // Stands in for 7z.exe where the tests must force an exact output or count
 // runs. It appends its command line to runs.log beside itself, then prints
 // the bytes of out-<key>.txt (key: the command letter, with "-so" or "-si"
-// when given: t, l, x, x-so, l-si, x-si). For an extraction with -o and -ir!
+// when given: t, l, x, x-so, l-si, x-si). For an extraction with -o and -i!
 // it writes member.bin (when present) to the output folder under the
 // pattern's name. crash-<key>.txt makes it print half its output and die;
 // vanish-after-<key>.txt makes it move itself away, so later runs cannot start.
@@ -69,7 +69,7 @@ int wmain(int argc, wchar_t** argv) {
         if (a == L"-so") key += L"-so";
         if (a == L"-si") key += L"-si";
         if (a.rfind(L"-o", 0) == 0) out_dir = a.substr(2);
-        if (a.rfind(L"-ir!", 0) == 0) pattern = a.substr(4);
+        if (a.rfind(L"-i!", 0) == 0) pattern = a.substr(3);
     }
 
     bool found = false;

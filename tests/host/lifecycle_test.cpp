@@ -1,0 +1,62 @@
+// What loading and unloading the plug-in does to its work folder.
+#include <gtest/gtest.h>
+
+#include "support/test_host.h"
+
+TEST(Lifecycle, LoadMakesTheWorkFolderAndUnloadRemovesItWhenEmpty) {
+    remove_tree(work_area());
+    Plugin p(L"");
+    EXPECT_TRUE(exists(work_area()));
+    wchar_t buf[260];
+    EXPECT_EQ(4, p.GetPluginInfoW(0, buf, 260));
+    p.unload();
+    EXPECT_FALSE(exists(work_area()));
+}
+
+TEST(Lifecycle, FoldersLeftByAFetchKeepTheWorkFolder) {
+    std::vector<Entry> e = {{L"sub\\dir\\pic.png", pattern_bytes(100, 1)}};
+    std::wstring archive = make_archive(L"nested.zip", e, "zip");
+    Plugin p(ini_with_7zip());
+    LocalBlock table, bytes;
+    ASSERT_EQ(0, p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h));
+    ASSERT_EQ(0, p.GetFileW(archive.c_str(), 0, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    EXPECT_EQ(e[0].bytes, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
+    p.unload();
+    EXPECT_TRUE(exists(join(work_area(), L"sub\\dir")));
+    EXPECT_FALSE(exists(join(work_area(), L"sub\\dir\\pic.png")));
+}
+
+TEST(Lifecycle, AWorkFolderThatCannotBeMadeDoesNotStopTheLoad) {
+    // A file where the folder should be.
+    remove_tree(work_area());
+    write_bytes(work_area(), "in the way");
+    Plugin p(ini_with_7zip());
+    ASSERT_NE(nullptr, p.module);
+    wchar_t buf[260];
+    EXPECT_EQ(4, p.GetPluginInfoW(0, buf, 260));
+    std::wstring zip = make_archive(L"x.zip", {{L"a.png", pattern_bytes(10, 1)}}, "zip");
+    static char header[2048];
+    EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), header));  // no capture can be written
+    LocalBlock table;
+    EXPECT_NE(0, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
+    EXPECT_EQ(nullptr, table.h);
+    p.unload();
+    EXPECT_EQ("in the way", read_bytes(work_area()));
+    DeleteFileW(work_area().c_str());
+}
+
+TEST(Lifecycle, ReloadingAfterEveryCallKeepsWorking) {
+    std::wstring zip = make_archive(L"r.zip", {{L"a.png", pattern_bytes(10, 1)}, {L"b.png", pattern_bytes(20, 2)}},
+                                    "zip");
+    for (int i = 0; i < 3; ++i) {
+        Plugin p(ini_with_7zip());
+        LocalBlock table;
+        ASSERT_EQ(0, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
+        EXPECT_EQ(2u, records_of(table.h).size());
+        p.unload();
+        Plugin q(ini_with_7zip());
+        LocalBlock bytes;
+        ASSERT_EQ(0, q.GetFileW(zip.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+        EXPECT_EQ(20u, LocalSize(bytes.h));
+    }
+}

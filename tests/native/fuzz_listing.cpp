@@ -1,0 +1,93 @@
+// Arbitrary bytes as captured archiver output, through the reader, the scan
+// and the two passes that build a member table, checked against what the
+// host may rely on. The first byte picks the size threshold; the rest is the
+// listing. The second pass reads in small uneven pieces, so a count that
+// differs from the first pass also catches reads that change the text.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/scanner.h"
+#include "host/platform.h"
+#include "host/text.h"
+#include "sources.h"
+
+namespace {
+
+void check(bool ok, const char* what) {
+    if (ok) return;
+    fprintf(stderr, "fuzz_listing: %s\n", what);
+    abort();
+}
+
+// Small, KiB, MiB and near-the-top thresholds, so members land on both sides.
+int32_t threshold_from(uint8_t b) {
+    int32_t low = b & 63;
+    switch (b >> 6) {
+        case 0: return low;
+        case 1: return low << 10;
+        case 2: return low << 20;
+        default: return INT32_MAX - low;
+    }
+}
+
+// Reads of 1 to 8 bytes, in a pattern taken from the input's length.
+struct UnevenSource {
+    ChunkSource inner;
+    uint32_t state;
+    static size_t read(void* context, char* buffer, size_t capacity) {
+        auto* src = static_cast<UnevenSource*>(context);
+        src->state = src->state * 1103515245u + 12345u;
+        src->inner.chunk = 1 + (src->state >> 16) % 8;
+        return ChunkSource::read(&src->inner, buffer, capacity);
+    }
+};
+
+bool is_high_surrogate(wchar16 c) { return c >= 0xD800 && c <= 0xDBFF; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const int32_t threshold = threshold_from(data[0]);
+    const char* text = reinterpret_cast<const char*>(data + 1);
+    const size_t len = size - 1;
+
+    MemorySource whole{text, len};
+    PieceReader first(MemorySource::read, &whole);
+    const size_t count = count_members(first, threshold);
+
+    platform::OwnedBlock block(platform::alloc_block((count + 1) * sizeof(MemberRecord)));
+    check(bool(block), "allocation");
+    auto* table = static_cast<MemberRecord*>(block.get());
+    UnevenSource uneven{{text, len, 1}, static_cast<uint32_t>(len)};
+    PieceReader second(UnevenSource::read, &uneven);
+    const size_t filled = fill_members(second, threshold, 12345, table, count);
+
+    check(filled == count, "the passes disagree on the count");
+    for (size_t i = 0; i < filled; ++i) {
+        const MemberRecord& r = table[i];
+        check(r.method[0] == '7' && r.method[1] == 0 && r.method[2] == 'z', "method");
+        check(r.position == i, "positions run from 0 without gaps");
+        check(r.filesize > 0 && r.filesize <= uintptr_t(threshold) && r.filesize < uintptr_t(INT32_MAX),
+              "size within the threshold");
+        check(r.compsize == r.filesize, "compressed size");
+        check(r.path[0] == 0 && r.crc == 0 && r.timestamp == 12345, "fixed fields");
+        size_t n = 0;
+        while (n < kFieldChars && r.filename[n]) ++n;
+        check(n < kFieldChars, "file name terminated within its field");
+        check(n == 0 || !is_high_surrogate(r.filename[n - 1]), "file name ends in half a pair");
+        for (size_t k = 0; k < n; ++k) check(r.filename[k] != '\\' && r.filename[k] != '\n', "file name text");
+    }
+    check(is_table_end(table[count]), "terminator");
+
+    // The host's ANSI view of the same table.
+    fileInfo* ansi = convert_table(table);
+    check(ansi != nullptr, "ANSI allocation");
+    check(table_count(ansi) == count, "ANSI count");
+    for (size_t i = 0; i < count; ++i)
+        check(memchr(ansi[i].filename, 0, sizeof ansi[i].filename) != nullptr, "ANSI name terminated");
+    platform::free_block(ansi);
+    return 0;
+}

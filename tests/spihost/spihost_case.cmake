@@ -20,12 +20,15 @@ win(fake_w "${fake}")
 win(archive_w "${archive}")
 win(out_w "${out_dir}")
 
-# Runs spihost with the arguments; leaves rc, out and err here.
-macro(spihost)
+# Runs spihost with the arguments; sets rc, out and err for the caller.
+function(spihost)
   execute_process(COMMAND ${WINE} ${SPIHOST} ${ARGN}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   message(STATUS "spihost ${ARGN}\n-> ${rc}\n${out}${err}")
-endmacro()
+  set(rc "${rc}" PARENT_SCOPE)
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
 
 function(expect_rc want)
   if(NOT rc STREQUAL "${want}")
@@ -148,7 +151,10 @@ elseif(CASE STREQUAL "list" OR CASE STREQUAL "list_ansi")
   expect_rc(0)
   expect_in("${out}" "position")
   expect_in("${out}" "café.txt")
-  expect_in("${out}" "深い.txt")
+  # An ANSI record holds what the code page can: here, no Japanese.
+  if(CASE STREQUAL "list")
+    expect_in("${out}" "深い.txt")
+  endif()
   expect_in("${out}" "3 members")
   expect_not_in("${out}" "zero.txt")
 

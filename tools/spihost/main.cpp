@@ -78,6 +78,8 @@ std::wstring system_message(DWORD code) {
     if (text) LocalFree(text);
     while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r' || s.back() == L' ' || s.back() == L'.'))
         s.pop_back();
+    // Messages meant for inserts name "%1": here it is always the file at hand.
+    for (size_t at; (at = s.find(L"%1")) != std::wstring::npos;) s.replace(at, 2, L"the file");
     return format(L"%ls (error %lu)", s.empty() ? L"system error" : s.c_str(), static_cast<unsigned long>(code));
 }
 
@@ -202,6 +204,24 @@ double seconds_since(const LARGE_INTEGER& start) {
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&rate);
     return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(rate.QuadPart);
+}
+
+// The machine a Windows module is built for, or 0 when the file is none.
+WORD pe_machine(const std::wstring& path) {
+    File f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    IMAGE_DOS_HEADER dos;
+    DWORD got = 0;
+    if (!f.valid() || !ReadFile(f.get(), &dos, sizeof dos, &got, nullptr) || got != sizeof dos ||
+        dos.e_magic != IMAGE_DOS_SIGNATURE)
+        return 0;
+    struct {
+        DWORD signature;
+        IMAGE_FILE_HEADER file;
+    } nt;
+    if (SetFilePointer(f.get(), dos.e_lfanew, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !ReadFile(f.get(), &nt, sizeof nt, &got, nullptr) || got != sizeof nt || nt.signature != IMAGE_NT_SIGNATURE)
+        return 0;
+    return nt.file.Machine;
 }
 
 struct Options {
@@ -416,8 +436,8 @@ int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options
     size_t done = 0, failed = 0;
     unsigned long long total = 0;
     for (const Member& m : members) {
-        progress.show(format(L"[%zu/%zu] %ls bytes  %ls", done + failed + 1, members.size(), grouped(total).c_str(),
-                             display_name(m).c_str()));
+        progress.show(format(L"[%zu/%zu] %ls bytes so far, fetching %ls", done + failed + 1, members.size(),
+                             grouped(total).c_str(), display_name(m).c_str()));
         // Folders as the record names them, inside the output folder whatever the names say.
         std::vector<std::wstring> parts = safe_components(m.path);
         std::vector<std::wstring> name_parts = safe_components(m.filename);
@@ -493,9 +513,9 @@ int run(const Options& o) {
     DWORD error = 0;
     if (!plugin.load(file, o.ansi, error)) {
         std::wstring hint;
-        if (error == ERROR_BAD_EXE_FORMAT)
-            hint = sizeof(void*) == 8 ? L"; a 32-bit plug-in (.spi) needs spihost32"
-                                      : L"; a 64-bit plug-in (.sph) needs spihost64";
+        WORD machine = pe_machine(file);
+        if (machine == IMAGE_FILE_MACHINE_I386 && sizeof(void*) == 8) hint = L"; a 32-bit plug-in needs spihost32";
+        if (machine == IMAGE_FILE_MACHINE_AMD64 && sizeof(void*) == 4) hint = L"; a 64-bit plug-in needs spihost64";
         return fail(kExitHost, L"cannot load " + file + L": " + system_message(error) + hint);
     }
 

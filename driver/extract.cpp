@@ -36,8 +36,10 @@ ResultCode read_whole_file(const wchar16* path, platform::OwnedBlock& bytes, siz
     LARGE_INTEGER size;
     if (!f.valid() || !GetFileSizeEx(f.get(), &size) || size.QuadPart > INT32_MAX) return kReadError;
     size_t want = static_cast<size_t>(size.QuadPart);
-    // One byte at least: a block of nothing is no block to hand a host.
-    platform::OwnedBlock block(platform::alloc_block(want ? want : 1));
+    // Only members of some size are listed: an empty file here (a link the
+    // archiver could not make, say) is no member's bytes.
+    if (want == 0) return kReadError;
+    platform::OwnedBlock block(platform::alloc_block(want));
     if (!block) return kNoMemory;
     size_t got = 0;
     while (got < want) {
@@ -48,6 +50,7 @@ ResultCode read_whole_file(const wchar16* path, platform::OwnedBlock& bytes, siz
         if (n == 0) break;
         got += n;
     }
+    if (got == 0) return kReadError;
     bytes = std::move(block);
     length = got;
     return kOk;

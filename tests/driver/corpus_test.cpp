@@ -1,0 +1,122 @@
+// Archives made elsewhere: whatever 7-Zip tests as OK lists through the
+// plug-in with the members, sizes and names 7-Zip's own listing gives, and
+// every kept member comes back as 7-Zip itself extracts it. Skipped when the
+// folder of archives is not there.
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "support/test_host.h"
+#include "test_config.h"
+
+namespace {
+
+std::vector<std::wstring> corpus_files() {
+    std::vector<std::wstring> out;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(join(RIZAZUR_CORPUS_DIR, L"*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return out;
+    do {
+        std::wstring n = fd.cFileName;
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && n != L"MANIFEST.tsv") out.push_back(n);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return out;
+}
+
+struct Member {
+    std::wstring path;
+    long long size;
+};
+
+// 7-Zip's own listing, read with no help from the plug-in: the kept members.
+std::vector<Member> reference_listing(const std::wstring& archive) {
+    std::wstring out = join(fresh_dir(L"ref"), L"list.txt");
+    run_7z(L"l \"" + archive + L"\" -slt -ba -sccUTF-8", out);
+    std::wstring text = widen(read_bytes(out));
+    std::vector<Member> members;
+    std::wstring path;
+    bool have_path = false;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find(L'\n', start);
+        if (nl == std::wstring::npos) nl = text.size();
+        std::wstring line = text.substr(start, nl - start);
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        start = nl + 1;
+        if (line.rfind(L"Path = ", 0) == 0) {
+            path = line.substr(7);
+            have_path = true;
+        } else if (have_path && line.rfind(L"Size = ", 0) == 0) {
+            long long size = _wtoi64(line.c_str() + 7);
+            if (size > 0 && size <= 64LL << 20) members.push_back({path, size});
+            have_path = false;
+        }
+    }
+    return members;
+}
+
+bool tests_ok(const std::wstring& archive) {
+    std::wstring out = join(fresh_dir(L"ref"), L"test.txt");
+    run_7z(L"t \"" + archive + L"\"", out);
+    return read_bytes(out).find("Everything is Ok\r\n") != std::string::npos;
+}
+
+class Corpus : public ::testing::TestWithParam<std::wstring> {};
+
+std::string test_name(const ::testing::TestParamInfo<std::wstring>& info) {
+    std::string n = utf8(info.param);
+    for (char& c : n)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
+}
+
+}  // namespace
+
+TEST_P(Corpus, ListsAndFetchesAs7ZipDoes) {
+    std::wstring archive = join(RIZAZUR_CORPUS_DIR, GetParam());
+    // A copy of our own: the folder of archives may be read-only.
+    std::wstring copy = join(fresh_dir(L"corpus"), GetParam());
+    ASSERT_TRUE(CopyFileW(archive.c_str(), copy.c_str(), FALSE));
+    for (const wchar_t* part : {L".part2.rar", L".part3.rar"}) {
+        std::wstring from = archive.substr(0, archive.rfind(L".part1.rar")) + part;
+        if (archive.find(L".part1.rar") != std::wstring::npos)
+            CopyFileW(from.c_str(), (copy.substr(0, copy.rfind(L".part1.rar")) + part).c_str(), FALSE);
+    }
+    Plugin p(ini_with_7zip());
+    static char header[2048];
+    bool ok = tests_ok(copy);
+    EXPECT_EQ(ok ? 1 : 0, p.IsSupportedW(copy.c_str(), header));
+    LocalBlock table;
+    int rc = p.GetArchiveInfoW(copy.c_str(), 0, 0, &table.h);
+    if (!ok) {
+        EXPECT_EQ(2, rc);
+        return;
+    }
+    ASSERT_EQ(0, rc);
+    std::vector<Member> want = reference_listing(copy);
+    std::vector<fileInfoW> got = records_of(table.h);
+    ASSERT_EQ(want.size(), got.size());
+
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(utf8(want[i].path));
+        EXPECT_EQ(want[i].path.substr(want[i].path.find_last_of(L'\\') + 1), got[i].filename);
+        EXPECT_EQ(static_cast<uintptr_t>(want[i].size), got[i].filesize);
+        // What 7-Zip makes of this one member on its own (a hard link, say,
+        // cannot come out without its target).
+        std::wstring alone = fresh_dir(L"x");
+        run_7z(L"x \"" + copy + L"\" -o\"" + alone + L"\" -aoa \"-i!" + want[i].path + L"\"");
+        std::string expected = read_bytes(join(alone, want[i].path));
+        LocalBlock bytes;
+        rc = p.GetFileW(copy.c_str(), static_cast<LONG_PTR>(i), reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0);
+        if (expected.empty()) {
+            EXPECT_EQ(6, rc);
+            continue;
+        }
+        ASSERT_EQ(0, rc);
+        EXPECT_EQ(expected, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shared, Corpus, ::testing::ValuesIn(corpus_files()), test_name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Corpus);

@@ -1,8 +1,8 @@
 // Arbitrary bytes as captured archiver output, through the reader, the scan
 // and the two passes that build a member table, checked against what the
 // host may rely on. The first byte picks the size threshold; the rest is the
-// listing. The second pass reads in small uneven pieces, so a count that
-// differs from the first pass also catches reads that change the text.
+// listing. The text is also read in small uneven pieces, as from a pipe, and
+// must come out the same.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +36,7 @@ int32_t threshold_from(uint8_t b) {
 struct UnevenSource {
     ChunkSource inner;
     uint32_t state;
+    UnevenSource(const char* text, size_t len) : inner{text, len, 1}, state(static_cast<uint32_t>(len)) {}
     static size_t read(void* context, char* buffer, size_t capacity) {
         auto* src = static_cast<UnevenSource*>(context);
         src->state = src->state * 1103515245u + 12345u;
@@ -46,6 +47,35 @@ struct UnevenSource {
 
 bool is_high_surrogate(wchar16 c) { return c >= 0xD800 && c <= 0xDBFF; }
 
+void check_read_sizes_do_not_matter(const char* text, size_t len) {
+    MemorySource whole{text, len};
+    PieceReader a(MemorySource::read, &whole);
+    UnevenSource uneven(text, len);
+    PieceReader b(UnevenSource::read, &uneven);
+    wchar16 pa[kPathChars], pb[kPathChars];
+    size_t la, lb;
+    for (;;) {
+        bool more = a.next(pa, la);
+        check(more == b.next(pb, lb) && la == lb && memcmp(pa, pb, (la + 1) * sizeof *pa) == 0,
+              "the read sizes change the pieces");
+        if (!more) return;
+    }
+}
+
+void check_record(const MemberRecord& r, size_t i, int32_t threshold) {
+    check(r.method[0] == '7' && r.method[1] == 0 && r.method[2] == 'z', "method");
+    check(r.position == i, "positions run from 0 without gaps");
+    check(r.filesize > 0 && r.filesize <= uintptr_t(threshold) && r.filesize < uintptr_t(INT32_MAX),
+          "size within the threshold");
+    check(r.compsize == r.filesize, "compressed size");
+    check(r.path[0] == 0 && r.crc == 0 && r.timestamp == 12345, "fixed fields");
+    size_t n = 0;
+    while (n < kFieldChars && r.filename[n]) ++n;
+    check(n < kFieldChars, "file name terminated within its field");
+    check(n == 0 || !is_high_surrogate(r.filename[n - 1]), "file name ends in half a pair");
+    for (size_t k = 0; k < n; ++k) check(r.filename[k] != '\\' && r.filename[k] != '\n', "file name text");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -53,33 +83,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t threshold = threshold_from(data[0]);
     const char* text = reinterpret_cast<const char*>(data + 1);
     const size_t len = size - 1;
+    check_read_sizes_do_not_matter(text, len);
 
+    // The plug-in's two passes: count, allocate with a terminator, fill.
     MemorySource whole{text, len};
     PieceReader first(MemorySource::read, &whole);
     const size_t count = count_members(first, threshold);
-
     platform::OwnedBlock block(platform::alloc_block((count + 1) * sizeof(MemberRecord)));
     check(bool(block), "allocation");
     auto* table = static_cast<MemberRecord*>(block.get());
-    UnevenSource uneven{{text, len, 1}, static_cast<uint32_t>(len)};
+    UnevenSource uneven(text, len);
     PieceReader second(UnevenSource::read, &uneven);
     const size_t filled = fill_members(second, threshold, 12345, table, count);
 
     check(filled == count, "the passes disagree on the count");
-    for (size_t i = 0; i < filled; ++i) {
-        const MemberRecord& r = table[i];
-        check(r.method[0] == '7' && r.method[1] == 0 && r.method[2] == 'z', "method");
-        check(r.position == i, "positions run from 0 without gaps");
-        check(r.filesize > 0 && r.filesize <= uintptr_t(threshold) && r.filesize < uintptr_t(INT32_MAX),
-              "size within the threshold");
-        check(r.compsize == r.filesize, "compressed size");
-        check(r.path[0] == 0 && r.crc == 0 && r.timestamp == 12345, "fixed fields");
-        size_t n = 0;
-        while (n < kFieldChars && r.filename[n]) ++n;
-        check(n < kFieldChars, "file name terminated within its field");
-        check(n == 0 || !is_high_surrogate(r.filename[n - 1]), "file name ends in half a pair");
-        for (size_t k = 0; k < n; ++k) check(r.filename[k] != '\\' && r.filename[k] != '\n', "file name text");
-    }
+    for (size_t i = 0; i < filled; ++i) check_record(table[i], i, threshold);
     check(is_table_end(table[count]), "terminator");
 
     // The host's ANSI view of the same table.

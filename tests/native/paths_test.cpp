@@ -14,7 +14,7 @@ TEST(Paths, RelativePathsInsideTheFolderAreContained) {
     EXPECT_TRUE(is_contained_path(u"\u5199\u771F\\\U0001F600.png"));
 }
 
-TEST(Paths, RootsDrivesDevicesAndStreamsAreNot) {
+TEST(Paths, RootsDrivesAndStreamsAreNot) {
     EXPECT_FALSE(is_contained_path(u""));
     EXPECT_FALSE(is_contained_path(u"\\a"));
     EXPECT_FALSE(is_contained_path(u"/a"));
@@ -38,6 +38,18 @@ TEST(Paths, ElementsOfOnlyDotsAndSpacesAreNot) {
     EXPECT_FALSE(is_contained_path(u" ..\\a"));
     EXPECT_FALSE(is_contained_path(u"a\\ \\b"));
     EXPECT_FALSE(is_contained_path(u"...."));
+}
+
+TEST(Paths, ElementsNamingADeviceAreNot) {
+    EXPECT_FALSE(is_contained_path(u"CON"));
+    EXPECT_FALSE(is_contained_path(u"dir\\CON"));
+    EXPECT_FALSE(is_contained_path(u"dir/nul.jpg"));
+    EXPECT_FALSE(is_contained_path(u"com1\\a.jpg"));
+    EXPECT_FALSE(is_contained_path(u"aux.tar\\a.jpg"));
+    EXPECT_FALSE(is_contained_path(u"a\\LPT\u00B9 .txt"));
+    EXPECT_TRUE(is_contained_path(u"console\\a.jpg"));
+    EXPECT_TRUE(is_contained_path(u"dir\\COM10"));
+    EXPECT_TRUE(is_contained_path(u"x.con\\a.jpg"));
 }
 
 TEST(Paths, PlainFileNames) {

@@ -106,7 +106,7 @@ void remove_tree(const std::wstring& dir) {
 
 std::vector<std::wstring> work_area_leftovers() {
     std::vector<std::wstring> left = list_tree(work_area());
-    for (int i = 0; i < 50 && !left.empty(); ++i) {
+    for (int i = 0; i < 200 && !left.empty(); ++i) {
         Sleep(50);
         left = list_tree(work_area());
     }

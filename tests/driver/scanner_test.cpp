@@ -1,0 +1,115 @@
+// The listing scan through GetArchiveInfoW, on captures the stand-in prints
+// exactly as a test dictates.
+#include <gtest/gtest.h>
+
+#include "support/test_host.h"
+
+namespace {
+
+std::string block(const std::string& path, const std::string& size) {
+    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size + "\r\nPacked Size = 9\r\n\r\n";
+}
+
+struct Captured : StandIn {
+    explicit Captured(const std::string& listing) {
+        set_output("t", "Everything is Ok\r\n");
+        set_output("l", listing);
+        archive = join(fresh_dir(L"arc"), L"captured.7z");
+        write_bytes(archive, "0123456789abcdef");
+    }
+    std::vector<fileInfoW> list(Plugin& p) {
+        LocalBlock table;
+        EXPECT_EQ(0, p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h));
+        return table.h ? records_of(table.h) : std::vector<fileInfoW>();
+    }
+    std::wstring archive;
+};
+
+}  // namespace
+
+TEST(Scan, ABlockWithoutItsSizeTakesTheNextBlocksSize) {
+    Captured s("Path = first.png\r\nFolder = -\r\n\r\n" + block("lost.png", "7") + block("third.png", "9"));
+    Plugin p(s.ini());
+    std::vector<fileInfoW> r = s.list(p);
+    ASSERT_EQ(2u, r.size());
+    EXPECT_STREQ(L"first.png", r[0].filename);
+    EXPECT_EQ(7u, r[0].filesize);
+    EXPECT_STREQ(L"third.png", r[1].filename);
+    EXPECT_EQ(1u, r[1].position);
+}
+
+TEST(Scan, SizesAsTheListingWritesThem) {
+    Captured s(block("neg.png", "-5") + block("huge.png", "3000000000") + block("limit.png", "2147483647") +
+               block("blank.png", "  12") + block("zero.png", "0") + block("junk.png", "abc") +
+               block("UPPER.png", "4"));
+    s.set_output("l", read_bytes(join(s.dir, L"out-l.txt")) + "PATH = shout.png\r\nSIZE = 6\r\n");
+    Plugin p(s.ini(L"maxMB=4096\r\n"));
+    std::vector<fileInfoW> r = s.list(p);
+    // Negative and out-of-range sizes never enter a record.
+    ASSERT_EQ(3u, r.size());
+    EXPECT_STREQ(L"blank.png", r[0].filename);
+    EXPECT_EQ(12u, r[0].filesize);
+    EXPECT_STREQ(L"UPPER.png", r[1].filename);
+    EXPECT_STREQ(L"shout.png", r[2].filename);  // heads match without regard to case
+}
+
+TEST(Scan, LongLinesAreCutNeverOverrun) {
+    std::string deep = "d\\" + std::string(300, 'x') + ".png";
+    std::wstring two_hundred(203, L'y');
+    std::string long_name = utf8(two_hundred) + ".png";
+    Captured s(block(deep, "5") + block(long_name, "6") + block("after.png", "7"));
+    Plugin p(s.ini());
+    std::vector<fileInfoW> r = s.list(p);
+    ASSERT_EQ(3u, r.size());
+    // The path arrives cut to 251 characters; the record keeps 199 of its name.
+    EXPECT_EQ(std::wstring(199, L'x'), r[0].filename);
+    EXPECT_EQ(std::wstring(199, L'y'), r[1].filename);
+    EXPECT_STREQ(L"after.png", r[2].filename);
+    // The ANSI table is cut the same way, within its field.
+    LocalBlock ansi;
+    ASSERT_EQ(0, p.GetArchiveInfo(utf8(s.archive).c_str(), 0, 0, &ansi.h));
+    std::vector<fileInfo> a = ansi_records_of(ansi.h);
+    ASSERT_EQ(3u, a.size());
+    EXPECT_EQ(std::string(199, 'x'), a[0].filename);
+    // A name the host got back still finds its member.
+    fileInfoW info = {};
+    EXPECT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, (two_hundred + L".png").c_str(), 0, &info));
+    EXPECT_EQ(6u, info.filesize);
+}
+
+TEST(Scan, OutputThatIsNoListingGivesAnEmptyTable) {
+    for (const std::string& out : {std::string(), std::string(5000, '\0'), std::string("garbage\r\n\x01\xFF\xFE") +
+                                                                              std::string(100000, 'z'),
+                                   std::string("Path = never sized.png\r\n")}) {
+        Captured s(out);
+        Plugin p(s.ini());
+        EXPECT_TRUE(s.list(p).empty());
+    }
+}
+
+TEST(Scan, AnArchiverThatDiesMidListingLeavesACleanPartialTable) {
+    std::string listing;
+    for (int i = 0; i < 200; ++i) listing += block("m" + std::to_string(i) + ".png", "10");
+    Captured s(listing);
+    write_bytes(join(s.dir, L"crash-l.txt"), "");
+    Plugin p(s.ini());
+    std::vector<fileInfoW> r = s.list(p);
+    EXPECT_GT(r.size(), 50u);
+    EXPECT_LT(r.size(), 200u);
+    for (size_t i = 0; i < r.size(); ++i) EXPECT_EQ(i, r[i].position);
+    for (const std::wstring& f : work_area_leftovers()) ADD_FAILURE() << "left behind: " << utf8(f);
+}
+
+TEST(Scan, AHundredThousandMembers) {
+    std::string listing;
+    listing.reserve(100000 * 80);
+    for (int i = 0; i < 100000; ++i)
+        listing += block("folder\\page" + std::to_string(i) + ".jpg", std::to_string(i % 1000 + 1));
+    Captured s(listing);
+    Plugin p(s.ini());
+    std::vector<fileInfoW> r = s.list(p);
+    ASSERT_EQ(100000u, r.size());
+    EXPECT_STREQ(L"page99999.jpg", r[99999].filename);
+    EXPECT_EQ(99999u, r[99999].position);
+    EXPECT_EQ(1000u, r[99999].filesize);
+}

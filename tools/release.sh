@@ -1,0 +1,138 @@
+#!/bin/bash
+# Builds both plug-ins and both spihost builds and packs them, with a
+# commented rizazur.ini and a plain-text readme, into
+# dist/rizazur-<version>.zip. The version is the one in project(VERSION) of
+# CMakeLists.txt; the DLLs must carry it in their version resources.
+set -eu
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$top"
+. tools/setup.sh
+
+version=$(sed -n 's/^project(rizazur VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "release: no project(rizazur VERSION ...) in CMakeLists.txt" >&2; exit 1; }
+
+for preset in win64 win32; do
+  echo "release: building $preset" >&2
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)" --target rizazur spihost >/dev/null
+done
+
+for module in build/win64/bin/rizazur.sph build/win32/bin/rizazur.spi; do
+  if ! strings -a -el "$module" | grep -qx "$version"; then
+    echo "release: $module carries no version resource for $version" >&2
+    exit 1
+  fi
+done
+
+name=rizazur-$version
+stage=dist/$name
+rm -rf "$stage" "dist/$name.zip"
+mkdir -p "$stage"
+cp build/win32/bin/rizazur.spi build/win64/bin/rizazur.sph "$stage/"
+cp build/win32/bin/spihost32.exe build/win64/bin/spihost64.exe "$stage/"
+# The builds carry debugging information; users get the code alone.
+i686-w64-mingw32-strip -s "$stage/rizazur.spi" "$stage/spihost32.exe"
+x86_64-w64-mingw32-strip -s "$stage/rizazur.sph" "$stage/spihost64.exe"
+
+# What is packed loads and answers: each spihost asks its plug-in what it is.
+smoke() {
+  local out
+  out=$("$1" "$stage/$2" info "$stage/$3" 2>&1) || true
+  grep -q "00AM" <<<"$out" || { echo "release: $2 cannot use $3:" >&2; echo "$out" >&2; exit 1; }
+}
+smoke /usr/lib/wine/wine64 spihost64.exe rizazur.sph
+if [[ $(cat deps/i386-status) == "i386 runs: enabled"* ]]; then
+  smoke /usr/lib/wine/wine spihost32.exe rizazur.spi
+else
+  echo "release: 32-bit runs unavailable here; rizazur.spi was not tried" >&2
+fi
+
+# Windows text: CRLF line ends. The ini stays ASCII, which every profile reader takes.
+crlf() { sed 's/$/\r/' >"$1"; }
+
+crlf "$stage/rizazur.ini" <<'EOF'
+; Settings of the rizazur plug-in. Keep this file beside rizazur.spi or
+; rizazur.sph, under the same name with .ini. Lines starting with ; are
+; comments; leave a key out (or comment it) for its default.
+[UserSetting]
+
+; The folder holding 7z.exe and 7z.dll, from 7-Zip 9.20 or later.
+; Default: empty, which means the viewer's current folder.
+dir=C:\Program Files\7-Zip
+
+; The files the viewer offers to the plug-in, separated by ; or ,
+; Default: *.7z;*.zip;*.rar
+;ext=*.7z;*.zip;*.rar;*.cbz;*.cbr;*.cb7;*.tgz;*.tar.gz
+
+; The largest member listed, in MiB. Larger members are left out, and so
+; are folders and empty files. Default: 64
+;maxMB=64
+
+; Archives read as a tar inside a compressed file: those whose extension
+; appears in this text, and every name ending .tar.<something>. Leave the
+; value empty to read every archive that way.
+; Default: *.tgz,*.taz
+;tar=*.tgz,*.taz
+EOF
+
+crlf "$stage/readme.txt" <<EOF
+rizazur $version - a Susie archive plug-in that reads archives through 7-Zip
+============================================================================
+
+With this plug-in, an image viewer that takes Susie plug-ins shows the
+pictures inside 7z, zip, rar and every other archive 7-Zip can open.
+
+Files
+-----
+  rizazur.spi     the plug-in for 32-bit viewers
+  rizazur.sph     the plug-in for 64-bit viewers
+  rizazur.ini     the settings, with comments; copy it beside the plug-in
+  spihost32.exe   a command-line Susie host, to try a .spi without a viewer
+  spihost64.exe   the same for .sph plug-ins
+  readme.txt      this file
+
+Installing
+----------
+1. Install 7-Zip 9.20 or later (https://www.7-zip.org/). Either bitness
+   serves either plug-in.
+2. Copy rizazur.spi (32-bit viewer) or rizazur.sph (64-bit viewer) into
+   the viewer's plug-in folder, and rizazur.ini beside it.
+3. Set dir= in rizazur.ini to the folder holding 7z.exe and 7z.dll, for
+   example C:\Program Files\7-Zip.
+4. Restart the viewer.
+
+Settings ([UserSetting] in rizazur.ini)
+---------------------------------------
+  dir     folder of 7z.exe and 7z.dll            (default: the current folder)
+  ext     files offered to the plug-in           (default: *.7z;*.zip;*.rar)
+  maxMB   largest member listed, in MiB          (default: 64)
+  tar     archives read as compressed tar        (default: *.tgz,*.taz)
+
+.tgz, .taz and every name ending .tar.<ext> are read in one go through
+7-Zip ("7z x -so" into "7z -si -ttar"), so that the members of the tar show
+up instead of the one tar file inside.
+
+The plug-in works in %TEMP%\rizazur and deletes what it extracts there.
+
+If something is missing
+-----------------------
+- Nothing listed: check dir= (7z.exe and 7z.dll must both be there) and
+  ext=, and try the archive with spihost (below).
+- A member missing: folders, empty files and members larger than maxMB
+  are not listed.
+- Names: the viewer sees each member under its file name only, without
+  its folders; two members of the same name in different folders both
+  show, under the same name.
+
+Trying it without a viewer
+--------------------------
+  spihost64 info rizazur.sph
+  spihost64 list rizazur.sph C:\pictures\album.zip
+  spihost64 extract rizazur.sph C:\pictures\album.zip -o C:\temp\album
+  spihost64 --help
+spihost works with any Susie archive plug-in, not only this one.
+EOF
+
+(cd dist && rm -f "$name.zip" && zip -q -r -X "$name.zip" "$name")
+echo "release: dist/$name.zip"
+unzip -l "dist/$name.zip"

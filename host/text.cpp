@@ -71,7 +71,12 @@ bool to_ansi(const wchar16* wide, char* out, size_t cap) {
     bool whole = true;
     for (;;) {
         int need = len ? platform::wide_to_ansi(wide, static_cast<int>(len), nullptr, 0) : 0;
-        if (need >= 0 && static_cast<size_t>(need) < cap) {
+        if (len && need <= 0) {
+            // The code page cannot take this text at all.
+            out[0] = 0;
+            return false;
+        }
+        if (static_cast<size_t>(need) < cap) {
             int got = need ? platform::wide_to_ansi(wide, static_cast<int>(len), out, need) : 0;
             out[got > 0 ? got : 0] = 0;
             return whole && got == need;

@@ -264,6 +264,28 @@ TEST(FetchRuns, FileOutputMakesOnlyPlainFiles) {
     EXPECT_EQ("bytes", fetch_memory(p, s.archive, 3));
 }
 
+namespace {
+
+struct FetchJob {
+    Plugin* p;
+    const std::wstring* archive;
+    std::map<uintptr_t, std::string>* want;
+    int index;
+    int wrong;
+};
+
+DWORD WINAPI fetch_repeatedly(void* arg) {
+    FetchJob* j = static_cast<FetchJob*>(arg);
+    for (int k = 0; k < 4; ++k) {
+        uintptr_t pos = static_cast<uintptr_t>((j->index + k) % 3);
+        if (j->index % 2) pos = 1;  // half the threads all want the same member
+        if (fetch_memory(*j->p, *j->archive, pos) != (*j->want)[pos]) ++j->wrong;
+    }
+    return 0;
+}
+
+}  // namespace
+
 TEST(Fetch, ThreadsFetchingTheSameArchiveAllGetTheirOwnBytes) {
     std::vector<Entry> e = {{L"p0.png", pattern_bytes(3000, 1)}, {L"d\\p1.png", pattern_bytes(3001, 2)},
                             {L"p2.png", pattern_bytes(3002, 3)}};
@@ -274,27 +296,11 @@ TEST(Fetch, ThreadsFetchingTheSameArchiveAllGetTheirOwnBytes) {
     std::map<uintptr_t, std::string> want;
     for (const fileInfoW& r : records) want[r.position] = by_name(e)[r.filename];
 
-    struct Job {
-        Plugin* p;
-        const std::wstring* archive;
-        std::map<uintptr_t, std::string>* want;
-        int index;
-        int wrong;
-    };
-    auto work = [](void* arg) -> DWORD {
-        Job* j = static_cast<Job*>(arg);
-        for (int k = 0; k < 4; ++k) {
-            uintptr_t pos = static_cast<uintptr_t>((j->index + k) % 3);
-            if (j->index % 2) pos = 1;  // half the threads all want the same member
-            if (fetch_memory(*j->p, *j->archive, pos) != (*j->want)[pos]) ++j->wrong;
-        }
-        return 0;
-    };
-    Job jobs[4];
+    FetchJob jobs[4];
     HANDLE threads[4];
     for (int i = 0; i < 4; ++i) {
-        jobs[i] = Job{&p, &archive, &want, i, 0};
-        threads[i] = CreateThread(nullptr, 0, work, &jobs[i], 0, nullptr);
+        jobs[i] = FetchJob{&p, &archive, &want, i, 0};
+        threads[i] = CreateThread(nullptr, 0, fetch_repeatedly, &jobs[i], 0, nullptr);
     }
     WaitForMultipleObjects(4, threads, TRUE, INFINITE);
     for (int i = 0; i < 4; ++i) {

@@ -20,12 +20,11 @@ mkdir -p "$demo/plugins"
 cp build/win64/bin/rizazur.sph "$demo/plugins/"
 seven_zip_dir="Z:${top//\//\\}\\deps\\7zip\\x64"
 printf '[UserSetting]\r\ndir=%s\r\n' "$seven_zip_dir" >"$demo/plugins/rizazur.ini"
-cp build/win64/bin/spihost64.exe "$demo/"
 
 step() { printf '\n== %s\n' "$1"; }
 host() {
   printf '$ spihost64 %s\n' "$*"
-  /usr/lib/wine/wine64 "$demo/spihost64.exe" "$@"
+  /usr/lib/wine/wine64 build/win64/bin/spihost64.exe "$@"
 }
 
 plugin=$demo/plugins/rizazur.sph

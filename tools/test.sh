@@ -1,28 +1,56 @@
 #!/bin/bash
-# Sets everything up, builds both plug-ins and runs every test.
-set -eu
+# Sets everything up, builds both plug-ins and runs every test: the portable
+# core natively (sanitizers, a bounded fuzzing run), then the whole suite
+# under Wine against rizazur.sph and against rizazur.spi.
+set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 . tools/setup.sh
 
 jobs=$(nproc)
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
 status=0
-# The portable core, natively under the sanitizers, and a bounded fuzzing run.
-if [ -f tools/test-native.sh ]; then
-  bash tools/test-native.sh || status=1
-fi
+passed=0
+failed=0
+
+# Adds up what a ctest run printed in its closing line.
+count() {
+  local line
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+  [ -n "$line" ] || { echo "no result"; return; }
+  local f total
+  f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  passed=$((passed + total - f))
+  failed=$((failed + f))
+  echo "$((total - f)) passed, $f failed"
+}
+
+bash tools/test-native.sh 2>&1 | tee "$logs/native" || status=1
 i386=$(cat deps/i386-status)
 for preset in win64 win32; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
 
-ctest --preset win64 -j "$jobs" || status=1
+ctest --preset win64 -j "$jobs" 2>&1 | tee "$logs/win64" || status=1
 if [[ $i386 == "i386 runs: enabled"* ]]; then
-  ctest --preset win32 -j "$jobs" || status=1
+  ctest --preset win32 -j "$jobs" 2>&1 | tee "$logs/win32" || status=1
+  win32="$(count "$logs/win32")"
 else
-  echo "!!! 32-BIT RUNS SKIPPED: $i386" >&2
-  echo "!!! rizazur.spi was built and its exports checked, but none of its tests ran." >&2
-  ctest --preset win32 -R '^exports_and_imports$' || status=1
+  ctest --preset win32 -R '^exports_and_imports$' 2>&1 | tee "$logs/win32" || status=1
+  win32="SKIPPED: $i386 (only the static export check ran)"
 fi
+
+echo
+echo "== summary =="
+echo "native core:         $(count "$logs/native")"
+echo "rizazur.sph (x64):   $(count "$logs/win64")"
+echo "rizazur.spi (i686):  $win32"
+if [[ $i386 != "i386 runs: enabled"* ]]; then
+  echo "!!! 32-BIT RUNS WERE SKIPPED: none of rizazur.spi's tests ran on this machine !!!"
+fi
+[ "$failed" -eq 0 ] || status=1
+echo "tests: $passed passed, $failed failed"
 exit $status

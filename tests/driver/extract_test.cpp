@@ -131,36 +131,8 @@ TEST(Fetch, PositionsPastTheEndAndArchivesThatVanished) {
     EXPECT_TRUE(list_tree(out).empty());
 }
 
-namespace {
-
-std::string block(const std::string& path, const std::string& size) {
-    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size + "\r\nPacked Size = 3\r\n\r\n";
-}
-
-// A stand-in archive whose listing and extracted bytes the test dictates.
-struct Dictated : StandIn {
-    explicit Dictated(const std::string& listing) {
-        set_output("t", "Everything is Ok\r\n");
-        set_output("l", listing);
-        archive = join(fresh_dir(L"arc"), L"dictated.zip");
-        write_bytes(archive, "0123456789abcdef");
-    }
-    std::string letters() const {
-        std::string out;
-        for (const std::wstring& r : runs()) {
-            size_t exe = r.find(L"7z.exe");
-            out += static_cast<char>(r[r.find_first_not_of(L"\" ", exe + 6)]);
-        }
-        return out;
-    }
-    void member(const std::string& bytes) { write_bytes(join(dir, L"member.bin"), bytes); }
-    std::wstring archive;
-};
-
-}  // namespace
-
 TEST(FetchRuns, AfterAListingAFetchListsAndExtractsOnly) {
-    Dictated s(block("d", "0") + block("d\\pic.png", "10"));
+    DictatedArchive s(listing_block("d", "0") + listing_block("d\\pic.png", "10"));
     s.member("0123456789");
     Plugin p(s.ini());
     LocalBlock table;
@@ -178,7 +150,7 @@ TEST(FetchRuns, AfterAListingAFetchListsAndExtractsOnly) {
 }
 
 TEST(FetchRuns, ListedSizeAndExtractedLengthDisagree) {
-    Dictated s(block("long.png", "100") + block("short.png", "5"));
+    DictatedArchive s(listing_block("long.png", "100") + listing_block("short.png", "5"));
     Plugin p(s.ini());
     LocalBlock table;
     ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
@@ -195,7 +167,7 @@ TEST(FetchRuns, ListedSizeAndExtractedLengthDisagree) {
 }
 
 TEST(FetchRuns, NoBytesIsNoSuccess) {
-    Dictated s(block("pic.png", "10"));
+    DictatedArchive s(listing_block("pic.png", "10"));
     Plugin p(s.ini());
     LocalBlock table;
     ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
@@ -221,8 +193,8 @@ TEST(FetchRuns, NothingOutsideTheWorkFolderIsExtractedReadOrDeleted) {
                            "C:\\sentinel.png", "\\rooted.png", "\\\\server\\share\\x.png",
                            "x.png:stream", ".. \\sentinel.txt", "d/../../sentinel.txt"};
     std::string listing;
-    for (const char* n : names) listing += block(n, "5");
-    Dictated s(listing);
+    for (const char* n : names) listing += listing_block(n, "5");
+    DictatedArchive s(listing);
     s.member("EVIL!");
     Plugin p(s.ini());
     LocalBlock table;
@@ -247,8 +219,8 @@ TEST(FetchRuns, NothingOutsideTheWorkFolderIsExtractedReadOrDeleted) {
 }
 
 TEST(FetchRuns, FileOutputMakesOnlyPlainFiles) {
-    Dictated s(block("d\\CON", "5") + block("nul.png", "5") + block("Com1.jpg", "5") + block("ok.png", "5") +
-               block("d\\..", "5") + block("LPT9", "5"));
+    DictatedArchive s(listing_block("d\\CON", "5") + listing_block("nul.png", "5") + listing_block("Com1.jpg", "5") + listing_block("ok.png", "5") +
+               listing_block("d\\..", "5") + listing_block("LPT9", "5"));
     s.member("bytes");
     Plugin p(s.ini());
     LocalBlock table;

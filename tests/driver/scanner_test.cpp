@@ -4,31 +4,8 @@
 
 #include "support/test_host.h"
 
-namespace {
-
-std::string block(const std::string& path, const std::string& size) {
-    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size + "\r\nPacked Size = 9\r\n\r\n";
-}
-
-struct Captured : StandIn {
-    explicit Captured(const std::string& listing) {
-        set_output("t", "Everything is Ok\r\n");
-        set_output("l", listing);
-        archive = join(fresh_dir(L"arc"), L"captured.7z");
-        write_bytes(archive, "0123456789abcdef");
-    }
-    std::vector<fileInfoW> list(Plugin& p) {
-        LocalBlock table;
-        EXPECT_EQ(0, p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h));
-        return table.h ? records_of(table.h) : std::vector<fileInfoW>();
-    }
-    std::wstring archive;
-};
-
-}  // namespace
-
 TEST(Scan, ABlockWithoutItsSizeTakesTheNextBlocksSize) {
-    Captured s("Path = first.png\r\nFolder = -\r\n\r\n" + block("lost.png", "7") + block("third.png", "9"));
+    DictatedArchive s("Path = first.png\r\nFolder = -\r\n\r\n" + listing_block("lost.png", "7") + listing_block("third.png", "9"));
     Plugin p(s.ini());
     std::vector<fileInfoW> r = s.list(p);
     ASSERT_EQ(2u, r.size());
@@ -39,9 +16,9 @@ TEST(Scan, ABlockWithoutItsSizeTakesTheNextBlocksSize) {
 }
 
 TEST(Scan, SizesAsTheListingWritesThem) {
-    Captured s(block("neg.png", "-5") + block("huge.png", "3000000000") + block("limit.png", "2147483647") +
-               block("blank.png", "  12") + block("zero.png", "0") + block("junk.png", "abc") +
-               block("UPPER.png", "4"));
+    DictatedArchive s(listing_block("neg.png", "-5") + listing_block("huge.png", "3000000000") + listing_block("limit.png", "2147483647") +
+               listing_block("blank.png", "  12") + listing_block("zero.png", "0") + listing_block("junk.png", "abc") +
+               listing_block("UPPER.png", "4"));
     s.set_output("l", read_bytes(join(s.dir, L"out-l.txt")) + "PATH = shout.png\r\nSIZE = 6\r\n");
     Plugin p(s.ini(L"maxMB=4096\r\n"));
     std::vector<fileInfoW> r = s.list(p);
@@ -57,7 +34,7 @@ TEST(Scan, LongLinesAreCutNeverOverrun) {
     std::string deep = "d\\" + std::string(300, 'x') + ".png";
     std::wstring two_hundred(203, L'y');
     std::string long_name = utf8(two_hundred) + ".png";
-    Captured s(block(deep, "5") + block(long_name, "6") + block("after.png", "7"));
+    DictatedArchive s(listing_block(deep, "5") + listing_block(long_name, "6") + listing_block("after.png", "7"));
     Plugin p(s.ini());
     std::vector<fileInfoW> r = s.list(p);
     ASSERT_EQ(3u, r.size());
@@ -81,7 +58,7 @@ TEST(Scan, OutputThatIsNoListingGivesAnEmptyTable) {
     for (const std::string& out : {std::string(), std::string(5000, '\0'), std::string("garbage\r\n\x01\xFF\xFE") +
                                                                               std::string(100000, 'z'),
                                    std::string("Path = never sized.png\r\n")}) {
-        Captured s(out);
+        DictatedArchive s(out);
         Plugin p(s.ini());
         EXPECT_TRUE(s.list(p).empty());
     }
@@ -89,8 +66,8 @@ TEST(Scan, OutputThatIsNoListingGivesAnEmptyTable) {
 
 TEST(Scan, AnArchiverThatDiesMidListingLeavesACleanPartialTable) {
     std::string listing;
-    for (int i = 0; i < 200; ++i) listing += block("m" + std::to_string(i) + ".png", "10");
-    Captured s(listing);
+    for (int i = 0; i < 200; ++i) listing += listing_block("m" + std::to_string(i) + ".png", "10");
+    DictatedArchive s(listing);
     write_bytes(join(s.dir, L"crash-l.txt"), "");
     Plugin p(s.ini());
     std::vector<fileInfoW> r = s.list(p);
@@ -104,8 +81,8 @@ TEST(Scan, AHundredThousandMembers) {
     std::string listing;
     listing.reserve(100000 * 80);
     for (int i = 0; i < 100000; ++i)
-        listing += block("folder\\page" + std::to_string(i) + ".jpg", std::to_string(i % 1000 + 1));
-    Captured s(listing);
+        listing += listing_block("folder\\page" + std::to_string(i) + ".jpg", std::to_string(i % 1000 + 1));
+    DictatedArchive s(listing);
     Plugin p(s.ini());
     std::vector<fileInfoW> r = s.list(p);
     ASSERT_EQ(100000u, r.size());

@@ -282,6 +282,35 @@ std::vector<std::wstring> StandIn::runs() const {
     return lines;
 }
 
+std::string StandIn::letters() const {
+    std::string out;
+    for (const std::wstring& r : runs()) {
+        size_t exe = r.find(L"7z.exe");
+        out += static_cast<char>(r[r.find_first_not_of(L"\" ", exe + 6)]);
+    }
+    return out;
+}
+
+std::string listing_block(const std::string& path, const std::string& size) {
+    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size +
+           "\r\nPacked Size = 3\r\nModified = 2024-01-02 03:04:05\r\n\r\n";
+}
+
+DictatedArchive::DictatedArchive(const std::string& listing) {
+    set_output("t", "Everything is Ok\r\n");
+    set_output("l", listing);
+    archive = join(fresh_dir(L"arc"), L"dictated.zip");
+    write_bytes(archive, "0123456789abcdef");
+}
+
+void DictatedArchive::member(const std::string& bytes) { write_bytes(join(dir, L"member.bin"), bytes); }
+
+std::vector<fileInfoW> DictatedArchive::list(Plugin& p) {
+    LocalBlock table;
+    EXPECT_EQ(0, p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h));
+    return table.h ? records_of(table.h) : std::vector<fileInfoW>();
+}
+
 std::wstring StandIn::ini(const std::wstring& extra) const {
     return L"[UserSetting]\r\ndir=" + dir + L"\r\n" + extra;
 }

@@ -84,8 +84,23 @@ struct StandIn {
     StandIn();
     void set_output(const std::string& key, const std::string& bytes);
     std::vector<std::wstring> runs() const;
+    // The command letters of the runs so far: "tl" for a test and a listing.
+    std::string letters() const;
     std::wstring ini(const std::wstring& extra = L"") const;
     std::wstring dir;
+};
+
+// One member's block of a technical listing, as 7-Zip prints it.
+std::string listing_block(const std::string& path, const std::string& size);
+
+// A stand-in that tests any archive fine and lists it as dictated, with a
+// small file to stand for the archive. member() sets the bytes an
+// extraction writes.
+struct DictatedArchive : StandIn {
+    explicit DictatedArchive(const std::string& listing);
+    void member(const std::string& bytes);
+    std::vector<fileInfoW> list(Plugin& p);
+    std::wstring archive;
 };
 
 // Deletes a host-owned local-memory block when the test is done with it.

@@ -6,32 +6,13 @@
 
 namespace {
 
-std::string block(const std::string& path, const std::string& size) {
-    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size +
-           "\r\nPacked Size = 3\r\nModified = 2024-01-02 03:04:05\r\n\r\n";
-}
-
-// A stand-in that tests fine and lists three files and a folder.
-struct ThreeMembers : StandIn {
-    ThreeMembers() {
-        set_output("t", "Everything is Ok\r\n");
-        set_output("l", block("dir", "0") + block("dir\\One.png", "10") + block("two.png", "20") +
-                            block("dir\\three.png", "30"));
-        archive = join(fresh_dir(L"arc"), L"three.zip");
-        write_bytes(archive, "0123456789abcdef");
-    }
-    // The command letters of the runs so far: "tl" for a test and a listing.
-    std::string letters() const {
-        std::string out;
-        for (const std::wstring& r : runs()) {
-            size_t exe = r.find(L"7z.exe");
-            size_t at = r.find_first_not_of(L"\" ", exe + 6);
-            out += static_cast<char>(r[at]);
-        }
-        return out;
-    }
-    std::wstring archive;
+// A stand-in archive listing three files and a folder.
+struct ThreeMembers : DictatedArchive {
+    ThreeMembers()
+        : DictatedArchive(listing_block("dir", "0") + listing_block("dir\\One.png", "10") +
+                          listing_block("two.png", "20") + listing_block("dir\\three.png", "30")) {}
 };
+
 
 }  // namespace
 
@@ -176,7 +157,7 @@ TEST(Retrieval, AnsiTableHasOneZeroRecordMore) {
 
 TEST(Retrieval, EmptyListingGivesOnlyTheTerminator) {
     ThreeMembers s;
-    s.set_output("l", block("folder", "0") + block("empty.txt", "0"));
+    s.set_output("l", listing_block("folder", "0") + listing_block("empty.txt", "0"));
     Plugin p(s.ini());
     LocalBlock table, ansi;
     ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));

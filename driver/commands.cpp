@@ -38,8 +38,10 @@ bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting) {
     return setting.find(ext) != WideString::npos;
 }
 
+// Every program path is quoted: unquoted, "C:\Program Files\7-Zip\7z.exe"
+// would start C:\Program.exe wherever one exists.
 WideString test_command(const wchar16* archiver, const wchar16* archive) {
-    return archiver + W(" t ") + quoted(archive) + W(" -slt -ba");
+    return quoted(archiver) + W(" t ") + quoted(archive) + W(" -slt -ba");
 }
 
 // Listings are asked for in UTF-8: with its output redirected 7-Zip would

@@ -4,6 +4,14 @@ namespace {
 
 bool is_separator(wchar16 c) { return c == '\\' || c == '/'; }
 
+// Characters no Windows file name holds. The archiver would write such a
+// member under another name; "*" and "?" would pick other members too; and a
+// quote would end the member's quoting on the command line, turning the rest
+// of the name into switches (or, in the tar pipe, into cmd commands).
+bool is_forbidden(wchar16 c) {
+    return c < 0x20 || c == '"' || c == '*' || c == '?' || c == '<' || c == '>' || c == '|';
+}
+
 wchar16 upper(wchar16 c) { return c >= 'a' && c <= 'z' ? static_cast<wchar16>(c - 'a' + 'A') : c; }
 
 // An element (begin..end) holding only dots and spaces.
@@ -42,9 +50,11 @@ bool is_contained_path(const wchar16* path) {
     if (!path[0] || is_separator(path[0])) return false;
     const wchar16* element = path;
     for (const wchar16* p = path;; ++p) {
-        if (*p == ':') return false;
+        if (*p == ':' || (*p != 0 && is_forbidden(*p))) return false;
         if (*p == 0 || is_separator(*p)) {
-            if (p != element && (is_dots(element, p) || is_device_name(element))) return false;
+            // A leading or inner "." stays put: tar members often begin ".\".
+            bool here = *p != 0 && p - element == 1 && *element == '.';
+            if (p != element && !here && (is_dots(element, p) || is_device_name(element))) return false;
             if (*p == 0) return true;
             element = p + 1;
         }
@@ -55,7 +65,7 @@ bool is_plain_file_name(const wchar16* name) {
     if (!name[0]) return false;
     const wchar16* end = name;
     for (; *end; ++end)
-        if (is_separator(*end) || *end == ':') return false;
+        if (is_separator(*end) || *end == ':' || is_forbidden(*end)) return false;
     if (is_dots(name, end)) return false;
     return !is_device_name(name);
 }

@@ -13,9 +13,19 @@ bool run_archiver(const WideString& command_line, const wchar16* output_path) {
     // Shared for reading, since the capture is read right after the run, and
     // for deleting, so a handle some lingering process still holds cannot
     // keep the capture from being removed.
-    FileHandle out(CreateFileW(output_path ? output_path : L"NUL", GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const wchar16* out_path = output_path ? output_path : L"NUL";
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    FileHandle out(CreateFileW(out_path, GENERIC_WRITE, share, &inherit, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out.valid() && GetLastError() == ERROR_PATH_NOT_FOUND) {
+        // Another process unloading the plug-in may have just removed the
+        // empty work folder: make it again, once.
+        WideString folder(out_path);
+        folder.resize(folder.find_last_of(L'\\') == WideString::npos ? 0 : folder.find_last_of(L'\\'));
+        if (!folder.empty() && CreateDirectoryW(folder.c_str(), nullptr))
+            out.reset(CreateFileW(out_path, GENERIC_WRITE, share, &inherit, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
     // Standard input at its end: a prompt (a password, say) is answered at
     // once instead of waiting for ever.
     FileHandle in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,

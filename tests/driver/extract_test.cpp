@@ -80,6 +80,23 @@ TEST_P(Fetching, EveryMemberBothWays) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, Fetching, ::testing::Values("zip", "7z", "tar", "tgz", "txz"));
 
+TEST(Fetch, TarMembersListedFromDot) {
+    // What "tar -czf x.tgz -C dir ." makes: every name begins "./".
+    std::wstring dir = fresh_dir(L"dotted");
+    std::wstring tar = join(dir, L"dotted.tar");
+    write_tar(tar, {{"./", ""}, {"./photos/", ""}, {"./photos/sun.png", pattern_bytes(77, 1)},
+                    {"./red.png", pattern_bytes(78, 2)}});
+    std::wstring tgz = join(dir, L"dotted.tgz");
+    ASSERT_EQ(0, run_7z(L"a -tgzip \"" + tgz + L"\" \"" + tar + L"\""));
+    Plugin p(ini_with_7zip());
+    for (const std::wstring& archive : {tar, tgz}) {
+        std::vector<fileInfoW> records = listing(p, archive);
+        ASSERT_EQ(2u, records.size()) << utf8(archive);
+        EXPECT_EQ(pattern_bytes(77, 1), fetch_memory(p, archive, 0)) << utf8(archive);
+        EXPECT_EQ(pattern_bytes(78, 2), fetch_memory(p, archive, 1)) << utf8(archive);
+    }
+}
+
 TEST(Fetch, SameNameInTwoFoldersToOneFolder) {
     std::vector<Entry> e = {{L"x\\same.png", pattern_bytes(40, 1)}, {L"y\\same.png", pattern_bytes(41, 2)}};
     std::wstring archive = make_archive(L"twins.zip", e, "zip");

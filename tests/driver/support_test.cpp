@@ -99,10 +99,9 @@ TEST(Support, OnlyAWholeSuccessLineCounts) {
     s.set_output("t", "ERROR: broken\r\nSub items Errors: 1\r\n");
     EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
 
-    // The test command line leaves the archiver path unquoted.
     std::vector<std::wstring> runs = s.runs();
     ASSERT_EQ(4u, runs.size());
-    EXPECT_EQ(join(s.dir, L"7z.exe") + L" t \"" + file + L"\" -slt -ba", runs[0]);
+    EXPECT_EQ(L"\"" + join(s.dir, L"7z.exe") + L"\" t \"" + file + L"\" -slt -ba", runs[0]);
 }
 
 TEST(Support, BothArchiverFilesMustExist) {

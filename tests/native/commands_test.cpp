@@ -62,7 +62,8 @@ const char16_t kExe[] = u"C:\\Program Files\\7-Zip\\7z.exe";
 const char16_t kArchive[] = u"D:\\\u5199\u771F\\a b.zip";
 
 TEST(Commands, TestCommand) {
-    EXPECT_EQ(u"C:\\Program Files\\7-Zip\\7z.exe t \"D:\\\u5199\u771F\\a b.zip\" -slt -ba",
+    // The program path is quoted, or "C:\\Program.exe" would be run where it exists.
+    EXPECT_EQ(u"\"C:\\Program Files\\7-Zip\\7z.exe\" t \"D:\\\u5199\u771F\\a b.zip\" -slt -ba",
               test_command(kExe, kArchive));
 }
 

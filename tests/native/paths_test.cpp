@@ -29,6 +29,8 @@ TEST(Paths, RootsDrivesAndStreamsAreNot) {
 TEST(Paths, ElementsOfOnlyDotsAndSpacesAreNot) {
     EXPECT_FALSE(is_contained_path(u".."));
     EXPECT_FALSE(is_contained_path(u"."));
+    EXPECT_TRUE(is_contained_path(u".\\photos\\sun.png"));  // as tar lists "./photos/sun.png"
+    EXPECT_TRUE(is_contained_path(u"a\\.\\b.png"));
     EXPECT_FALSE(is_contained_path(u"..\\a"));
     EXPECT_FALSE(is_contained_path(u"a\\..\\..\\b"));
     EXPECT_FALSE(is_contained_path(u"a/../b"));

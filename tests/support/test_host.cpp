@@ -2,6 +2,10 @@
 
 #include <shlwapi.h>
 
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
 #include <gtest/gtest.h>
 
 #include "test_config.h"
@@ -187,6 +191,31 @@ long long unix_mtime(const std::wstring& path) {
     return static_cast<long long>((t - 116444736000000000ull) / 10000000ull);
 }
 
+void write_tar(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::string tar;
+    for (const auto& e : entries) {
+        char h[512] = {};
+        bool folder = e.first.back() == '/';
+        snprintf(h, 100, "%s", e.first.c_str());
+        snprintf(h + 100, 8, "%07o", folder ? 0755 : 0644);
+        snprintf(h + 108, 8, "%07o", 0);
+        snprintf(h + 116, 8, "%07o", 0);
+        snprintf(h + 124, 12, "%011o", static_cast<unsigned>(e.second.size()));
+        snprintf(h + 136, 12, "%011o", 1700000000u);
+        h[156] = folder ? '5' : '0';
+        memcpy(h + 257, "ustar\0" "00", 8);
+        memset(h + 148, ' ', 8);
+        unsigned sum = 0;
+        for (unsigned char c : h) sum += c;
+        snprintf(h + 148, 8, "%06o", sum);
+        tar.append(h, 512);
+        tar += e.second;
+        tar.append((512 - e.second.size() % 512) % 512, '\0');
+    }
+    tar.append(1024, '\0');
+    write_bytes(path, tar);
+}
+
 std::wstring make_archive(const std::wstring& name, const std::vector<Entry>& entries,
                           const std::string& type, const std::wstring& switches) {
     std::wstring src = fresh_dir(L"src");
@@ -229,8 +258,8 @@ Plugin::Plugin(const std::wstring& ini) {
     EXPECT_TRUE(CopyFileW(join(exe_dir(), RIZAZUR_PLUGIN_NAME).c_str(), copy.c_str(), FALSE));
     write_ini(ini);
     module = LoadLibraryW(copy.c_str());
-    EXPECT_NE(module, nullptr) << "cannot load " << utf8(copy);
-    if (!module) return;
+    // Nothing below could run without it: end the test here, not in a crash.
+    if (!module) throw std::runtime_error("cannot load " + utf8(copy));
 #define RIZAZUR_BIND(name) name = reinterpret_cast<name##Proc>(reinterpret_cast<void*>(GetProcAddress(module, #name))); EXPECT_NE(name, nullptr) << #name
     RIZAZUR_BIND(GetPluginInfo);
     RIZAZUR_BIND(GetPluginInfoW);

@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""Makes the benchmark's archives once, with the real 7z.exe under Wine.
+
+Usage: make_archives.py OUT_DIR SEVEN_ZIP_EXE SIZE... [--big]
+
+Each SIZE gives small.SIZE.zip and small.SIZE.7z: SIZE members of 64 to 1024
+random bytes, a hundred to a folder, as a picture album is laid out. --big
+gives big.zip and big.7z: three members of 20 MiB each. Random bytes do not
+compress, like the JPEG files a viewer mostly shows. An archive already in
+OUT_DIR is kept; the source files are written natively (Wine is slow at
+creating 100,000 small files) and removed once both archives are made.
+"""
+import os
+import random
+import shutil
+import subprocess
+import sys
+
+WINE = "/usr/lib/wine/wine64"
+
+
+def pack(seven_zip, src, archive, kind):
+    # From inside the source folder, so members are named relative to it.
+    partial = archive + ".part"
+    if os.path.exists(partial):
+        os.remove(partial)
+    subprocess.run([WINE, seven_zip, "a", "-t" + kind, "-bd", partial, "*"], cwd=src, check=True,
+                   stdout=subprocess.DEVNULL)
+    os.rename(partial, archive)
+
+
+def make_set(out, seven_zip, stem, write_source):
+    wanted = [(os.path.join(out, f"{stem}.{kind}"), kind) for kind in ("zip", "7z")]
+    if all(os.path.exists(a) for a, _ in wanted):
+        return
+    src = os.path.join(out, f"src.{stem}")
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(src)
+    write_source(src)
+    for archive, kind in wanted:
+        if not os.path.exists(archive):
+            print(f"make_archives: {os.path.basename(archive)}", file=sys.stderr, flush=True)
+            pack(seven_zip, src, archive, kind)
+    shutil.rmtree(src)
+
+
+def small_source(count):
+    def write(src):
+        rng = random.Random(count)
+        for i in range(count):
+            folder = os.path.join(src, f"d{i // 100:04d}")
+            if i % 100 == 0:
+                os.makedirs(folder)
+            with open(os.path.join(folder, f"img{i:06d}.jpg"), "wb") as f:
+                f.write(rng.randbytes(rng.randint(64, 1024)))
+    return write
+
+
+def big_source(src):
+    rng = random.Random(20)
+    for i in range(3):
+        with open(os.path.join(src, f"photo{i}.jpg"), "wb") as f:
+            f.write(rng.randbytes(20 << 20))
+
+
+def main():
+    args = sys.argv[1:]
+    big = "--big" in args
+    args = [a for a in args if a != "--big"]
+    out, seven_zip = os.path.abspath(args[0]), os.path.abspath(args[1])
+    sizes = [int(s) for s in args[2:]]
+    os.makedirs(out, exist_ok=True)
+    for n in sizes:
+        make_set(out, seven_zip, f"small.{n}", small_source(n))
+    if big:
+        make_set(out, seven_zip, "big", big_source)
+
+
+if __name__ == "__main__":
+    main()

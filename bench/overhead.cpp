@@ -1,0 +1,632 @@
+// The Windows side of the benchmark, run under Wine.
+//
+//   overhead PLUGIN SEVENZIP_DIR OUT_CSV REPS ARCHIVE...
+//     Times IsSupportedW, GetArchiveInfoW and GetFileW (to memory and to a
+//     file) against the archiver runs each call makes (test; test + listing;
+//     listing + extraction), launched here with the same command lines and
+//     the same redirection of standard output. The two sides alternate
+//     (AB BA AB ...), so drift of a shared machine falls on both alike.
+//   listing SEVENZIP_DIR OUT_CSV REPS CAPTURE_DIR ARCHIVE...
+//     Times the archiver's own test and listing runs of each archive, in
+//     turn across the archives, and keeps one listing capture of each for
+//     the native scan benchmark.
+//   fetch-all PLUGIN SEVENZIP_DIR OUT_CSV ARCHIVE...
+//     Fetches every member, as a host that shows a whole album does, and
+//     the same with direct runs.
+//   parts PLUGIN SEVENZIP_DIR OUT_CSV REPS SMALL_ARCHIVE BIG_MEMBER CAPTURE...
+//     Times the steps of a call one by one with the plug-in's own code,
+//     linked in here: reading the settings, starting a run the plug-in's way
+//     against a plain start, reading and scanning a listing capture in both
+//     passes, copying the table, and reading, writing and deleting a large
+//     member's file.
+//
+// A sample row is written as soon as it is taken, so a run cut short still
+// leaves its figures.
+#include <windows.h>
+
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/archiver.h"
+#include "driver/commands.h"
+#include "driver/runner.h"
+#include "driver/scanner.h"
+#include "host/exports.h"
+#include "host/module.h"
+
+namespace {
+HMODULE g_plugin = nullptr;
+}  // namespace
+
+// The settings the linked-in code reads are those beside the loaded plug-in.
+HMODULE module_handle() { return g_plugin; }
+
+namespace {
+
+[[noreturn]] void fail(const std::wstring& what) {
+    fwprintf(stderr, L"overhead_bench: %ls\n", what.c_str());
+    fflush(stderr);
+    ExitProcess(1);
+}
+
+double now() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+std::wstring join(const std::wstring& dir, const std::wstring& name) {
+    return dir.empty() || dir.back() == L'\\' ? dir + name : dir + L"\\" + name;
+}
+
+std::wstring base_name(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// The scratch folder named by RIZAZUR_BENCH_TEMP becomes TMP and TEMP, so
+// the plug-in's work folder is the benchmark's own.
+std::wstring temp_dir() {
+    static std::wstring dir = [] {
+        wchar_t given[MAX_PATH];
+        DWORD n = GetEnvironmentVariableW(L"RIZAZUR_BENCH_TEMP", given, MAX_PATH);
+        if (n == 0 || n >= MAX_PATH) fail(L"set RIZAZUR_BENCH_TEMP to a scratch folder");
+        CreateDirectoryW(given, nullptr);
+        SetEnvironmentVariableW(L"TMP", given);
+        SetEnvironmentVariableW(L"TEMP", given);
+        return std::wstring(given);
+    }();
+    return dir;
+}
+
+std::string read_file(const std::wstring& path) {
+    // Shared as the plug-in shares its captures: a child may still be closing it.
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) fail(L"cannot read " + path);
+    std::string bytes;
+    char buffer[1 << 16];
+    DWORD got;
+    while (ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got) bytes.append(buffer, got);
+    CloseHandle(f);
+    return bytes;
+}
+
+long long file_size(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return -1;
+    return (static_cast<long long>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+}
+
+// One archiver run as the plug-in makes it: hidden, standard input at its
+// end, standard error closed, standard output in a file (or discarded).
+void run(const WideString& command_line, const wchar_t* output_path) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(output_path ? output_path : L"NUL", GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+    si.wShowWindow = SW_HIDE;
+    si.hStdInput = in;
+    si.hStdOutput = out;
+    si.hStdError = nullptr;
+    std::vector<wchar_t> line(command_line.begin(), command_line.end());
+    line.push_back(0);
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                        &pi))
+        fail(L"cannot start " + command_line);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseHandle(out);
+    CloseHandle(in);
+    if (code != 0) fail(L"exit code " + std::to_wstring(code) + L" from " + command_line);
+}
+
+// An archive and the member fetched from it: the last one listed, so that
+// the plug-in's scan for it reads the whole listing.
+struct Archive {
+    std::wstring path;
+    std::wstring format;  // the extension
+    size_t members = 0;   // the members the plug-in lists
+    std::wstring last_path;
+    long long last_size = 0;
+};
+
+struct Direct {
+    std::wstring exe;
+    std::wstring work;  // extraction target, apart from the plug-in's
+    unsigned serial = 0;
+
+    std::wstring capture() {
+        return join(work, L"capture." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                              std::to_wstring(++serial) + L".txt");
+    }
+    WideString test(const Archive& a) const { return test_command(exe.c_str(), a.path.c_str()); }
+    WideString list(const Archive& a) const { return list_command(exe.c_str(), a.path.c_str(), false); }
+    WideString extract(const Archive& a) const {
+        return extract_command(exe.c_str(), a.path.c_str(), work.c_str(), a.last_path.c_str(), false);
+    }
+};
+
+Archive describe(const std::wstring& path, Direct& direct) {
+    Archive a;
+    a.path = path;
+    a.format = path.substr(path.find_last_of(L'.') + 1);
+    std::wstring capture = direct.capture();
+    run(direct.list(a), capture.c_str());
+    std::string listing = read_file(capture);
+    DeleteFileW(capture.c_str());
+    MemorySource source{listing.data(), listing.size()};
+    PieceReader reader(MemorySource::read, &source);
+    const int32_t threshold = size_threshold(64);  // the plug-in's default
+    scan_members(reader, [&](const ScannedMember& m) {
+        if (!qualifies(m.size, threshold)) return true;
+        ++a.members;
+        a.last_path.assign(m.path, m.path_len);
+        a.last_size = m.size;
+        return true;
+    });
+    if (a.members == 0) fail(L"no members in " + path);
+    return a;
+}
+
+struct Plugin {
+    explicit Plugin(const std::wstring& file) {
+        module = LoadLibraryW(file.c_str());
+        if (!module) fail(L"cannot load " + file);
+        g_plugin = module;
+        is_supported = reinterpret_cast<IsSupportedWProc>(
+            reinterpret_cast<void*>(GetProcAddress(module, "IsSupportedW")));
+        archive_info = reinterpret_cast<GetArchiveInfoWProc>(
+            reinterpret_cast<void*>(GetProcAddress(module, "GetArchiveInfoW")));
+        get_file = reinterpret_cast<GetFileWProc>(reinterpret_cast<void*>(GetProcAddress(module, "GetFileW")));
+        if (!is_supported || !archive_info || !get_file) fail(L"entry points missing in " + file);
+    }
+    HMODULE module;
+    IsSupportedWProc is_supported;
+    GetArchiveInfoWProc archive_info;
+    GetFileWProc get_file;
+};
+
+// The 2 KB a host reads before asking; an address, so the plug-in reads no handle.
+char g_header[2048];
+
+size_t table_length(HLOCAL table) {
+    size_t n = 0;
+    for (auto* r = static_cast<const fileInfoW*>(table); r->method[0]; ++r) ++n;
+    return n;
+}
+
+class Csv {
+public:
+    Csv(const std::wstring& path, const char* header) {
+        bool fresh = file_size(path) <= 0;
+        f_ = _wfopen(path.c_str(), L"ab");
+        if (!f_) fail(L"cannot write " + path);
+        if (fresh) fprintf(f_, "%s\n", header);
+    }
+    ~Csv() { fclose(f_); }
+    void row(const std::string& text) {
+        fprintf(f_, "%s\n", text.c_str());
+        fflush(f_);
+    }
+
+private:
+    FILE* f_;
+};
+
+std::string narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+std::string seconds(double s) {
+    char text[32];
+    snprintf(text, sizeof text, "%.6f", s);
+    return text;
+}
+
+// One call against its direct runs: warm-up pairs, then `reps` pairs in
+// alternating order, one CSV row each.
+template <class PluginSide, class DirectSide>
+void compare(Csv& csv, const char* call, const Archive& a, int reps, PluginSide plugin_side,
+             DirectSide direct_side) {
+    plugin_side();
+    direct_side();
+    std::vector<double> p, d;
+    for (int r = 0; r < reps; ++r) {
+        double tp, td;
+        bool plugin_first = r % 2 == 0;
+        if (plugin_first) {
+            tp = plugin_side();
+            td = direct_side();
+        } else {
+            td = direct_side();
+            tp = plugin_side();
+        }
+        p.push_back(tp);
+        d.push_back(td);
+        csv.row(std::string(call) + "," + narrow(a.format) + "," + std::to_string(a.members) + "," +
+                std::to_string(r) + "," + (plugin_first ? "plugin" : "direct") + "," + seconds(tp) + "," +
+                seconds(td));
+    }
+    std::sort(p.begin(), p.end());
+    std::sort(d.begin(), d.end());
+    double mp = p[p.size() / 2], md = d[d.size() / 2];
+    fprintf(stderr, "  %-22s %-3ls %6zu members: plug-in %8.1f ms, direct %8.1f ms, ratio %.3f\n", call,
+            a.format.c_str(), a.members, mp * 1e3, md * 1e3, mp / md);
+    fflush(stderr);
+}
+
+int overhead(const std::vector<std::wstring>& args) {
+    if (args.size() < 5) fail(L"overhead PLUGIN SEVENZIP_DIR OUT_CSV REPS ARCHIVE...");
+    Plugin plugin(args[0]);
+    Direct direct;
+    direct.exe = join(args[1], L"7z.exe");
+    direct.work = join(temp_dir(), L"direct");
+    CreateDirectoryW(direct.work.c_str(), nullptr);
+    std::wstring out_dir = join(temp_dir(), L"out");
+    CreateDirectoryW(out_dir.c_str(), nullptr);
+    Csv csv(args[2], "call,format,members,rep,first,plugin_s,direct_s");
+    int reps = _wtoi(args[3].c_str());
+
+    for (size_t k = 4; k < args.size(); ++k) {
+        Archive a = describe(args[k], direct);
+        const wchar_t* path = a.path.c_str();
+        std::wstring extracted = join(direct.work, a.last_path);
+        std::wstring written = join(out_dir, base_name(a.last_path));
+
+        auto direct_runs = [&](bool test, bool list, bool extract) {
+            std::wstring c1 = direct.capture(), c2 = direct.capture();
+            double t0 = now();
+            if (test) run(direct.test(a), c1.c_str());
+            if (list) run(direct.list(a), c2.c_str());
+            if (extract) run(direct.extract(a), nullptr);
+            double t = now() - t0;
+            DeleteFileW(c1.c_str());
+            DeleteFileW(c2.c_str());
+            if (extract && (file_size(extracted) != a.last_size || !DeleteFileW(extracted.c_str())))
+                fail(L"direct extraction missed " + extracted);
+            return t;
+        };
+
+        compare(csv, "IsSupportedW", a, reps,
+                [&] {
+                    double t0 = now();
+                    int supported = plugin.is_supported(path, g_header);
+                    double t = now() - t0;
+                    if (supported != 1) fail(L"IsSupportedW refused " + a.path);
+                    return t;
+                },
+                [&] { return direct_runs(true, false, false); });
+
+        compare(csv, "GetArchiveInfoW", a, reps,
+                [&] {
+                    HLOCAL table = nullptr;
+                    double t0 = now();
+                    int rc = plugin.archive_info(path, 0, 0, &table);
+                    double t = now() - t0;
+                    if (rc != 0 || table_length(table) != a.members) fail(L"GetArchiveInfoW failed on " + a.path);
+                    LocalFree(table);
+                    return t;
+                },
+                [&] { return direct_runs(true, true, false); });
+
+        // The last GetArchiveInfoW left the table cached, as a host's listing does.
+        LONG_PTR position = static_cast<LONG_PTR>(a.members - 1);
+        compare(csv, "GetFileW-memory", a, reps,
+                [&] {
+                    HLOCAL bytes = nullptr;
+                    double t0 = now();
+                    int rc = plugin.get_file(path, position, reinterpret_cast<LPWSTR>(&bytes), 0x100, nullptr, 0);
+                    double t = now() - t0;
+                    if (rc != 0 || !bytes || static_cast<long long>(LocalSize(bytes)) < a.last_size)
+                        fail(L"GetFileW to memory failed on " + a.path);
+                    LocalFree(bytes);
+                    return t;
+                },
+                [&] { return direct_runs(false, true, true); });
+
+        compare(csv, "GetFileW-file", a, reps,
+                [&] {
+                    double t0 = now();
+                    int rc = plugin.get_file(path, position, &out_dir[0], 0, nullptr, 0);
+                    double t = now() - t0;
+                    if (rc != 0 || file_size(written) != a.last_size || !DeleteFileW(written.c_str()))
+                        fail(L"GetFileW to a file failed on " + a.path);
+                    return t;
+                },
+                [&] { return direct_runs(false, true, true); });
+    }
+    return 0;
+}
+
+int listing(const std::vector<std::wstring>& args) {
+    if (args.size() < 5) fail(L"listing SEVENZIP_DIR OUT_CSV REPS CAPTURE_DIR ARCHIVE...");
+    Direct direct;
+    direct.exe = join(args[0], L"7z.exe");
+    direct.work = join(temp_dir(), L"direct");
+    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Csv csv(args[1], "format,members,rep,test_s,listing_s,capture_bytes");
+    int reps = _wtoi(args[2].c_str());
+    std::wstring keep_dir = args[3];
+
+    std::vector<Archive> archives;
+    for (size_t k = 4; k < args.size(); ++k) archives.push_back(describe(args[k], direct));
+    for (int r = 0; r < reps; ++r) {
+        for (const Archive& a : archives) {
+            std::wstring c1 = direct.capture(), c2 = direct.capture();
+            double t0 = now();
+            run(direct.test(a), c1.c_str());
+            double t1 = now();
+            run(direct.list(a), c2.c_str());
+            double t2 = now();
+            long long bytes = file_size(c2);
+            std::wstring kept = join(keep_dir, L"listing." + base_name(a.path) + L".txt");
+            if (file_size(kept) != bytes) {
+                DeleteFileW(kept.c_str());
+                MoveFileW(c2.c_str(), kept.c_str());
+            }
+            DeleteFileW(c1.c_str());
+            DeleteFileW(c2.c_str());
+            csv.row(narrow(a.format) + "," + std::to_string(a.members) + "," + std::to_string(r) + "," +
+                    seconds(t1 - t0) + "," + seconds(t2 - t1) + "," + std::to_string(bytes));
+            fprintf(stderr, "  listing %-3ls %6zu members: test %8.1f ms, listing %8.1f ms\n", a.format.c_str(),
+                    a.members, (t1 - t0) * 1e3, (t2 - t1) * 1e3);
+            fflush(stderr);
+        }
+    }
+    return 0;
+}
+
+int fetch_all(const std::vector<std::wstring>& args) {
+    if (args.size() < 4) fail(L"fetch-all PLUGIN SEVENZIP_DIR OUT_CSV ARCHIVE...");
+    Plugin plugin(args[0]);
+    Direct direct;
+    direct.exe = join(args[1], L"7z.exe");
+    direct.work = join(temp_dir(), L"direct");
+    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Csv csv(args[2], "format,members,plugin_s,direct_s");
+
+    for (size_t k = 3; k < args.size(); ++k) {
+        Archive a = describe(args[k], direct);
+        const wchar_t* path = a.path.c_str();
+        // Every member's listed path, for the direct extractions.
+        std::vector<std::wstring> paths;
+        {
+            std::wstring capture = direct.capture();
+            run(direct.list(a), capture.c_str());
+            std::string text = read_file(capture);
+            DeleteFileW(capture.c_str());
+            MemorySource source{text.data(), text.size()};
+            PieceReader reader(MemorySource::read, &source);
+            scan_members(reader, [&](const ScannedMember& m) {
+                if (qualifies(m.size, size_threshold(64))) paths.emplace_back(m.path, m.path_len);
+                return true;
+            });
+        }
+        HLOCAL table = nullptr;
+        double t0 = now();
+        if (plugin.archive_info(path, 0, 0, &table) != 0) fail(L"GetArchiveInfoW failed on " + a.path);
+        for (size_t i = 0; i < a.members; ++i) {
+            HLOCAL bytes = nullptr;
+            if (plugin.get_file(path, static_cast<LONG_PTR>(i), reinterpret_cast<LPWSTR>(&bytes), 0x100, nullptr,
+                                0) != 0)
+                fail(L"GetFileW failed on " + a.path);
+            LocalFree(bytes);
+        }
+        double tp = now() - t0;
+        LocalFree(table);
+
+        t0 = now();
+        std::wstring c1 = direct.capture(), c2 = direct.capture();
+        run(direct.test(a), c1.c_str());
+        run(direct.list(a), c2.c_str());
+        for (const std::wstring& member : paths) {
+            run(direct.list(a), c2.c_str());
+            run(extract_command(direct.exe.c_str(), path, direct.work.c_str(), member.c_str(), false), nullptr);
+            DeleteFileW(join(direct.work, member).c_str());
+        }
+        double td = now() - t0;
+        DeleteFileW(c1.c_str());
+        DeleteFileW(c2.c_str());
+        csv.row(narrow(a.format) + "," + std::to_string(a.members) + "," + seconds(tp) + "," + seconds(td));
+        fprintf(stderr, "  fetch-all %-3ls %6zu members: plug-in %8.2f s, direct %8.2f s\n", a.format.c_str(),
+                a.members, tp, td);
+        fflush(stderr);
+    }
+    return 0;
+}
+
+
+// Median of `reps` timings of f, after one untimed call.
+template <class F>
+double median_time(int reps, F f) {
+    f();
+    std::vector<double> t;
+    for (int r = 0; r < reps; ++r) {
+        double t0 = now();
+        f();
+        t.push_back(now() - t0);
+    }
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
+}
+
+int parts(const std::vector<std::wstring>& args) {
+    if (args.size() < 6) fail(L"parts PLUGIN SEVENZIP_DIR OUT_CSV REPS SMALL_ARCHIVE BIG_MEMBER CAPTURE...");
+    Plugin plugin(args[0]);
+    Direct direct;
+    direct.exe = join(args[1], L"7z.exe");
+    direct.work = join(temp_dir(), L"direct");
+    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Csv csv(args[2], "part,members,bytes,median_s");
+    int reps = _wtoi(args[3].c_str());
+    auto report = [&](const std::string& part, size_t members, long long bytes, double t) {
+        csv.row(part + "," + std::to_string(members) + "," + std::to_string(bytes) + "," + seconds(t));
+        fprintf(stderr, "  %-34s %7zu members %11lld bytes: %9.3f ms\n", part.c_str(), members, bytes, t * 1e3);
+        fflush(stderr);
+    };
+
+    report("read_settings", 0, 0, median_time(reps, [] { read_settings(); }));
+    wchar16 work[kPathChars], capture_file[kPathChars];
+    report("work_area_and_capture_name", 0, 0, median_time(reps, [&] {
+               ensure_work_area(work);
+               capture_path(work, capture_file);
+           }));
+    {
+        Settings st = read_settings();
+        wchar16 exe[kPathChars], dll[kPathChars];
+        report("archiver_paths_checked", 0, 0, median_time(reps, [&] {
+                   archiver_path(st, exe);
+                   archiver_library_path(st, dll);
+                   PathFileExistsW(exe);
+                   PathFileExistsW(dll);
+               }));
+    }
+
+    // A run the plug-in's way against a plain one, in alternating order.
+    {
+        Archive a = describe(args[4], direct);
+        WideString line = direct.test(a);
+        std::vector<double> own, plain;
+        for (int r = 0; r < 2 * reps; ++r) {
+            std::wstring c = direct.capture();
+            for (int side = 0; side < 2; ++side) {
+                bool use_own = (side == 0) == (r % 2 == 0);
+                double t0 = now();
+                if (use_own) {
+                    if (!run_archiver(line, c.c_str())) fail(L"run_archiver failed");
+                } else {
+                    run(line, c.c_str());
+                }
+                (use_own ? own : plain).push_back(now() - t0);
+            }
+            DeleteFileW(c.c_str());
+        }
+        std::sort(own.begin(), own.end());
+        std::sort(plain.begin(), plain.end());
+        report("test_run_plugin_launch", a.members, 0, own[own.size() / 2]);
+        report("test_run_plain_launch", a.members, 0, plain[plain.size() / 2]);
+    }
+
+    // A large member's file: read into one block as for memory output,
+    // written out as for file output, deleted.
+    {
+        std::wstring source = args[5];
+        long long size = file_size(source);
+        std::wstring copy = join(direct.work, L"member.bin");
+        std::wstring out = join(direct.work, L"written.bin");
+        std::string bytes = read_file(source);
+        HANDLE f = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD put = 0;
+        WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+        CloseHandle(f);
+        report("member_read_to_block", 1, size, median_time(reps, [&] {
+                   HANDLE h = CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+                   void* block = platform::alloc_block(static_cast<size_t>(size));
+                   DWORD got = 0;
+                   ReadFile(h, block, static_cast<DWORD>(size), &got, nullptr);
+                   CloseHandle(h);
+                   platform::free_block(block);
+               }));
+        report("member_write_file", 1, size, median_time(reps, [&] {
+                   DeleteFileW(out.c_str());
+                   HANDLE h = CreateFileW(out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                          nullptr);
+                   DWORD n = 0;
+                   WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+                   CloseHandle(h);
+               }));
+        std::vector<double> deletes;
+        for (int r = 0; r < reps; ++r) {
+            CopyFileW(copy.c_str(), out.c_str(), FALSE);
+            double t0 = now();
+            DeleteFileW(out.c_str());
+            deletes.push_back(now() - t0);
+        }
+        std::sort(deletes.begin(), deletes.end());
+        report("member_delete", 1, size, deletes[deletes.size() / 2]);
+        DeleteFileW(copy.c_str());
+        DeleteFileW(out.c_str());
+    }
+
+    // Listing captures: the capture read alone, then both passes and the
+    // table as list_archive builds them, then the copy handed to the host.
+    for (size_t k = 6; k < args.size(); ++k) {
+        const std::wstring& file = args[k];
+        long long bytes = file_size(file);
+        const int32_t threshold = size_threshold(64);
+        size_t members = 0;
+        {
+            Capture c;
+            if (!c.open(file.c_str())) fail(L"cannot open " + file);
+            members = count_members(c.reader(), threshold);
+        }
+        int n = bytes > (8 << 20) ? (reps + 2) / 3 : reps;
+        report("capture_read", members, bytes, median_time(n, [&] {
+                   HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                   static char buffer[1 << 14];
+                   DWORD got;
+                   while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got) continue;
+                   CloseHandle(h);
+               }));
+        report("two_pass_scan_and_table", members, bytes, median_time(n, [&] {
+                   size_t count;
+                   {
+                       Capture c;
+                       c.open(file.c_str());
+                       count = count_members(c.reader(), threshold);
+                   }
+                   platform::OwnedBlock block(platform::alloc_block((count + 1) * sizeof(MemberRecord)));
+                   Capture c;
+                   c.open(file.c_str());
+                   fill_members(c.reader(), threshold, 0, static_cast<MemberRecord*>(block.get()), count);
+               }));
+        platform::OwnedBlock table(platform::alloc_block((members + 1) * sizeof(MemberRecord)));
+        {
+            Capture c;
+            c.open(file.c_str());
+            fill_members(c.reader(), threshold, 0, static_cast<MemberRecord*>(table.get()), members);
+        }
+        size_t table_bytes = (members + 1) * sizeof(MemberRecord);
+        report("table_copy", members, static_cast<long long>(table_bytes), median_time(n, [&] {
+                   void* copy = platform::alloc_block(table_bytes);
+                   memcpy(copy, table.get(), table_bytes);
+                   platform::free_block(copy);
+               }));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    if (args.empty()) fail(L"overhead | listing | fetch-all ...");
+    std::wstring mode = args[0];
+    args.erase(args.begin());
+    temp_dir();
+    if (mode == L"overhead") return overhead(args);
+    if (mode == L"listing") return listing(args);
+    if (mode == L"fetch-all") return fetch_all(args);
+    if (mode == L"parts") return parts(args);
+    fail(L"unknown mode " + mode);
+}

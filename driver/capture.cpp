@@ -102,6 +102,28 @@ long PieceReader::peek_unit() {
 bool PieceReader::next(wchar16 (&piece)[kPathChars], size_t& length) {
     length = 0;
     while (length < kPathChars - 1) {
+        // ASCII, nearly all of a listing, decodes to itself: copy it from the
+        // buffer without a call per character. A CR is looked at here only
+        // when the byte after it is in the buffer too. Locals, so the loop
+        // keeps them in registers.
+        if (pending_count_ == 0) {
+            size_t pos = pos_, end = end_, n = length;
+            bool line_end = false;
+            while (pos < end && n < kPathChars - 1) {
+                unsigned char c = static_cast<unsigned char>(buffer_[pos]);
+                if (c >= 0x80 || (c == '\r' && pos + 1 == end)) break;
+                ++pos;
+                if (c == '\r' && buffer_[pos] == '\n') continue;
+                piece[n++] = c;
+                if (c == '\n') {
+                    line_end = true;
+                    break;
+                }
+            }
+            pos_ = pos;
+            length = n;
+            if (line_end || n == kPathChars - 1) break;
+        }
         long u = next_unit();
         if (u < 0) break;
         if (u == '\r' && peek_unit() == '\n') continue;  // text mode: CR LF is LF

@@ -3,8 +3,6 @@
 // host did not offer room.
 #include "host/exports.h"
 
-#include <shlwapi.h>
-
 #include <cstring>
 #include <type_traits>
 
@@ -66,9 +64,14 @@ int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request) {
 
 // Creates the member's file in the folder; nothing is left on failure.
 int write_member(const wchar16* folder, const MemberRecord& record, const void* bytes, size_t length) {
-    wchar_t out_path[MAX_PATH];
-    if (!fits_path(folder) || !PathCombineW(out_path, folder, record.filename)) return kWriteError;
-    FileHandle f(CreateFileW(out_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+    if (!fits_path(folder)) return kWriteError;
+    // Joined as text: PathCombineW reads a name that starts with ".." (such
+    // as "..a.png") as a step up and out of the folder.
+    WideString out_path = folder;
+    if (!out_path.empty() && out_path.back() != L'\\' && out_path.back() != L'/') out_path += L'\\';
+    out_path += record.filename;
+    if (out_path.size() >= MAX_PATH) return kWriteError;
+    FileHandle f(CreateFileW(out_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                              nullptr));
     if (!f.valid()) return kWriteError;
     // Never more than the bytes actually read.
@@ -76,7 +79,7 @@ int write_member(const wchar16* folder, const MemberRecord& record, const void* 
     DWORD written = 0;
     if (!WriteFile(f.get(), bytes, static_cast<DWORD>(want), &written, nullptr) || written != want) {
         f.reset();
-        DeleteFileW(out_path);
+        DeleteFileW(out_path.c_str());
         return kWriteError;
     }
     return kOk;

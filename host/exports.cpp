@@ -47,11 +47,17 @@ int is_supported(const wchar16* path, void* dw) {
     return test_archive(path, dw) ? 1 : 0;
 }
 
+// The probe takes 32 bits: an offset it cannot reach (negative, or from
+// 2 GiB on) must stay out of reach instead of wrapping onto a small one.
+uint32_t archive_offset(LONG_PTR offset) {
+    return offset < 0 || offset > INT32_MAX ? UINT32_MAX : static_cast<uint32_t>(offset);
+}
+
 int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
     if (!fits_path(path)) return kReadError;
     table_cache().clear();
     void* copy = nullptr;
-    ResultCode rc = obtain_archive_table(path, static_cast<uint32_t>(offset), &copy, nullptr);
+    ResultCode rc = obtain_archive_table(path, archive_offset(offset), &copy, nullptr);
     if (rc == kOk) *table = copy;
     return rc;
 }
@@ -59,7 +65,7 @@ int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
 int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request) {
     if (!fits_path(path)) return kReadError;
     table_cache().clear();
-    return obtain_archive_table(path, static_cast<uint32_t>(offset), nullptr, &request);
+    return obtain_archive_table(path, archive_offset(offset), nullptr, &request);
 }
 
 // Creates the member's file in the folder; nothing is left on failure.

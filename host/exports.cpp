@@ -40,6 +40,8 @@ int is_supported(const wchar16* path, void* dw) {
     // Small values are file handles; anything else is the address of the
     // header bytes the host already read.
     if (reinterpret_cast<uintptr_t>(dw) < 0x10000) {
+        // Only a disk file is read: a pipe or a console would wait for a writer.
+        if (GetFileType(static_cast<HANDLE>(dw)) != FILE_TYPE_DISK) return 0;
         unsigned char head[8];
         DWORD got = 0;
         if (!ReadFile(static_cast<HANDLE>(dw), head, sizeof head, &got, nullptr)) return 0;

@@ -56,12 +56,21 @@ ResultCode read_whole_file(const wchar16* path, platform::OwnedBlock& bytes, siz
     return kOk;
 }
 
+// cmd replaces %NAME% with a variable's value even between quotes.
+bool may_name_a_variable(const wchar16* path) {
+    const wchar16* first = wcschr(path, L'%');
+    return first && wcschr(first + 1, L'%');
+}
+
 // Steps for the one member wanted: its bytes, or why there are none.
 ResultCode extract_one(const wchar16* archive, const Settings& s, const wchar16* exe,
                        const wchar16* work, const ScannedMember& m, platform::OwnedBlock& bytes,
                        size_t& length) {
     // A name leading out of the work folder is never extracted, read or deleted.
     if (!is_contained_path(m.path)) return kReadError;
+    // Through the tar pipe such a name would bring out another member.
+    bool tar = use_tar_pipe(archive, s.tar);
+    if (tar && may_name_a_variable(m.path)) return kReadError;
     WideString target = WideString(work) + L"\\" + m.path;
 
     ExtractionTurn turn;
@@ -72,7 +81,6 @@ ResultCode extract_one(const wchar16* archive, const Settings& s, const wchar16*
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW(target.c_str());
         return kReadError;
     }
-    bool tar = use_tar_pipe(archive, s.tar);
     if (!run_archiver(extract_command(exe, archive, work, m.path, tar), nullptr)) return kReadError;
     ResultCode rc = read_whole_file(target.c_str(), bytes, length);
     DeleteFileW(target.c_str());

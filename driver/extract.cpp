@@ -64,14 +64,14 @@ bool may_name_a_variable(const wchar16* path) {
 
 // Steps for the one member wanted: its bytes, or why there are none.
 ResultCode extract_one(const wchar16* archive, const Settings& s, const wchar16* exe,
-                       const wchar16* work, const ScannedMember& m, platform::OwnedBlock& bytes,
+                       const wchar16* work, const wchar16* path, platform::OwnedBlock& bytes,
                        size_t& length) {
     // A name leading out of the work folder is never extracted, read or deleted.
-    if (!is_contained_path(m.path)) return kReadError;
+    if (!is_contained_path(path)) return kReadError;
     // Through the tar pipe such a name would bring out another member.
     bool tar = use_tar_pipe(archive, s.tar);
-    if (tar && may_name_a_variable(m.path)) return kReadError;
-    WideString target = WideString(work) + L"\\" + m.path;
+    if (tar && may_name_a_variable(path)) return kReadError;
+    WideString target = WideString(work) + L"\\" + path;
 
     ExtractionTurn turn;
     DWORD attributes = GetFileAttributesW(target.c_str());
@@ -81,7 +81,7 @@ ResultCode extract_one(const wchar16* archive, const Settings& s, const wchar16*
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW(target.c_str());
         return kReadError;
     }
-    if (!run_archiver(extract_command(exe, archive, work, m.path, tar), nullptr)) return kReadError;
+    if (!run_archiver(extract_command(exe, archive, work, path, tar), nullptr)) return kReadError;
     ResultCode rc = read_whole_file(target.c_str(), bytes, length);
     DeleteFileW(target.c_str());
     return rc;
@@ -103,13 +103,27 @@ ResultCode extract_member(const wchar16* archive, const MemberRecord& request,
     Capture capture;
     if (!capture.open(capture_file)) return kReadError;
 
-    ResultCode rc = kReadError;  // the member was not found
+    wchar16 path[kPathChars];
+    bool found = false;
     uintptr_t i = 0;
     scan_members(capture.reader(), [&](const ScannedMember& m) {
         if (!qualifies(m.size, threshold)) return true;
         if (i++ != request.position) return true;
-        rc = extract_one(archive, s, exe, work, m, bytes, length);
+        copy_bounded(path, kPathChars, m.path, m.path_len);
+        found = true;
         return false;
     });
-    return rc;
+    if (!found) return kReadError;
+
+    // 7-Zip brings out every member of that name, in any case, and the last
+    // one wins: none of them can be had alone.
+    Capture again;
+    if (!again.open(capture_file)) return kReadError;
+    int namesakes = 0;
+    scan_members(again.reader(), [&](const ScannedMember& m) {
+        if (platform::compare_nocase(m.path, path) == 0) ++namesakes;
+        return namesakes < 2;
+    });
+    if (namesakes > 1) return kReadError;
+    return extract_one(archive, s, exe, work, path, bytes, length);
 }

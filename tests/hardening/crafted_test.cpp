@@ -1,0 +1,372 @@
+// Archives written byte by byte, with member names and sizes no archiver
+// would make, fetched through the real 7-Zip. Nothing outside the work and
+// destination folders may change, every answer is a plain result code, and
+// the ordinary members around the crafted ones still come out whole.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "support/test_host.h"
+
+namespace {
+
+uint32_t crc32_of(const std::string& bytes) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) {
+        c ^= b;
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+void put16(std::string& out, uint32_t v) {
+    out += static_cast<char>(v & 0xFF);
+    out += static_cast<char>((v >> 8) & 0xFF);
+}
+
+void put32(std::string& out, uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+// One stored member: its name as raw UTF-8 bytes, its bytes, and the size
+// both headers claim when that is not the truth.
+struct ZipMember {
+    std::string name;
+    std::string bytes;
+    long long claimed_size = -1;
+};
+
+// Local headers, the central directory and its end record. Every member is
+// stored, flagged as UTF-8 and made on Unix, so 7-Zip takes its name as is.
+std::string zip_of(const std::vector<ZipMember>& members) {
+    std::string out, central;
+    for (const ZipMember& m : members) {
+        uint32_t offset = static_cast<uint32_t>(out.size());
+        uint32_t size = static_cast<uint32_t>(m.claimed_size < 0 ? m.bytes.size() : m.claimed_size);
+        std::string common;
+        put16(common, 0x0800);  // UTF-8 name
+        put16(common, 0);       // stored
+        put16(common, 0x6000);  // 12:00
+        put16(common, 0x5821);  // 2024-01-01
+        put32(common, crc32_of(m.bytes));
+        put32(common, size);
+        put32(common, size);
+        put16(common, static_cast<uint32_t>(m.name.size()));
+        put16(common, 0);  // no extra field
+
+        put32(out, 0x04034B50);
+        put16(out, 10);
+        out += common + m.name + m.bytes;
+
+        put32(central, 0x02014B50);
+        put16(central, 0x030A);  // made on Unix, 1.0
+        put16(central, 10);
+        central += common;
+        put16(central, 0);  // comment
+        put16(central, 0);  // disk
+        put16(central, 0);  // internal attributes
+        put32(central, 0x81A40000u);  // a regular file, rw-r--r--
+        put32(central, offset);
+        central += m.name;
+    }
+    uint32_t central_offset = static_cast<uint32_t>(out.size());
+    out += central;
+    put32(out, 0x06054B50);
+    put32(out, 0);  // disk numbers
+    put16(out, static_cast<uint32_t>(members.size()));
+    put16(out, static_cast<uint32_t>(members.size()));
+    put32(out, static_cast<uint32_t>(central.size()));
+    put32(out, central_offset);
+    put16(out, 0);
+    return out;
+}
+
+// A ustar archive of regular files, names as raw bytes (under 100).
+std::string tar_of(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string out;
+    for (const auto& f : files) {
+        char h[512] = {};
+        memcpy(h, f.first.data(), f.first.size());
+        snprintf(h + 100, 8, "%07o", 0644u);
+        snprintf(h + 108, 8, "%07o", 0u);
+        snprintf(h + 116, 8, "%07o", 0u);
+        snprintf(h + 124, 12, "%011o", static_cast<unsigned>(f.second.size()));
+        snprintf(h + 136, 12, "%011o", 1700000000u);
+        h[156] = '0';
+        memcpy(h + 257, "ustar\0" "00", 8);
+        memset(h + 148, ' ', 8);
+        unsigned sum = 0;
+        for (unsigned char c : h) sum += c;
+        snprintf(h + 148, 8, "%06o", sum);
+        out.append(h, 512);
+        out += f.second;
+        out.append((512 - f.second.size() % 512) % 512, '\0');
+    }
+    out.append(1024, '\0');
+    return out;
+}
+
+// A gzip stream of stored deflate blocks.
+std::string gzip_of(const std::string& data) {
+    std::string out("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\xFF", 10);
+    size_t at = 0;
+    do {
+        size_t n = std::min<size_t>(data.size() - at, 65535);
+        out += static_cast<char>(at + n == data.size() ? 1 : 0);
+        put16(out, static_cast<uint32_t>(n));
+        put16(out, static_cast<uint32_t>(~n & 0xFFFF));
+        out.append(data, at, n);
+        at += n;
+    } while (at < data.size());
+    put32(out, crc32_of(data));
+    put32(out, static_cast<uint32_t>(data.size()));
+    return out;
+}
+
+std::wstring write_file(const std::wstring& name, const std::string& bytes) {
+    std::wstring path = join(fresh_dir(L"crafted"), name);
+    write_bytes(path, bytes);
+    return path;
+}
+
+std::wstring parent_of(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+
+// Everything below root with its size and last write, leaving out the
+// subtrees the plug-in may change.
+std::map<std::wstring, std::string> snapshot(const std::wstring& root, const std::vector<std::wstring>& skip) {
+    std::map<std::wstring, std::string> out;
+    for (const std::wstring& rel : list_tree(root)) {
+        std::wstring full = join(root, rel);
+        bool skipped = false;
+        for (const std::wstring& s : skip)
+            skipped = skipped || full == s || full.compare(0, s.size() + 1, s + L"\\") == 0;
+        if (skipped) continue;
+        WIN32_FILE_ATTRIBUTE_DATA d = {};
+        GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &d);
+        out[rel] = std::to_string(d.nFileSizeLow) + "@" + std::to_string(d.ftLastWriteTime.dwLowDateTime) + "." +
+                   std::to_string(d.ftLastWriteTime.dwHighDateTime);
+    }
+    return out;
+}
+
+// The test's own current folder while it lives: cmd and 7-Zip inherit it,
+// so anything a name smuggles into a command line would land here.
+struct CurrentFolder {
+    CurrentFolder() {
+        GetCurrentDirectoryW(MAX_PATH, saved);
+        dir = fresh_dir(L"cwd");
+        SetCurrentDirectoryW(dir.c_str());
+    }
+    ~CurrentFolder() { SetCurrentDirectoryW(saved); }
+    wchar_t saved[MAX_PATH];
+    std::wstring dir;
+};
+
+// Files (not folders) left in the work folder, once any the plug-in deleted
+// have gone (a child's handle can hold a deleted file a moment under Wine).
+std::vector<std::wstring> files_left_in_work_area() {
+    std::vector<std::wstring> files;
+    for (int i = 0; i < 100; ++i) {
+        files.clear();
+        for (const std::wstring& f : list_tree(work_area()))
+            if (!(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(f);
+        if (files.empty()) break;
+        Sleep(50);
+    }
+    return files;
+}
+
+std::string memory_fetch(Plugin& p, const std::wstring& archive, uintptr_t position, int& rc) {
+    LocalBlock block;
+    rc = p.GetFileW(archive.c_str(), static_cast<LONG_PTR>(position), reinterpret_cast<LPWSTR>(&block.h), 0x100,
+                    nullptr, 0);
+    return rc == 0 && block.h ? std::string(static_cast<char*>(block.h), LocalSize(block.h)) : std::string();
+}
+
+enum Kind { kNormal, kRefused };
+
+// A member, what kind it is, and for a refused one the code file output
+// gives: 9 when the listed file name cannot be a file, else 6.
+struct Crafted {
+    ZipMember member;
+    Kind kind;
+    int file_rc;
+};
+
+}  // namespace
+
+TEST(CraftedZip, TheWriterMakesWhat7ZipTestsAndExtracts) {
+    std::vector<ZipMember> m = {{"a.png", pattern_bytes(100, 1)}, {"d/b.png", pattern_bytes(3, 2)}};
+    std::wstring zip = write_file(L"plain.zip", zip_of(m));
+    EXPECT_EQ(0, run_7z(L"t \"" + zip + L"\""));
+    std::wstring out = fresh_dir(L"x");
+    EXPECT_EQ(0, run_7z(L"x \"" + zip + L"\" -o\"" + out + L"\""));
+    EXPECT_EQ(m[0].bytes, read_bytes(join(out, L"a.png")));
+    EXPECT_EQ(m[1].bytes, read_bytes(join(out, L"d\\b.png")));
+
+    std::string tar = tar_of({{"t.png", pattern_bytes(700, 3)}});
+    std::wstring tgz = write_file(L"plain.tgz", gzip_of(tar));
+    std::wstring tout = fresh_dir(L"x");
+    EXPECT_EQ(0, run_7z(L"x \"" + tgz + L"\" -o\"" + tout + L"\""));
+    EXPECT_EQ(tar, read_bytes(join(tout, L"plain.tar")));
+}
+
+TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
+    CurrentFolder cwd;
+    std::wstring dest = fresh_dir(L"dest");
+    std::wstring root = parent_of(dest);  // the destination's parent, and TEMP's
+    std::wstring temp = parent_of(work_area());
+    // An absolute name on the current drive, pointing into the watched tree.
+    std::string escaped = utf8(root.substr(2)) + "\\escaped.png";
+    for (char& c : escaped)
+        if (c == '\\') c = '/';
+
+    std::vector<Crafted> c = {
+        {{"ok1.png", pattern_bytes(100, 1)}, kNormal, 0},
+        // A quote closes the member's quoting: the rest would be switches,
+        // here "use absolute paths" and "every member".
+        {{"q1.png\" -spf -i!\"*", pattern_bytes(10, 2)}, kRefused, 9},
+        {{escaped, pattern_bytes(11, 3)}, kRefused, 6},
+        {{"q*.png", pattern_bytes(12, 4)}, kRefused, 9},
+        {{"q?.png", pattern_bytes(13, 5)}, kRefused, 9},
+        {{"*", pattern_bytes(14, 6)}, kRefused, 9},
+        {{"q1.png", pattern_bytes(30, 7)}, kNormal, 0},
+        {{"../sentinel.png", pattern_bytes(15, 8)}, kRefused, 6},
+        // 7-Zip keeps the backslash of a name made on Unix as U+F05C: one
+        // odd name, inside the folder.
+        {{"..\\sentinel.png", pattern_bytes(16, 9)}, kNormal, 0},
+        {{"..a.png", pattern_bytes(37, 30)}, kNormal, 0},
+        {{"a/../../sentinel.png", pattern_bytes(17, 10)}, kRefused, 6},
+        {{"../../sentinel.png", pattern_bytes(18, 11)}, kRefused, 6},
+        {{"/abs.png", pattern_bytes(19, 12)}, kRefused, 6},
+        {{"C:\\abs.png", pattern_bytes(20, 13)}, kRefused, 9},
+        {{"C:/abs.png", pattern_bytes(21, 14)}, kRefused, 6},
+        {{"//server/share/unc.png", pattern_bytes(22, 15)}, kRefused, 6},
+        {{"CON", pattern_bytes(23, 16)}, kRefused, 9},
+        {{"nul.png", pattern_bytes(24, 17)}, kRefused, 9},
+        {{"COM1.txt", pattern_bytes(25, 18)}, kRefused, 9},
+        {{"d/AUX", pattern_bytes(26, 19)}, kRefused, 9},
+        {{"LPT1.png", pattern_bytes(27, 20)}, kRefused, 9},
+        {{"a<b>.png", pattern_bytes(28, 21)}, kRefused, 9},
+        {{"p|q.png", pattern_bytes(29, 22)}, kRefused, 9},
+        {{"ctl\x01.png", pattern_bytes(31, 23)}, kRefused, 9},
+        // 7-Zip would bring out both namesakes (case aside), the last winning.
+        {{"dup.png", pattern_bytes(32, 24)}, kRefused, 6},
+        {{"dup.png", pattern_bytes(33, 25)}, kRefused, 6},
+        {{"Pic.png", pattern_bytes(38, 31)}, kRefused, 6},
+        {{"pic.PNG", pattern_bytes(39, 32)}, kRefused, 6},
+        // Listed whole (250 characters); the record keeps 199 of them.
+        {{std::string(246, 'L') + ".png", pattern_bytes(34, 26)}, kNormal, 0},
+        // Listed cut short, so no member answers to the listed path.
+        {{std::string(296, 'M') + ".png", pattern_bytes(35, 27)}, kRefused, 6},
+        {{"d/" + std::string(256, 'N') + ".png", pattern_bytes(36, 28)}, kRefused, 6},
+        {{"dir/ok2.png", pattern_bytes(200, 29)}, kNormal, 0},
+    };
+    std::vector<ZipMember> members;
+    for (const Crafted& x : c) members.push_back(x.member);
+    std::wstring zip = write_file(L"hostile.zip", zip_of(members));
+
+    const std::string kKeep = "keep me";
+    std::vector<std::wstring> sentinels = {join(temp, L"sentinel.png"), join(root, L"sentinel.png"),
+                                           join(cwd.dir, L"sentinel.png"), join(parent_of(zip), L"sentinel.png")};
+    for (const std::wstring& s : sentinels) write_bytes(s, kKeep);
+    Plugin p(ini_with_7zip());
+    std::vector<std::wstring> skip = {work_area(), dest};
+    std::map<std::wstring, std::string> before = snapshot(root, skip);
+
+    static char header[2048];
+    ASSERT_EQ(1, p.IsSupportedW(zip.c_str(), header));
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
+    std::vector<fileInfoW> records = records_of(table.h);
+    ASSERT_EQ(c.size(), records.size());
+
+    for (size_t i = 0; i < c.size(); ++i) {
+        const std::string& name = c[i].member.name;
+        int rc = -99;
+        std::string got = memory_fetch(p, zip, i, rc);
+        int frc =
+            p.GetFileW(zip.c_str(), static_cast<LONG_PTR>(i), const_cast<wchar_t*>(dest.c_str()), 0, nullptr, 0);
+        // Only a file the plug-in says it made is opened: other names may be devices.
+        std::string file;
+        if (frc == 0) {
+            std::wstring made = join(dest, records[i].filename);
+            file = read_bytes(made);
+            DeleteFileW(made.c_str());
+        }
+        if (c[i].kind == kRefused) {
+            EXPECT_EQ(6, rc) << name;
+            EXPECT_EQ(c[i].file_rc, frc) << name;
+            continue;
+        }
+        EXPECT_EQ(0, rc) << name;
+        EXPECT_EQ(0, frc) << name;
+        EXPECT_EQ(c[i].member.bytes, got) << name;
+        EXPECT_EQ(c[i].member.bytes, file) << name;
+    }
+    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+    // After all that, the ordinary members still come out whole.
+    for (size_t i = 0; i < c.size(); ++i) {
+        if (c[i].kind == kRefused) continue;
+        int rc = -99;
+        EXPECT_EQ(c[i].member.bytes, memory_fetch(p, zip, i, rc)) << c[i].member.name;
+    }
+    EXPECT_TRUE(list_tree(dest).empty());
+    for (const std::wstring& s : sentinels) EXPECT_EQ(kKeep, read_bytes(s)) << utf8(s);
+    EXPECT_EQ(before, snapshot(root, skip));
+    // Where joining "..a.png" to the destination with PathCombineW lands.
+    EXPECT_FALSE(exists(root + L"a.png"));
+}
+
+TEST(CraftedZip, AMemberClaimingBytesItDoesNotHaveSinksTheArchive) {
+    std::vector<ZipMember> m = {{"fine.png", pattern_bytes(50, 1)}, {"liar.png", pattern_bytes(10, 2), 1000}};
+    std::wstring zip = write_file(L"liar.zip", zip_of(m));
+    Plugin p(ini_with_7zip());
+    static char header[2048];
+    EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), header));
+    LocalBlock table;
+    EXPECT_EQ(2, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
+    EXPECT_EQ(nullptr, table.h);
+    fileInfoW info = {};
+    EXPECT_EQ(2, p.GetFileInfoW(zip.c_str(), 0, L"fine.png", 0, &info));
+    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x2468);
+    EXPECT_EQ(2, p.GetFileW(zip.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x2468), untouched);
+    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+}
+
+TEST(CraftedTar, NamesThroughThePipeRunNoCommandAndNameNoVariable) {
+    // Through the tar pipe the member's name passes cmd, which obeys & and
+    // expands %NAME% even inside quotes.
+    CurrentFolder cwd;
+    SetEnvironmentVariableW(L"RIZAZUR_OTHER", L"other");
+    std::vector<std::pair<std::string, std::string>> files = {
+        {"ok.png", pattern_bytes(40, 1)},
+        {"x\" & mkdir pwned & \"y.png", pattern_bytes(41, 2)},
+        {"%RIZAZUR_OTHER%.png", pattern_bytes(42, 3)},
+        {"other.png", pattern_bytes(43, 4)},
+        {"100% & more.png", pattern_bytes(44, 5)},
+    };
+    std::wstring tgz = write_file(L"names.tgz", gzip_of(tar_of(files)));
+    Plugin p(ini_with_7zip());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(tgz.c_str(), 0, 0, &table.h));
+    ASSERT_EQ(files.size(), records_of(table.h).size());
+    std::vector<int> want = {0, 6, 6, 0, 0};
+    for (size_t i = 0; i < files.size(); ++i) {
+        int rc = -99;
+        std::string got = memory_fetch(p, tgz, i, rc);
+        EXPECT_EQ(want[i], rc) << files[i].first;
+        if (want[i] == 0) {
+            EXPECT_EQ(files[i].second, got) << files[i].first;
+        }
+    }
+    SetEnvironmentVariableW(L"RIZAZUR_OTHER", nullptr);
+    EXPECT_TRUE(list_tree(cwd.dir).empty());
+    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+}

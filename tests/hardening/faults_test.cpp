@@ -1,0 +1,366 @@
+// Faults around the plug-in rather than in the archive: the archiver or its
+// library missing, output of NUL bytes, captures that cannot be written, a
+// work folder that goes away or turns into a file, and settings full of
+// nonsense. Every entry point answers with a plain code and leaves nothing.
+#include <gtest/gtest.h>
+
+#include <cwchar>
+
+#include "support/test_host.h"
+
+namespace {
+
+std::string block(const std::string& path, const std::string& size) {
+    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size + "\r\nPacked Size = 3\r\n\r\n";
+}
+
+const char kBytes[] = "0123456789";
+const char kHeader[2048] = "PK";
+
+// A stand-in that tests fine, lists two files and extracts kBytes for either.
+struct Served : StandIn {
+    Served() {
+        set_output("t", "Everything is Ok\r\n");
+        set_output("l", block("a.png", "10") + block("b.png", "20"));
+        write_bytes(join(dir, L"member.bin"), kBytes);
+        archive = join(fresh_dir(L"arc"), L"served.zip");
+        write_bytes(archive, "0123456789abcdef");
+    }
+    std::string ansi_archive() const { return utf8(archive); }
+    std::wstring archive;
+};
+
+// Every archive entry point once on the archive, with what each answered.
+struct Answers {
+    int is_w, is_a, info_w, info_a, file_info_w, file_info_a, memory_w, memory_a, file_w, file_a;
+    bool handles_null, blocks_untouched;
+    std::vector<std::wstring> made;
+};
+
+Answers ask_everything(Plugin& p, const std::wstring& archive) {
+    Answers a;
+    std::string ansi = utf8(archive);
+    a.is_w = p.IsSupportedW(archive.c_str(), const_cast<char*>(kHeader));
+    a.is_a = p.IsSupported(ansi.c_str(), const_cast<char*>(kHeader));
+    HLOCAL wt = reinterpret_cast<HLOCAL>(0x1230), at = reinterpret_cast<HLOCAL>(0x1230);
+    a.info_w = p.GetArchiveInfoW(archive.c_str(), 0, 0, &wt);
+    a.info_a = p.GetArchiveInfo(ansi.c_str(), 0, 0, &at);
+    a.handles_null = !wt && !at;
+    if (wt) LocalFree(wt);
+    if (at) LocalFree(at);
+    fileInfoW wi = {};
+    fileInfo ai = {};
+    a.file_info_w = p.GetFileInfoW(archive.c_str(), 0, L"a.png", 0, &wi);
+    a.file_info_a = p.GetFileInfo(ansi.c_str(), 0, "a.png", 0, &ai);
+    HLOCAL wb = reinterpret_cast<HLOCAL>(0x4560), ab = reinterpret_cast<HLOCAL>(0x4560);
+    a.memory_w = p.GetFileW(archive.c_str(), 0, reinterpret_cast<LPWSTR>(&wb), 0x100, nullptr, 0);
+    a.memory_a = p.GetFile(ansi.c_str(), 1, reinterpret_cast<LPSTR>(&ab), 0x100, nullptr, 0);
+    a.blocks_untouched = wb == reinterpret_cast<HLOCAL>(0x4560) && ab == reinterpret_cast<HLOCAL>(0x4560);
+    if (a.memory_w == 0) LocalFree(wb);
+    if (a.memory_a == 0) LocalFree(ab);
+    std::wstring out = fresh_dir(L"out");
+    a.file_w = p.GetFileW(archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0);
+    a.file_a = p.GetFile(ansi.c_str(), 1, const_cast<char*>(utf8(out).c_str()), 0, nullptr, 0);
+    a.made = list_tree(out);
+    return a;
+}
+
+// Files (not folders) left in the work folder, once any the plug-in deleted
+// have gone (a child's handle can hold a deleted file a moment under Wine).
+std::vector<std::wstring> files_left_in_work_area() {
+    std::vector<std::wstring> files;
+    for (int i = 0; i < 100; ++i) {
+        files.clear();
+        for (const std::wstring& f : list_tree(work_area()))
+            if (!(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(f);
+        if (files.empty()) break;
+        Sleep(50);
+    }
+    return files;
+}
+
+void expect_nothing_left() {
+    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+}
+
+// The archive is refused before anything is listed: not an archive we serve.
+void expect_refused_everywhere(const Answers& a) {
+    EXPECT_EQ(0, a.is_w);
+    EXPECT_EQ(0, a.is_a);
+    EXPECT_EQ(2, a.info_w);
+    EXPECT_EQ(2, a.info_a);
+    EXPECT_EQ(2, a.file_info_w);
+    EXPECT_EQ(2, a.file_info_a);
+    EXPECT_EQ(2, a.memory_w);
+    EXPECT_EQ(2, a.memory_a);
+    EXPECT_EQ(2, a.file_w);
+    EXPECT_EQ(2, a.file_a);
+    EXPECT_TRUE(a.handles_null);
+    EXPECT_TRUE(a.blocks_untouched);
+    EXPECT_TRUE(a.made.empty());
+}
+
+}  // namespace
+
+TEST(Faults, NoArchiverAtAll) {
+    Served s;
+    for (const std::wstring& dir : {fresh_dir(L"empty"), std::wstring(L"C:\\no\\such\\folder"), std::wstring()}) {
+        SCOPED_TRACE("dir=" + utf8(dir));
+        Plugin p(L"[UserSetting]\r\ndir=" + dir + L"\r\n");
+        expect_refused_everywhere(ask_everything(p, s.archive));
+    }
+    EXPECT_TRUE(s.runs().empty());
+    expect_nothing_left();
+}
+
+TEST(Faults, NoArchiverLibrary) {
+    Served s;
+    ASSERT_TRUE(DeleteFileW(join(s.dir, L"7z.dll").c_str()));
+    Plugin p(s.ini());
+    expect_refused_everywhere(ask_everything(p, s.archive));
+    EXPECT_TRUE(s.runs().empty());
+    expect_nothing_left();
+}
+
+TEST(Faults, ArchiverGoneAfterTheListing) {
+    Served s;
+    Plugin p(s.ini());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    ASSERT_TRUE(MoveFileW(join(s.dir, L"7z.exe").c_str(), join(s.dir, L"7z.exe.gone").c_str()));
+    // The cached table still names the member; its bytes cannot be had.
+    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4560);
+    std::wstring out = fresh_dir(L"out");
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(6, p.GetFile(s.ansi_archive().c_str(), 1, reinterpret_cast<LPSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ(6, p.GetFile(s.ansi_archive().c_str(), 1, const_cast<char*>(utf8(out).c_str()), 0, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4560), untouched);
+    EXPECT_TRUE(list_tree(out).empty());
+    // Back again, the same plug-in serves at once.
+    ASSERT_TRUE(MoveFileW(join(s.dir, L"7z.exe.gone").c_str(), join(s.dir, L"7z.exe").c_str()));
+    LocalBlock bytes;
+    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    EXPECT_EQ(kBytes, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
+    expect_nothing_left();
+}
+
+TEST(Faults, Real7ZipWithoutItsLibraryAfterTheListing) {
+    // 7z.exe alone cannot open any archive.
+    std::wstring lonely = fresh_dir(L"lonely");
+    ASSERT_TRUE(CopyFileW(join(seven_zip_dir(), L"7z.exe").c_str(), join(lonely, L"7z.exe").c_str(), FALSE));
+    std::wstring zip = make_archive(L"x.zip", {{L"a.png", pattern_bytes(30, 1)}}, "zip");
+    Plugin p(ini_with_7zip());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
+    p.write_ini(L"[UserSetting]\r\ndir=" + lonely + L"\r\n");
+    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4560);
+    EXPECT_EQ(6, p.GetFileW(zip.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4560), untouched);
+    EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(2, p.GetArchiveInfoW(zip.c_str(), 0, 0, &untouched));
+    EXPECT_EQ(nullptr, untouched);
+    expect_nothing_left();
+}
+
+TEST(Faults, OutputOfNulBytes) {
+    Served s;
+    std::string nuls(4096, '\0');
+    s.set_output("t", nuls);
+    Plugin p(s.ini());
+    expect_refused_everywhere(ask_everything(p, s.archive));
+
+    // A listing of NULs while fetching from a cached table: no such member.
+    s.set_output("t", "Everything is Ok\r\n");
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    s.set_output("l", nuls);
+    s.set_output("x", nuls);
+    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4560);
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4560), untouched);
+
+    // A member of NUL bytes is a member like any other.
+    s.set_output("l", block("a.png", "10") + block("b.png", "20"));
+    std::string zeros(700, '\0');
+    write_bytes(join(s.dir, L"member.bin"), zeros);
+    LocalBlock bytes;
+    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    EXPECT_EQ(zeros, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
+    expect_nothing_left();
+}
+
+TEST(Faults, CapturesThatCannotBeWritten) {
+    // A folder stands where a request's capture would go. The names are this
+    // thread's, numbered from 1 for each load of the plug-in.
+    Served s;
+    remove_tree(work_area());
+    Plugin p(s.ini());
+    auto block_capture = [](int n) {
+        std::wstring name = L"rizazur." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                            std::to_wstring(GetCurrentThreadId()) + L"." + std::to_wstring(n) + L".txt";
+        EXPECT_TRUE(CreateDirectoryW(join(work_area(), name).c_str(), nullptr));
+    };
+    // 1: the test.
+    block_capture(1);
+    EXPECT_EQ(0, p.IsSupportedW(s.archive.c_str(), const_cast<char*>(kHeader)));
+    // 2, 3: a test that passes, a listing that cannot be read.
+    block_capture(3);
+    LocalBlock table;
+    EXPECT_EQ(6, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    EXPECT_EQ(nullptr, table.h);
+    // 4, 5: a good listing. 6: the fetch's listing cannot be read.
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    block_capture(6);
+    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4560);
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4560), untouched);
+    // 7: the next fetch is served.
+    LocalBlock bytes;
+    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    EXPECT_EQ(kBytes, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
+    // Only the blocking folders are left.
+    expect_nothing_left();
+    EXPECT_EQ(3u, list_tree(work_area()).size());
+    remove_tree(work_area());
+}
+
+TEST(Faults, AReadOnlyWorkFolderStillServes) {
+    // Windows does not stop files being made in a folder marked read-only.
+    Served s;
+    Plugin p(s.ini());
+    ASSERT_TRUE(SetFileAttributesW(work_area().c_str(), FILE_ATTRIBUTE_READONLY));
+    Answers a = ask_everything(p, s.archive);
+    SetFileAttributesW(work_area().c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(1, a.is_w);
+    EXPECT_EQ(0, a.info_w);
+    EXPECT_EQ(0, a.file_info_a);
+    EXPECT_EQ(0, a.memory_w);
+    EXPECT_EQ(0, a.memory_a);
+    EXPECT_EQ(0, a.file_w);
+    EXPECT_EQ(0, a.file_a);
+    EXPECT_EQ((std::vector<std::wstring>{L"a.png", L"b.png"}), a.made);
+    expect_nothing_left();
+}
+
+TEST(Faults, WorkFolderRemovedOrReplacedBetweenCalls) {
+    Served s;
+    Plugin p(s.ini());
+    std::wstring out = fresh_dir(L"out");
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+
+    // Removed: each request makes it again.
+    remove_tree(work_area());
+    LocalBlock bytes;
+    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    EXPECT_EQ(kBytes, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
+    remove_tree(work_area());
+    ASSERT_EQ(0, p.GetFile(s.ansi_archive().c_str(), 1, const_cast<char*>(utf8(out).c_str()), 0, nullptr, 0));
+    EXPECT_EQ(kBytes, read_bytes(join(out, L"b.png")));
+    remove_tree(work_area());
+    fileInfoW info = {};
+    EXPECT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, L"b.png", 0, &info));
+    remove_tree(work_area());
+    EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), const_cast<char*>(kHeader)));
+
+    // Replaced by a file: nothing can be captured or extracted.
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    EXPECT_TRUE(work_area_leftovers().empty());
+    remove_tree(work_area());
+    write_bytes(work_area(), "in the way");
+    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4560);
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4560), untouched);
+    std::wstring out2 = fresh_dir(L"out");
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(out2.c_str()), 0, nullptr, 0));
+    EXPECT_TRUE(list_tree(out2).empty());
+    EXPECT_EQ(0, p.IsSupportedW(s.archive.c_str(), const_cast<char*>(kHeader)));
+    HLOCAL h = reinterpret_cast<HLOCAL>(0x4560);
+    EXPECT_EQ(2, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &h));
+    EXPECT_EQ(nullptr, h);
+    EXPECT_EQ("in the way", read_bytes(work_area()));
+    // The file gone, all is served again.
+    DeleteFileW(work_area().c_str());
+    LocalBlock again;
+    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&again.h), 0x100, nullptr, 0));
+    EXPECT_EQ(kBytes, std::string(static_cast<char*>(again.h), LocalSize(again.h)));
+    expect_nothing_left();
+}
+
+TEST(Faults, SettingsFullOfNonsense) {
+    Served s;
+    s.set_output("l", block("small.png", "1") + block("five.png", "5242880") + block("big.png", "2146435072") +
+                          block("huge.png", "3000000000"));
+    Plugin p(s.ini());
+    auto listed = [&]() -> int {
+        LocalBlock table;
+        int rc = p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h);
+        return rc == 0 ? static_cast<int>(records_of(table.h).size()) : -100 - rc;
+    };
+    // maxMB: no number and below zero keep nothing; huge keeps what a record can hold.
+    std::vector<std::pair<std::wstring, int>> limits = {
+        {L"abc", 0}, {L"-5", 0}, {L"12abc", 2}, {L"99999", 3}, {L"2047", 3}, {L"1", 1}};
+    for (const auto& l : limits) {
+        p.write_ini(s.ini(L"maxMB=" + l.first + L"\r\n"));
+        EXPECT_EQ(l.second, listed()) << "maxMB=" << utf8(l.first);
+    }
+
+    // dir: quotes around it are the settings file's own and go; a stray one
+    // or a path too long names no archiver.
+    for (const std::wstring& dir : {L"\"" + s.dir + L"\"", L"'" + s.dir + L"\\'", L"\"" + s.dir + L"\\\""}) {
+        p.write_ini(L"[UserSetting]\r\ndir=" + dir + L"\r\n");
+        EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), const_cast<char*>(kHeader))) << utf8(dir);
+    }
+    size_t runs = s.runs().size();
+    for (const std::wstring& dir : {L"\"" + s.dir, s.dir + L"\"", s.dir + L"\\" + std::wstring(300, L'd')}) {
+        p.write_ini(L"[UserSetting]\r\ndir=" + dir + L"\r\n");
+        EXPECT_EQ(0, p.IsSupportedW(s.archive.c_str(), const_cast<char*>(kHeader))) << utf8(dir);
+        HLOCAL h = reinterpret_cast<HLOCAL>(0x4560);
+        EXPECT_EQ(2, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &h)) << utf8(dir);
+        EXPECT_EQ(nullptr, h);
+    }
+    EXPECT_EQ(runs, s.runs().size());
+
+    // ext of 300 characters: the filter is its first 259.
+    std::wstring ext;
+    while (ext.size() < 300) ext += L"*.e" + std::to_wstring(ext.size()) + L",";
+    p.write_ini(s.ini(L"ext=" + ext + L"\r\n"));
+    wchar_t filter[600];
+    wmemset(filter, L'#', 600);
+    EXPECT_EQ(259, p.GetPluginInfoW(2, filter, 600));
+    std::wstring want = ext.substr(0, 259);
+    for (wchar_t& c : want)
+        if (c == L',') c = L';';
+    EXPECT_EQ(want, std::wstring(filter));
+    char afilter[600];
+    EXPECT_EQ(259, p.GetPluginInfo(2, afilter, 600));
+
+    // tar of 300 characters: only its first 259 count.
+    std::wstring pad;
+    while (pad.size() < 290) pad += L"*.pad,";
+    s.set_output("l-si", block("piped.png", "3"));
+    p.write_ini(s.ini(L"tar=*.zip," + pad + L"\r\n"));
+    EXPECT_EQ(1, listed());
+    p.write_ini(s.ini(L"tar=" + pad + L"*.zip\r\n"));
+    EXPECT_EQ(2, listed());  // plain: small and five, within the default 64 MiB
+    expect_nothing_left();
+}
+
+TEST(Faults, SettingsFilesThatAreNoText) {
+    Served s;
+    std::string bom_garbage = std::string("\xFF\xFE", 2) + pattern_bytes(4000, 7);
+    for (const std::string& body : {pattern_bytes(4096, 3), std::string(4096, '\0'), bom_garbage,
+                                    std::string("[UserSetting]\r\nmaxMB=") + std::string(5000, '9') + "\r\n"}) {
+        Plugin p(L"");
+        write_bytes(join(p.dir, L"rizazur.ini"), body);
+        wchar_t filter[300];
+        int n = p.GetPluginInfoW(2, filter, 300);
+        EXPECT_EQ(static_cast<int>(wcslen(filter)), n);
+        EXPECT_LE(n, 259);
+        // No archiver is named: nothing is served, nothing runs.
+        expect_refused_everywhere(ask_everything(p, s.archive));
+    }
+    EXPECT_TRUE(s.runs().empty());
+    expect_nothing_left();
+}

@@ -9,6 +9,11 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-rizazur}
 export WINEDEBUG=${WINEDEBUG:--all}
 export DEBIAN_FRONTEND=noninteractive
+# Wine stores Windows file names in the locale's charset: only UTF-8 holds
+# every name an archive may carry.
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then
+  export LC_ALL=C.UTF-8
+fi
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 googletest

@@ -11,8 +11,9 @@
 //     turn across the archives, and keeps one listing capture of each for
 //     the native scan benchmark.
 //   fetch-all PLUGIN SEVENZIP_DIR OUT_CSV ARCHIVE...
-//     Fetches every member, as a host that shows a whole album does, and
-//     the same with direct runs.
+//     Fetches every member after one GetArchiveInfoW, as a host that shows a
+//     whole album does, and makes the same runs directly, the two sides
+//     alternating at each step.
 //   parts PLUGIN SEVENZIP_DIR OUT_CSV REPS SMALL_ARCHIVE BIG_MEMBER CAPTURE...
 //     Times the steps of a call one by one with the plug-in's own code,
 //     linked in here: reading the settings, starting a run the plug-in's way
@@ -421,29 +422,45 @@ int fetch_all(const std::vector<std::wstring>& args) {
                 return true;
             });
         }
-        HLOCAL table = nullptr;
-        double t0 = now();
-        if (plugin.archive_info(path, 0, 0, &table) != 0) fail(L"GetArchiveInfoW failed on " + a.path);
-        for (size_t i = 0; i < a.members; ++i) {
-            HLOCAL bytes = nullptr;
-            if (plugin.get_file(path, static_cast<LONG_PTR>(i), reinterpret_cast<LPWSTR>(&bytes), 0x100, nullptr,
-                                0) != 0)
-                fail(L"GetFileW failed on " + a.path);
-            LocalFree(bytes);
-        }
-        double tp = now() - t0;
-        LocalFree(table);
-
-        t0 = now();
+        // Step by step, the two sides alternating at each step as in `overhead`.
         std::wstring c1 = direct.capture(), c2 = direct.capture();
-        run(direct.test(a), c1.c_str());
-        run(direct.list(a), c2.c_str());
-        for (const std::wstring& member : paths) {
-            run(direct.list(a), c2.c_str());
-            run(extract_command(direct.exe.c_str(), path, direct.work.c_str(), member.c_str(), false), nullptr);
-            DeleteFileW(join(direct.work, member).c_str());
+        double tp = 0, td = 0;
+        auto step = [&](size_t number, auto plugin_step, auto direct_step) {
+            for (int side = 0; side < 2; ++side) {
+                bool plugin_now = (side == 0) == (number % 2 == 0);
+                double t0 = now();
+                if (plugin_now)
+                    plugin_step();
+                else
+                    direct_step();
+                (plugin_now ? tp : td) += now() - t0;
+            }
+        };
+        HLOCAL table = nullptr;
+        step(0, [&] {
+                if (plugin.archive_info(path, 0, 0, &table) != 0) fail(L"GetArchiveInfoW failed on " + a.path);
+            },
+            [&] {
+                run(direct.test(a), c1.c_str());
+                run(direct.list(a), c2.c_str());
+            });
+        for (size_t i = 0; i < a.members; ++i) {
+            step(i + 1,
+                 [&] {
+                     HLOCAL bytes = nullptr;
+                     if (plugin.get_file(path, static_cast<LONG_PTR>(i), reinterpret_cast<LPWSTR>(&bytes), 0x100,
+                                         nullptr, 0) != 0)
+                         fail(L"GetFileW failed on " + a.path);
+                     LocalFree(bytes);
+                 },
+                 [&] {
+                     run(direct.list(a), c2.c_str());
+                     run(extract_command(direct.exe.c_str(), path, direct.work.c_str(), paths[i].c_str(), false),
+                         nullptr);
+                     DeleteFileW(join(direct.work, paths[i]).c_str());
+                 });
         }
-        double td = now() - t0;
+        LocalFree(table);
         DeleteFileW(c1.c_str());
         DeleteFileW(c2.c_str());
         csv.row(narrow(a.format) + "," + std::to_string(a.members) + "," + seconds(tp) + "," + seconds(td));
@@ -505,7 +522,7 @@ int parts(const std::vector<std::wstring>& args) {
     {
         Archive a = describe(args[4], direct);
         WideString line = direct.test(a);
-        std::vector<double> own, plain;
+        std::vector<double> own, plain, deletes;
         for (int r = 0; r < 2 * reps; ++r) {
             std::wstring c = direct.capture();
             for (int side = 0; side < 2; ++side) {
@@ -518,12 +535,17 @@ int parts(const std::vector<std::wstring>& args) {
                 }
                 (use_own ? own : plain).push_back(now() - t0);
             }
+            // Removing the capture right after its run, as the plug-in does.
+            double t0 = now();
             DeleteFileW(c.c_str());
+            deletes.push_back(now() - t0);
         }
         std::sort(own.begin(), own.end());
         std::sort(plain.begin(), plain.end());
         report("test_run_plugin_launch", a.members, 0, own[own.size() / 2]);
         report("test_run_plain_launch", a.members, 0, plain[plain.size() / 2]);
+        std::sort(deletes.begin(), deletes.end());
+        report("capture_delete_after_run", a.members, 0, deletes[deletes.size() / 2]);
     }
 
     // A large member's file: read into one block as for memory output,

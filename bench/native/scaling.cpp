@@ -1,12 +1,13 @@
 // Our share of a listing, natively: the two passes over a real listing
 // capture and the table they build, as list_archive does them, plus the copy
-// a host is handed. Each capture is measured in a child process of its own,
-// so its peak memory is its own.
+// a host is handed. Each capture's peak memory is taken in a child process
+// of its own, so it is that capture's alone.
 //
 //   scaling_bench OUT_CSV REPS CAPTURE...
 //
 // A capture's name carries its archive: listing.small.<members>.<format>.txt.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,18 +72,6 @@ void* build_table(const char* path, size_t& count) {
     return block;
 }
 
-template <class F>
-double median_time(int reps, F f) {
-    std::vector<double> t;
-    for (int r = 0; r < reps; ++r) {
-        double t0 = now();
-        f();
-        t.push_back(now() - t0);
-    }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
-
 std::string slurp(const char* path) {
     std::string bytes;
     FILE* f = fopen(path, "rb");
@@ -110,52 +99,49 @@ bool archive_of(const char* path, std::string& members, std::string& format) {
     return true;
 }
 
-// One capture, in this (child) process: one CSV line on out.
-void measure(const char* path, int reps, FILE* out) {
-    std::string members_name, format;
-    if (!archive_of(path, members_name, format)) {
-        fprintf(stderr, "scaling_bench: not a listing capture: %s\n", path);
-        exit(1);
-    }
-    long rss_before = peak_rss_kib();
+struct Capture {
+    const char* path;
+    std::string format, members;
     size_t count = 0;
-    // The first build, in a fresh process, gives the peak memory.
-    void* table = build_table(path, count);
-    long rss_peak = peak_rss_kib();
-    size_t table_bytes = (count + 1) * sizeof(MemberRecord);
+    size_t table_bytes = 0;
+    long peak_kib = 0;
+    std::string bytes;
+    void* table = nullptr;
+    std::vector<double> read, scan, count_pass, build, copy;
+};
 
-    double build = median_time(reps, [&] {
+// The growth of the resident set while the table is built, in a child
+// process that does nothing else.
+long peak_growth(const char* path) {
+    int fds[2];
+    if (pipe(fds) != 0) exit(1);
+    pid_t child = fork();
+    if (child == 0) {
+        long before = peak_rss_kib();
         size_t n;
-        platform::free_block(build_table(path, n));
-    });
-    double count_only = median_time(reps, [&] { count_pass(path); });
-    double read_only = median_time(reps, [&] {
-        int fd = open(path, O_RDONLY);
-        static char buffer[1 << 14];
-        while (::read(fd, buffer, sizeof buffer) > 0) continue;
-        close(fd);
-    });
-    double copy = median_time(reps, [&] {
-        void* block = platform::alloc_block(table_bytes);
-        memcpy(block, table, table_bytes);
-        platform::free_block(block);
-    });
-    // The scanner alone, on bytes already in memory: its throughput.
-    std::string bytes = slurp(path);
-    double scan = median_time(reps, [&] {
-        MemorySource source{bytes.data(), bytes.size()};
-        PieceReader reader(MemorySource::read, &source);
-        count_members(reader, kThreshold);
-    });
-    platform::free_block(table);
+        build_table(path, n);
+        long growth = peak_rss_kib() - before;
+        if (write(fds[1], &growth, sizeof growth) != sizeof growth) _exit(1);
+        _exit(0);
+    }
+    long growth = -1;
+    if (read(fds[0], &growth, sizeof growth) != sizeof growth) growth = -1;
+    waitpid(child, nullptr, 0);
+    close(fds[0]);
+    close(fds[1]);
+    return growth;
+}
 
-    fprintf(out, "%s,%s,%zu,%zu,%.6f,%.6f,%.6f,%.6f,%.6f,%zu,%ld\n", format.c_str(), members_name.c_str(), count,
-            bytes.size(), read_only, scan, count_only, build, copy, table_bytes, rss_peak - rss_before);
-    fprintf(stderr,
-            "  %-3s %6zu members %9zu bytes: build %8.3f ms (%6.1f ns/member), scan %7.1f MB/s, "
-            "peak +%ld KiB\n",
-            format.c_str(), count, bytes.size(), build * 1e3, build * 1e9 / static_cast<double>(count),
-            static_cast<double>(bytes.size()) / scan / 1e6, rss_peak - rss_before);
+template <class F>
+void time_into(std::vector<double>& samples, F f) {
+    double t0 = now();
+    f();
+    samples.push_back(now() - t0);
+}
+
+double median_of(std::vector<double>& t) {
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
 }
 
 }  // namespace
@@ -165,22 +151,70 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: scaling_bench OUT_CSV REPS CAPTURE...\n");
         return 2;
     }
+    // Every table in fresh pages, as LocalAlloc gives the plug-in a large
+    // block under Windows; glibc would otherwise reuse freed memory once its
+    // threshold has risen past a table's size, and the smaller sizes would
+    // look cheaper than they are.
+    mallopt(M_MMAP_THRESHOLD, 128 << 10);
+    int reps = atoi(argv[2]);
+    std::vector<Capture> captures;
+    for (int i = 3; i < argc; ++i) {
+        Capture c;
+        c.path = argv[i];
+        if (!archive_of(c.path, c.members, c.format)) {
+            fprintf(stderr, "scaling_bench: not a listing capture: %s\n", c.path);
+            return 1;
+        }
+        c.peak_kib = peak_growth(c.path);
+        c.table = build_table(c.path, c.count);
+        c.table_bytes = (c.count + 1) * sizeof(MemberRecord);
+        c.bytes = slurp(c.path);
+        captures.push_back(std::move(c));
+    }
+    // Round after round over every capture, so a burst of load on a shared
+    // machine falls on all sizes alike instead of on one.
+    for (int r = 0; r < reps; ++r) {
+        for (Capture& c : captures) {
+            time_into(c.build, [&] {
+                size_t n;
+                platform::free_block(build_table(c.path, n));
+            });
+            time_into(c.count_pass, [&] { count_pass(c.path); });
+            time_into(c.read, [&] {
+                int fd = open(c.path, O_RDONLY);
+                static char buffer[1 << 14];
+                while (::read(fd, buffer, sizeof buffer) > 0) continue;
+                close(fd);
+            });
+            time_into(c.copy, [&] {
+                void* block = platform::alloc_block(c.table_bytes);
+                memcpy(block, c.table, c.table_bytes);
+                platform::free_block(block);
+            });
+            // The scanner alone, on bytes already in memory: its throughput.
+            time_into(c.scan, [&] {
+                MemorySource source{c.bytes.data(), c.bytes.size()};
+                PieceReader reader(MemorySource::read, &source);
+                count_members(reader, kThreshold);
+            });
+        }
+    }
     FILE* out = fopen(argv[1], "w");
     if (!out) return 1;
-    fprintf(out, "format,members,kept,capture_bytes,read_s,scan_memory_s,count_pass_s,build_s,copy_s,"
+    fprintf(out, "format,members,kept,capture_bytes,read_s,scan_memory_s,count_pass_s,build_s,build_min_s,copy_s,"
                  "table_bytes,peak_rss_kib\n");
-    fflush(out);
-    int reps = atoi(argv[2]);
-    for (int i = 3; i < argc; ++i) {
-        pid_t child = fork();
-        if (child == 0) {
-            measure(argv[i], reps, out);
-            fflush(out);
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+    for (Capture& c : captures) {
+        double build_min = *std::min_element(c.build.begin(), c.build.end());
+        double build = median_of(c.build), scan = median_of(c.scan);
+        fprintf(out, "%s,%s,%zu,%zu,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%zu,%ld\n", c.format.c_str(), c.members.c_str(),
+                c.count, c.bytes.size(), median_of(c.read), scan, median_of(c.count_pass), build, build_min,
+                median_of(c.copy), c.table_bytes, c.peak_kib);
+        fprintf(stderr,
+                "  %-3s %6zu members %9zu bytes: build %8.3f ms (%6.1f ns/member), scan %7.1f MB/s, "
+                "peak +%ld KiB\n",
+                c.format.c_str(), c.count, c.bytes.size(), build * 1e3, build * 1e9 / static_cast<double>(c.count),
+                static_cast<double>(c.bytes.size()) / scan / 1e6, c.peak_kib);
+        platform::free_block(c.table);
     }
     fclose(out);
     return 0;

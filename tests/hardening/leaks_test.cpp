@@ -1,0 +1,238 @@
+// A thousand mixed requests in one process, most of them through the real
+// 7-Zip: the handles the process holds and its private memory are the same
+// afterwards as after a warm-up, and the work folder keeps no file.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "support/test_host.h"
+
+namespace {
+
+// Wine answers GetProcessHandleCount with 0: there the handle table is
+// walked instead (values are multiples of 4, handed out lowest first).
+unsigned long open_handles() {
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count) return count;
+    unsigned long open = 0;
+    for (uintptr_t v = 4; v < 0x10000; v += 4) {
+        DWORD flags;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++open;
+    }
+    return open;
+}
+
+// Wine reports PrivateUsage as 0; its PagefileUsage follows the private
+// memory the process has touched.
+size_t private_bytes() {
+    PROCESS_MEMORY_COUNTERS_EX pm = {};
+    pm.cb = sizeof pm;
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pm), sizeof pm);
+    return pm.PrivateUsage ? pm.PrivateUsage : pm.PagefileUsage;
+}
+
+std::string block(const std::string& path, const std::string& size) {
+    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size + "\r\nPacked Size = 3\r\n\r\n";
+}
+
+std::string bytes_of(HLOCAL h) { return std::string(static_cast<const char*>(h), LocalSize(h)); }
+
+std::vector<std::wstring> files_left_in_work_area() {
+    std::vector<std::wstring> files;
+    for (int i = 0; i < 100; ++i) {
+        files.clear();
+        for (const std::wstring& f : list_tree(work_area()))
+            if (!(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(f);
+        if (files.empty()) break;
+        Sleep(50);
+    }
+    return files;
+}
+
+const char kHeader[2048] = "PK";
+
+// Requests of every kind, good and failing, on both plug-ins.
+struct Mix {
+    Mix()
+        : real(ini_with_7zip()),
+          zip_entries{{L"a.png", pattern_bytes(3000, 1)}, {L"d\\b.png", pattern_bytes(4000, 2)},
+                      {L"c.png", pattern_bytes(50, 3)}},
+          seven_entries{{L"x.png", pattern_bytes(2000, 4)}, {L"e\\y.png", pattern_bytes(10, 5)}},
+          tgz_entries{{L"t.png", pattern_bytes(700, 6)}} {
+        zip = make_archive(L"mix.zip", zip_entries, "zip");
+        seven = make_archive(L"mix.7z", seven_entries, "7z");
+        tgz = make_archive(L"mix.tgz", tgz_entries, "tgz");
+        junk = join(fresh_dir(L"junk"), L"junk.zip");
+        write_bytes(junk, std::string(3000, 'j'));
+        tiny = join(fresh_dir(L"tiny"), L"tiny.zip");
+        write_bytes(tiny, "PK");
+        out = fresh_dir(L"out");
+        write_bytes(join(stand_in.dir, L"member.bin"), "0123456789");
+        stand_in.set_output("t", "Everything is Ok\r\n");
+        stand_in.set_output("l", block("s.png", "10"));
+        stand_in_archive = join(fresh_dir(L"arc"), L"standin.zip");
+        write_bytes(stand_in_archive, "0123456789abcdef");
+        fake = std::unique_ptr<Plugin>(new Plugin(stand_in.ini()));
+    }
+
+    // Some thirty requests; answers how many went wrong. Those that use a
+    // cached table come right after the listing: any information call
+    // empties the cache.
+    int cycle(int i) {
+        int wrong = 0;
+        auto expect = [&](bool ok, const char* what) {
+            ++requests;
+            if (!ok && wrong++ < 5) ADD_FAILURE() << "cycle " << i << ": " << what;
+        };
+        std::string azip = utf8(zip), aseven = utf8(seven), aout = utf8(out);
+        HLOCAL h = nullptr;
+        {
+            LocalBlock t;
+            expect(real.GetArchiveInfoW(zip.c_str(), 0, 0, &t.h) == 0 && records_of(t.h).size() == 3, "list zip");
+        }
+        size_t at = static_cast<size_t>(i % 3);
+        if (i % 2 == 0) {
+            LocalBlock b;
+            int rc = real.GetFileW(zip.c_str(), static_cast<LONG_PTR>(at), reinterpret_cast<LPWSTR>(&b.h), 0x100,
+                                   nullptr, 0);
+            expect(rc == 0 && bytes_of(b.h) == zip_bytes[at], "fetch zip");
+        } else {
+            int rc = real.GetFile(azip.c_str(), static_cast<LONG_PTR>(at), const_cast<char*>(aout.c_str()), 0,
+                                  nullptr, 0);
+            std::wstring made = join(out, zip_names[at]);
+            expect(rc == 0 && read_bytes(made) == zip_bytes[at], "zip to a file");
+            DeleteFileW(made.c_str());
+        }
+        expect(real.GetFileW(zip.c_str(), 99, reinterpret_cast<LPWSTR>(&h), 0x100, nullptr, 0) == 2 && !h,
+               "cached, no such position");
+        expect(real.GetFile(azip.c_str(), -5, reinterpret_cast<LPSTR>(&h), 0x100, nullptr, 0) == 2 && !h,
+               "cached, negative position");
+        std::string long_folder = "C:\\" + std::string(300, 'f');
+        expect(real.GetFile(azip.c_str(), 0, const_cast<char*>(long_folder.c_str()), 0, nullptr, 0) == 9,
+               "folder too long");
+        expect(real.GetArchiveInfo("C:\\no\\such.zip", 0, 0, &h) == 6 && !h, "missing");
+        expect(real.GetArchiveInfoW(tiny.c_str(), 0, 0, &h) == 2 && !h, "tiny");
+        expect(real.GetArchiveInfoW(zip.c_str(), 0, 1, &h) == -1 && !h, "memory input");
+        expect(real.GetArchiveInfoW((L"C:\\" + std::wstring(300, L'x')).c_str(), 0, 0, &h) == 6, "long path");
+        expect(real.GetFileW(nullptr, 0, reinterpret_cast<LPWSTR>(&h), 0x100, nullptr, 0) == -1, "null archive");
+        expect(real.GetFileW(zip.c_str(), 0, reinterpret_cast<LPWSTR>(&h), 0x102, nullptr, 0) == -1 && !h,
+               "memory input fetch");
+        expect(real.IsSupportedW(nullptr, const_cast<char*>(kHeader)) == 0, "null name");
+        fileInfoW none = {};
+        expect(real.GetFileInfoW(zip.c_str(), 0, L"a.png", 0, nullptr) == -1, "null record");
+        expect(real.GetFileInfoW(nullptr, 0, L"a.png", 0, &none) == -1, "null archive name");
+        std::wstring too_long = L"C:\\" + std::wstring(300, L'x');
+        expect(real.GetFileInfoW(too_long.c_str(), 0, L"a.png", 0, &none) == 6, "info, long path");
+        expect(real.GetFile(utf8(too_long).c_str(), 0, reinterpret_cast<LPSTR>(&h), 0x100, nullptr, 0) == 6 && !h,
+               "fetch, long path");
+        expect(real.GetArchiveInfoW(zip.c_str(), -1, 0, &h) == 6 && !h, "negative offset");
+        expect(real.GetArchiveInfo(nullptr, 0, 0, &h) == -1 && !h, "null archive, ANSI");
+        expect(real.GetArchiveInfo(azip.c_str(), 0, 7, &h) == -1 && !h, "memory input, ANSI");
+        expect(real.GetFile(azip.c_str(), 0, reinterpret_cast<LPSTR>(&h), 0x104, nullptr, 0) == -1 && !h,
+               "memory input fetch, ANSI");
+        fileInfo anone = {};
+        expect(real.GetFileInfo(azip.c_str(), 0, nullptr, 0, &anone) == -1, "null name, ANSI");
+        expect(real.IsSupported(nullptr, const_cast<char*>(kHeader)) == 0, "null name for support");
+        wchar_t text[260];
+        expect(real.GetPluginInfoW(i % 4, text, 260) >= 0, "information");
+        expect(real.GetPluginInfoW(-1, text, 260) == 0, "no such information");
+        char atext[8];
+        expect(real.GetPluginInfo(3, atext, 8) < 8, "short information");
+        expect(real.GetPluginInfo(5, atext, 8) == 0, "no such information, ANSI");
+        switch (i % 4) {
+        case 0: {
+            fileInfoW info = {};
+            expect(real.GetFileInfoW(seven.c_str(), 0, L"y.png", 0, &info) == 0 && info.filesize == 10, "7z info");
+            LocalBlock b;
+            expect(real.GetFile(aseven.c_str(), static_cast<LONG_PTR>(info.position), reinterpret_cast<LPSTR>(&b.h),
+                                0x100, nullptr, 0) == 0 &&
+                       bytes_of(b.h) == seven_entries[1].bytes,
+                   "fetch 7z");
+            break;
+        }
+        case 1:
+            expect(real.IsSupported(utf8(junk).c_str(), const_cast<char*>(kHeader)) == 0, "junk");
+            break;
+        case 2: {
+            LocalBlock t;
+            expect(real.GetArchiveInfoW(tgz.c_str(), 0, 0, &t.h) == 0 && records_of(t.h).size() == 1, "list tgz");
+            break;
+        }
+        default: {
+            // The stand-in: a listing and a fetch, or an extraction that dies.
+            LocalBlock t, b;
+            expect(fake->GetArchiveInfoW(stand_in_archive.c_str(), 0, 0, &t.h) == 0, "stand-in list");
+            bool crash = i % 8 == 3;
+            if (crash) write_bytes(join(stand_in.dir, L"crash-x.txt"), "");
+            int rc = fake->GetFileW(stand_in_archive.c_str(), 0, reinterpret_cast<LPWSTR>(&b.h), 0x100, nullptr, 0);
+            expect(crash ? rc == 6 : rc == 0 && bytes_of(b.h) == "0123456789", "stand-in fetch");
+            if (crash) DeleteFileW(join(stand_in.dir, L"crash-x.txt").c_str());
+        }
+        }
+        return wrong;
+    }
+
+    Plugin real;
+    StandIn stand_in;
+    std::unique_ptr<Plugin> fake;
+    std::vector<Entry> zip_entries, seven_entries, tgz_entries;
+    std::wstring zip, seven, tgz, junk, tiny, out, stand_in_archive;
+    std::vector<std::wstring> zip_names;  // in listing order
+    std::vector<std::string> zip_bytes;
+    int requests = 0;
+};
+
+}  // namespace
+
+TEST(Leaks, AThousandMixedRequestsLeaveHandlesAndMemoryFlat) {
+    // First, the counters must see a leak at all.
+    unsigned long h0 = open_handles();
+    std::vector<HANDLE> events;
+    for (int i = 0; i < 25; ++i) events.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_GE(open_handles(), h0 + 25);
+    for (HANDLE e : events) CloseHandle(e);
+    size_t m0 = private_bytes();
+    const size_t kBlock = 8 << 20;
+    char* touched = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, kBlock));
+    for (size_t k = 0; k < kBlock; k += 4096) touched[k] = 1;
+    EXPECT_GE(private_bytes(), m0 + kBlock * 3 / 4);
+    HeapFree(GetProcessHeap(), 0, touched);
+
+    Mix mix;
+    {
+        LocalBlock t;
+        ASSERT_EQ(0, mix.real.GetArchiveInfoW(mix.zip.c_str(), 0, 0, &t.h));
+        for (const fileInfoW& r : records_of(t.h)) {
+            mix.zip_names.push_back(r.filename);
+            for (const Entry& e : mix.zip_entries)
+                if (e.path.substr(e.path.find_last_of(L'\\') + 1) == r.filename) mix.zip_bytes.push_back(e.bytes);
+        }
+        ASSERT_EQ(3u, mix.zip_bytes.size());
+    }
+    int wrong = 0, cycles = 0;
+    while (mix.requests < 100) wrong += mix.cycle(cycles++);  // the warm-up
+    files_left_in_work_area();
+    unsigned long handles_before = open_handles();
+    size_t memory_before = private_bytes();
+    DWORD start = GetTickCount();
+    int warm = mix.requests;
+    while (mix.requests - warm < 1000) wrong += mix.cycle(cycles++);
+    DWORD took = GetTickCount() - start;
+    std::vector<std::wstring> left = files_left_in_work_area();
+    unsigned long handles_after = open_handles();
+    size_t memory_after = private_bytes();
+    printf("[ figures  ] %d requests in %lu ms; handles %lu -> %lu; private bytes %lu -> %lu KiB\n",
+           mix.requests - warm, took, handles_before, handles_after, static_cast<unsigned long>(memory_before >> 10),
+           static_cast<unsigned long>(memory_after >> 10));
+
+    EXPECT_EQ(0, wrong);
+    EXPECT_LE(handles_after, handles_before + 2);
+    EXPECT_LE(memory_after, memory_before + (128 << 10));
+    for (const std::wstring& f : left) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+    for (const std::wstring& f : list_tree(work_area()))
+        EXPECT_TRUE(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY) << utf8(f);
+}

@@ -26,7 +26,7 @@ TEST(Paths, RootsDrivesAndStreamsAreNot) {
     EXPECT_FALSE(is_contained_path(u"dir\\a:b"));
 }
 
-TEST(Paths, ElementsOfOnlyDotsAndSpacesAreNot) {
+TEST(Paths, ElementsOfOnlyDotsAndSpacesAreNotButALoneDotIs) {
     EXPECT_FALSE(is_contained_path(u".."));
     EXPECT_FALSE(is_contained_path(u"."));
     EXPECT_TRUE(is_contained_path(u".\\photos\\sun.png"));  // as tar lists "./photos/sun.png"
@@ -35,7 +35,8 @@ TEST(Paths, ElementsOfOnlyDotsAndSpacesAreNot) {
     EXPECT_FALSE(is_contained_path(u"a\\..\\..\\b"));
     EXPECT_FALSE(is_contained_path(u"a/../b"));
     EXPECT_FALSE(is_contained_path(u"a\\.."));
-    EXPECT_FALSE(is_contained_path(u"a\\.\\b"));
+    EXPECT_FALSE(is_contained_path(u"a\\. \\b"));
+    EXPECT_FALSE(is_contained_path(u"a\\."));
     EXPECT_FALSE(is_contained_path(u".. \\a"));  // Windows reads ".. " as ".."
     EXPECT_FALSE(is_contained_path(u" ..\\a"));
     EXPECT_FALSE(is_contained_path(u"a\\ \\b"));

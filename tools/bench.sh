@@ -61,7 +61,7 @@ else
   sizes=(100 1000 10000 100000)
   overhead_sizes=(10 1000 10000)
   fetch_all_size=100
-  reps=21 listing_reps=5 parts_reps=15 native_reps=11
+  reps=31 listing_reps=5 parts_reps=15 native_reps=11
   if [ -z "$results" ]; then
     results=bench/results
     report=docs/performance.md

@@ -12,6 +12,9 @@
 
 #include "support/test_host.h"
 
+// In faults_test.cpp.
+std::vector<std::wstring> files_left_in_work_area();
+
 namespace {
 
 uint32_t crc32_of(const std::string& bytes) {
@@ -166,20 +169,6 @@ struct CurrentFolder {
     wchar_t saved[MAX_PATH];
     std::wstring dir;
 };
-
-// Files (not folders) left in the work folder, once any the plug-in deleted
-// have gone (a child's handle can hold a deleted file a moment under Wine).
-std::vector<std::wstring> files_left_in_work_area() {
-    std::vector<std::wstring> files;
-    for (int i = 0; i < 100; ++i) {
-        files.clear();
-        for (const std::wstring& f : list_tree(work_area()))
-            if (!(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(f);
-        if (files.empty()) break;
-        Sleep(50);
-    }
-    return files;
-}
 
 std::string memory_fetch(Plugin& p, const std::wstring& archive, uintptr_t position, int& rc) {
     LocalBlock block;

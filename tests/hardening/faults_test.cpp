@@ -8,6 +8,8 @@
 
 #include "support/test_host.h"
 
+std::vector<std::wstring> files_left_in_work_area();
+
 namespace {
 
 std::string block(const std::string& path, const std::string& size) {
@@ -65,20 +67,6 @@ Answers ask_everything(Plugin& p, const std::wstring& archive) {
     return a;
 }
 
-// Files (not folders) left in the work folder, once any the plug-in deleted
-// have gone (a child's handle can hold a deleted file a moment under Wine).
-std::vector<std::wstring> files_left_in_work_area() {
-    std::vector<std::wstring> files;
-    for (int i = 0; i < 100; ++i) {
-        files.clear();
-        for (const std::wstring& f : list_tree(work_area()))
-            if (!(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(f);
-        if (files.empty()) break;
-        Sleep(50);
-    }
-    return files;
-}
-
 void expect_nothing_left() {
     for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
 }
@@ -101,6 +89,21 @@ void expect_refused_everywhere(const Answers& a) {
 }
 
 }  // namespace
+
+// Files (not folders) left in the work folder, once any the plug-in deleted
+// have gone (a child's handle can hold a deleted file a moment under Wine).
+// Shared by the hardening tests.
+std::vector<std::wstring> files_left_in_work_area() {
+    std::vector<std::wstring> files;
+    for (int i = 0; i < 100; ++i) {
+        files.clear();
+        for (const std::wstring& f : list_tree(work_area()))
+            if (!(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(f);
+        if (files.empty()) break;
+        Sleep(50);
+    }
+    return files;
+}
 
 TEST(Faults, NoArchiverAtAll) {
     Served s;

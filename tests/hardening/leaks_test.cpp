@@ -11,6 +11,9 @@
 
 #include "support/test_host.h"
 
+// In faults_test.cpp.
+std::vector<std::wstring> files_left_in_work_area();
+
 namespace {
 
 // Wine answers GetProcessHandleCount with 0: there the handle table is
@@ -40,18 +43,6 @@ std::string block(const std::string& path, const std::string& size) {
 }
 
 std::string bytes_of(HLOCAL h) { return std::string(static_cast<const char*>(h), LocalSize(h)); }
-
-std::vector<std::wstring> files_left_in_work_area() {
-    std::vector<std::wstring> files;
-    for (int i = 0; i < 100; ++i) {
-        files.clear();
-        for (const std::wstring& f : list_tree(work_area()))
-            if (!(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(f);
-        if (files.empty()) break;
-        Sleep(50);
-    }
-    return files;
-}
 
 const char kHeader[2048] = "PK";
 

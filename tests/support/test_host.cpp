@@ -24,6 +24,9 @@ std::wstring scratch_root() {
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
         std::wstring r = join(temp, L"rizazur-tests." + std::to_wstring(GetCurrentProcessId()));
+        // Wine hands out process ids again soon, and an earlier process's
+        // folder can outlive it (a child's handle held a file at its clean-up).
+        remove_tree(r);
         CreateDirectoryW(r.c_str(), nullptr);
         std::wstring own_temp = join(r, L"temp");
         CreateDirectoryW(own_temp.c_str(), nullptr);

@@ -3,7 +3,7 @@
 // a host is handed. Each capture's peak memory is taken in a child process
 // of its own, so it is that capture's alone.
 //
-//   scaling_bench OUT_CSV REPS CAPTURE...
+//   scaling_bench OUT_CSV REPS CAPTURE...   (adds one row per capture)
 //
 // A capture's name carries its archive: listing.small.<members>.<format>.txt.
 #include <fcntl.h>
@@ -199,10 +199,13 @@ int main(int argc, char** argv) {
             });
         }
     }
-    FILE* out = fopen(argv[1], "w");
+    // Rows are added: tools/bench.sh runs this once per round, between the
+    // archiver's listings, so both see the same load.
+    FILE* out = fopen(argv[1], "a");
     if (!out) return 1;
-    fprintf(out, "format,members,kept,capture_bytes,read_s,scan_memory_s,count_pass_s,build_s,build_min_s,copy_s,"
-                 "table_bytes,peak_rss_kib\n");
+    if (ftell(out) == 0)
+        fprintf(out, "format,members,kept,capture_bytes,read_s,scan_memory_s,count_pass_s,build_s,build_min_s,"
+                     "copy_s,table_bytes,peak_rss_kib\n");
     for (Capture& c : captures) {
         double build_min = *std::min_element(c.build.begin(), c.build.end());
         double build = median_of(c.build), scan = median_of(c.scan);

@@ -89,31 +89,6 @@ std::string zip_of(const std::vector<ZipMember>& members) {
     return out;
 }
 
-// A ustar archive of regular files, names as raw bytes (under 100).
-std::string tar_of(const std::vector<std::pair<std::string, std::string>>& files) {
-    std::string out;
-    for (const auto& f : files) {
-        char h[512] = {};
-        memcpy(h, f.first.data(), f.first.size());
-        snprintf(h + 100, 8, "%07o", 0644u);
-        snprintf(h + 108, 8, "%07o", 0u);
-        snprintf(h + 116, 8, "%07o", 0u);
-        snprintf(h + 124, 12, "%011o", static_cast<unsigned>(f.second.size()));
-        snprintf(h + 136, 12, "%011o", 1700000000u);
-        h[156] = '0';
-        memcpy(h + 257, "ustar\0" "00", 8);
-        memset(h + 148, ' ', 8);
-        unsigned sum = 0;
-        for (unsigned char c : h) sum += c;
-        snprintf(h + 148, 8, "%06o", sum);
-        out.append(h, 512);
-        out += f.second;
-        out.append((512 - f.second.size() % 512) % 512, '\0');
-    }
-    out.append(1024, '\0');
-    return out;
-}
-
 // A gzip stream of stored deflate blocks.
 std::string gzip_of(const std::string& data) {
     std::string out("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\xFF", 10);

@@ -194,15 +194,15 @@ long long unix_mtime(const std::wstring& path) {
     return static_cast<long long>((t - 116444736000000000ull) / 10000000ull);
 }
 
-void write_tar(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+std::string tar_of(const std::vector<std::pair<std::string, std::string>>& entries) {
     std::string tar;
     for (const auto& e : entries) {
         char h[512] = {};
-        bool folder = e.first.back() == '/';
-        snprintf(h, 100, "%s", e.first.c_str());
-        snprintf(h + 100, 8, "%07o", folder ? 0755 : 0644);
-        snprintf(h + 108, 8, "%07o", 0);
-        snprintf(h + 116, 8, "%07o", 0);
+        bool folder = !e.first.empty() && e.first.back() == '/';
+        memcpy(h, e.first.data(), e.first.size() < 100 ? e.first.size() : 100);
+        snprintf(h + 100, 8, "%07o", folder ? 0755u : 0644u);
+        snprintf(h + 108, 8, "%07o", 0u);
+        snprintf(h + 116, 8, "%07o", 0u);
         snprintf(h + 124, 12, "%011o", static_cast<unsigned>(e.second.size()));
         snprintf(h + 136, 12, "%011o", 1700000000u);
         h[156] = folder ? '5' : '0';
@@ -216,7 +216,11 @@ void write_tar(const std::wstring& path, const std::vector<std::pair<std::string
         tar.append((512 - e.second.size() % 512) % 512, '\0');
     }
     tar.append(1024, '\0');
-    write_bytes(path, tar);
+    return tar;
+}
+
+void write_tar(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+    write_bytes(path, tar_of(entries));
 }
 
 std::wstring make_archive(const std::wstring& name, const std::vector<Entry>& entries,

@@ -47,6 +47,7 @@ std::wstring make_archive(const std::wstring& name, const std::vector<Entry>& en
                           const std::string& type, const std::wstring& switches = L"");
 // A tar written byte by byte, names exactly as given (UTF-8, '/' between
 // folders, a trailing '/' for a folder): for names 7-Zip would not write.
+std::string tar_of(const std::vector<std::pair<std::string, std::string>>& entries);
 void write_tar(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& entries);
 // A file of `size` bytes of a repeatable pattern.
 std::string pattern_bytes(size_t size, unsigned seed);

@@ -13,32 +13,12 @@
 
 namespace {
 
-std::string block(const std::string& path, const std::string& size) {
-    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size + "\r\nPacked Size = 3\r\n\r\n";
-}
-
 const char kBytes[] = "0123456789";
 
 // A stand-in that tests fine, lists two files and extracts kBytes for either.
-struct Served : StandIn {
-    Served() {
-        set_output("t", "Everything is Ok\r\n");
-        set_output("l", block("a.png", "10") + block("d\\b.png", "20"));
-        write_bytes(join(dir, L"member.bin"), kBytes);
-        archive = join(fresh_dir(L"arc"), L"served.zip");
-        write_bytes(archive, "0123456789abcdef");
-    }
-    // The command letters of the runs so far: "tl" for a test and a listing.
-    std::string letters() const {
-        std::string out;
-        for (const std::wstring& r : runs()) {
-            size_t exe = r.find(L"7z.exe");
-            out += static_cast<char>(r[r.find_first_not_of(L"\" ", exe + 6)]);
-        }
-        return out;
-    }
+struct Served : DictatedArchive {
+    Served() : DictatedArchive(listing_block("a.png", "10") + listing_block("d\\b.png", "20")) { member(kBytes); }
     std::string ansi_archive() const { return utf8(archive); }
-    std::wstring archive;
 };
 
 HLOCAL garbage_handle() { return reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0xDEADBEE0)); }
@@ -234,7 +214,7 @@ TEST(HostAbuse, InformationIntoTinyBuffers) {
 
 TEST(HostAbuse, AnsiAndWideFormsMixedOnOneArchive) {
     Served s;
-    s.set_output("l", block("a.png", "10") + block("d\\caf\xC3\xA9.png", "20"));
+    s.set_output("l", listing_block("a.png", "10") + listing_block("d\\caf\xC3\xA9.png", "20"));
     Plugin p(s.ini());
     std::string ansi = s.ansi_archive();
     LocalBlock atable, wtable;
@@ -275,7 +255,7 @@ TEST(HostAbuse, AnsiAndWideFormsMixedOnOneArchive) {
 
 TEST(HostAbuse, UnloadingAfterEveryCall) {
     Served s;
-    s.set_output("l", block("a.png", "10") + block("b.png", "20"));
+    s.set_output("l", listing_block("a.png", "10") + listing_block("b.png", "20"));
     remove_tree(work_area());
     Plugin p(s.ini());
     std::string ansi = s.ansi_archive();

@@ -12,24 +12,13 @@ std::vector<std::wstring> files_left_in_work_area();
 
 namespace {
 
-std::string block(const std::string& path, const std::string& size) {
-    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size + "\r\nPacked Size = 3\r\n\r\n";
-}
-
 const char kBytes[] = "0123456789";
 const char kHeader[2048] = "PK";
 
 // A stand-in that tests fine, lists two files and extracts kBytes for either.
-struct Served : StandIn {
-    Served() {
-        set_output("t", "Everything is Ok\r\n");
-        set_output("l", block("a.png", "10") + block("b.png", "20"));
-        write_bytes(join(dir, L"member.bin"), kBytes);
-        archive = join(fresh_dir(L"arc"), L"served.zip");
-        write_bytes(archive, "0123456789abcdef");
-    }
+struct Served : DictatedArchive {
+    Served() : DictatedArchive(listing_block("a.png", "10") + listing_block("b.png", "20")) { member(kBytes); }
     std::string ansi_archive() const { return utf8(archive); }
-    std::wstring archive;
 };
 
 // Every archive entry point once on the archive, with what each answered.
@@ -184,7 +173,7 @@ TEST(Faults, OutputOfNulBytes) {
     EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4560), untouched);
 
     // A member of NUL bytes is a member like any other.
-    s.set_output("l", block("a.png", "10") + block("b.png", "20"));
+    s.set_output("l", listing_block("a.png", "10") + listing_block("b.png", "20"));
     std::string zeros(700, '\0');
     write_bytes(join(s.dir, L"member.bin"), zeros);
     LocalBlock bytes;
@@ -293,8 +282,8 @@ TEST(Faults, WorkFolderRemovedOrReplacedBetweenCalls) {
 
 TEST(Faults, SettingsFullOfNonsense) {
     Served s;
-    s.set_output("l", block("small.png", "1") + block("five.png", "5242880") + block("big.png", "2146435072") +
-                          block("huge.png", "3000000000"));
+    s.set_output("l", listing_block("small.png", "1") + listing_block("five.png", "5242880") + listing_block("big.png", "2146435072") +
+                          listing_block("huge.png", "3000000000"));
     Plugin p(s.ini());
     auto listed = [&]() -> int {
         LocalBlock table;
@@ -342,7 +331,7 @@ TEST(Faults, SettingsFullOfNonsense) {
     // tar of 300 characters: only its first 259 count.
     std::wstring pad;
     while (pad.size() < 290) pad += L"*.pad,";
-    s.set_output("l-si", block("piped.png", "3"));
+    s.set_output("l-si", listing_block("piped.png", "3"));
     p.write_ini(s.ini(L"tar=*.zip," + pad + L"\r\n"));
     EXPECT_EQ(1, listed());
     p.write_ini(s.ini(L"tar=" + pad + L"*.zip\r\n"));

@@ -41,10 +41,6 @@ size_t private_bytes() {
     return pm.PrivateUsage ? pm.PrivateUsage : pm.PagefileUsage;
 }
 
-std::string block(const std::string& path, const std::string& size) {
-    return "Path = " + path + "\r\nFolder = -\r\nSize = " + size + "\r\nPacked Size = 3\r\n\r\n";
-}
-
 std::string bytes_of(HLOCAL h) { return std::string(static_cast<const char*>(h), LocalSize(h)); }
 
 const char kHeader[2048] = "PK";
@@ -67,7 +63,7 @@ struct Mix {
         out = fresh_dir(L"out");
         write_bytes(join(stand_in.dir, L"member.bin"), "0123456789");
         stand_in.set_output("t", "Everything is Ok\r\n");
-        stand_in.set_output("l", block("s.png", "10"));
+        stand_in.set_output("l", listing_block("s.png", "10"));
         stand_in_archive = join(fresh_dir(L"arc"), L"standin.zip");
         write_bytes(stand_in_archive, "0123456789abcdef");
         fake = std::unique_ptr<Plugin>(new Plugin(stand_in.ini()));

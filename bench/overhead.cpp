@@ -34,19 +34,12 @@
 #include <string>
 #include <vector>
 
+#include "core/module.h"
 #include "driver/archiver.h"
 #include "driver/commands.h"
 #include "driver/runner.h"
 #include "driver/scanner.h"
-#include "host/exports.h"
-#include "host/module.h"
-
-namespace {
-HMODULE g_plugin = nullptr;
-}  // namespace
-
-// The settings the linked-in code reads are those beside the loaded plug-in.
-HMODULE module_handle() { return g_plugin; }
+#include "plugin/exports.h"
 
 namespace {
 
@@ -202,7 +195,8 @@ struct Plugin {
     explicit Plugin(const std::wstring& file) {
         module = LoadLibraryW(file.c_str());
         if (!module) fail(L"cannot load " + file);
-        g_plugin = module;
+        // The settings the linked-in code reads are those beside the loaded plug-in.
+        set_module_handle(module);
         is_supported = reinterpret_cast<IsSupportedWProc>(
             reinterpret_cast<void*>(GetProcAddress(module, "IsSupportedW")));
         archive_info = reinterpret_cast<GetArchiveInfoWProc>(

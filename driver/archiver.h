@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "host/platform.h"
-#include "host/records.h"
-#include "host/text.h"
+#include "core/platform.h"
+#include "core/records.h"
+#include "core/text.h"
 
 // The section "UserSetting" of the settings file beside the module.
 struct Settings {

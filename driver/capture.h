@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "host/records.h"
+#include "core/records.h"
 
 class PieceReader {
 public:

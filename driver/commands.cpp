@@ -1,6 +1,6 @@
 #include "driver/commands.h"
 
-#include "host/platform.h"
+#include "core/platform.h"
 
 namespace {
 

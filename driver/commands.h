@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "host/text.h"
+#include "core/text.h"
 
 // The longest command line CreateProcessW takes, terminator included.
 const size_t kMaxCommandLine = 32767;

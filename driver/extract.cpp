@@ -1,11 +1,11 @@
 #include <windows.h>
 
+#include "core/handle.h"
 #include "driver/archiver.h"
 #include "driver/commands.h"
 #include "driver/paths.h"
 #include "driver/runner.h"
 #include "driver/scanner.h"
-#include "host/handle.h"
 
 namespace {
 

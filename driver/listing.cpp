@@ -1,10 +1,10 @@
 #include <windows.h>
 
+#include "core/handle.h"
 #include "driver/archiver.h"
 #include "driver/commands.h"
 #include "driver/runner.h"
 #include "driver/scanner.h"
-#include "host/handle.h"
 
 namespace {
 

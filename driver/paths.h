@@ -1,7 +1,7 @@
 // Rules for names that come from an archive and become paths on disk.
 #pragma once
 
-#include "host/records.h"
+#include "core/records.h"
 
 // A relative path that stays inside the folder it is joined to: not empty,
 // no root, drive or stream (no leading separator, no ':'), no character a

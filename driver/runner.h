@@ -2,9 +2,9 @@
 // its standard output in a file, waited for, every handle closed.
 #pragma once
 
+#include "core/handle.h"
+#include "core/text.h"
 #include "driver/capture.h"
-#include "host/handle.h"
-#include "host/text.h"
 
 // Answers whether the program could be started. Standard output goes to
 // output_path, or is discarded when output_path is null.

@@ -1,6 +1,6 @@
 #include "driver/scanner.h"
 
-#include "host/text.h"
+#include "core/text.h"
 
 bool is_head(const wchar16* piece, size_t len, const char* head) {
     // Only pieces longer than the head have one; compared without regard to case.

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/records.h"
 #include "driver/capture.h"
-#include "host/records.h"
 
 struct ScannedMember {
     const wchar16* path;  // as listed, terminated

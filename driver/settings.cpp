@@ -1,8 +1,8 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include "core/module.h"
 #include "driver/archiver.h"
-#include "host/module.h"
 
 namespace {
 

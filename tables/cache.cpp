@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "host/text.h"
+#include "core/text.h"
 
 const MemberRecord* select_record(const MemberRecord* table, const MemberRecord& request) {
     bool by_name = request.filename[0] != 0;

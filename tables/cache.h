@@ -2,8 +2,8 @@
 // members after a listing need not test and list the archive again.
 #pragma once
 
-#include "host/platform.h"
-#include "host/records.h"
+#include "core/platform.h"
+#include "core/records.h"
 
 const int kCacheSlots = 16;
 

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
+#include "core/handle.h"
 #include "driver/archiver.h"
-#include "host/handle.h"
 #include "tables/cache.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "host/records.h"
+#include "core/records.h"
 
 // Exactly one of copy and request is given. With copy, success stores a new
 // host-owned block holding the whole table; with request (its filename set,

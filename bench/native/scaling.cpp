@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "core/platform.h"
 #include "driver/scanner.h"
-#include "host/platform.h"
 
 namespace {
 

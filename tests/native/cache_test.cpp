@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/text.h"
+#include "core/text.h"
 #include "tables/cache.h"
 
 namespace {

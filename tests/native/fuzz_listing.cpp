@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/platform.h"
+#include "core/text.h"
 #include "driver/scanner.h"
-#include "host/platform.h"
-#include "host/text.h"
 #include "sources.h"
 
 namespace {

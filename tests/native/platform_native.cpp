@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "host/platform.h"
+#include "core/platform.h"
 
 namespace {
 

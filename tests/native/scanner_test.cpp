@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/platform.h"
 #include "driver/scanner.h"
-#include "host/platform.h"
 #include "sources.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "host/platform.h"
-#include "host/text.h"
+#include "core/platform.h"
+#include "core/text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "host/records.h"
+#include "core/records.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/exports.h"
+#include "plugin/exports.h"
 
 // A folder of its own under the test process's scratch root.
 std::wstring fresh_dir(const wchar_t* tag);

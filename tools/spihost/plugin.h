@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/exports.h"
+#include "plugin/exports.h"
 
 // A member as the plug-in described it, whichever record form it used.
 struct Member {

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "host/records.h"
+#include "core/records.h"
 
 typedef std::basic_string<wchar16> WideString;
 

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "host/records.h"
+#include "core/records.h"
 
 namespace platform {
 

@@ -1,16 +1,16 @@
 // The entry points: each checks what the host passed and hands the work on.
 // Nothing thrown may cross this boundary, and nothing is written where the
 // host did not offer room.
-#include "host/exports.h"
+#include "plugin/exports.h"
 
 #include <cstring>
 #include <type_traits>
 
+#include "core/handle.h"
+#include "core/text.h"
 #include "driver/archiver.h"
 #include "driver/paths.h"
-#include "host/handle.h"
-#include "host/info.h"
-#include "host/text.h"
+#include "plugin/info.h"
 #include "tables/cache.h"
 #include "tables/retrieval.h"
 

@@ -1,4 +1,4 @@
-#include "host/info.h"
+#include "plugin/info.h"
 
 #include "driver/archiver.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/text.h"
+#include "core/text.h"
 
 TEST(Text, BoundedCopyTerminatesAndNeverSplitsASurrogatePair) {
     wchar16 out[5];

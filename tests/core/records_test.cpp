@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "host/platform.h"
-#include "host/records.h"
-#include "host/text.h"
+#include "core/platform.h"
+#include "core/records.h"
+#include "core/text.h"
 
 namespace {
 

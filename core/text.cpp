@@ -1,9 +1,9 @@
-#include "host/text.h"
+#include "core/text.h"
 
 #include <cstring>
 #include <vector>
 
-#include "host/platform.h"
+#include "core/platform.h"
 
 namespace {
 

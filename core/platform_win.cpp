@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "host/platform.h"
+#include "core/platform.h"
 
 namespace platform {
 

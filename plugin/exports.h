@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "host/records.h"
+#include "core/records.h"
 
 typedef int(__stdcall* SusieProgress)(int num, int denom, LONG_PTR data);
 

@@ -1,0 +1,6 @@
+// Load and unload notifications (DllMain).
+#pragma once
+
+#include <windows.h>
+
+BOOL on_module_notification(HMODULE module, DWORD reason);

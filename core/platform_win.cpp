@@ -16,6 +16,15 @@ int compare_nocase(const wchar16* a, const wchar16* b) { return lstrcmpiW(a, b);
 
 void lower_case(wchar16* text) { CharLowerW(text); }
 
+wchar16 upper_unit(wchar16 c) {
+    // A value below 0x10000 is taken as one character, not as an address.
+    return static_cast<wchar16>(reinterpret_cast<UINT_PTR>(CharUpperW(reinterpret_cast<LPWSTR>(UINT_PTR(c)))));
+}
+
+int compare_units_ordinal(wchar16 a, wchar16 b) {
+    return CompareStringOrdinal(&a, 1, &b, 1, TRUE) - CSTR_EQUAL;
+}
+
 int ansi_to_wide(const char* src, int src_len, wchar16* dst, int dst_cap) {
     if (src_len == 0) return 0;
     return MultiByteToWideChar(CP_THREAD_ACP, 0, src, src_len, dst, dst_cap);
@@ -23,7 +32,14 @@ int ansi_to_wide(const char* src, int src_len, wchar16* dst, int dst_cap) {
 
 int wide_to_ansi(const wchar16* src, int src_len, char* dst, int dst_cap) {
     if (src_len == 0) return 0;
-    return WideCharToMultiByte(CP_THREAD_ACP, 0, src, src_len, dst, dst_cap, nullptr, nullptr);
+    // No best fit: it would turn a name into another ("caf\u00E9" into "cafe",
+    // U+2215 into '/'), which the host could not ask for again. What the code
+    // page lacks becomes '_', so a name stays a file name. Code pages that
+    // take no such flags (UTF-8 among them) hold every character anyway.
+    int n = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, src, src_len, dst, dst_cap, "_", nullptr);
+    if (n == 0 && (GetLastError() == ERROR_INVALID_FLAGS || GetLastError() == ERROR_INVALID_PARAMETER))
+        n = WideCharToMultiByte(CP_THREAD_ACP, 0, src, src_len, dst, dst_cap, nullptr, nullptr);
+    return n;
 }
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "critical section fits the lock");

@@ -17,6 +17,12 @@ size_t wide_len(const wchar16* s) {
     return n;
 }
 
+WideString from_ascii(const char* ascii) {
+    WideString s;
+    while (*ascii) s.push_back(static_cast<wchar16>(*ascii++));
+    return s;
+}
+
 size_t copy_bounded(wchar16* dst, size_t cap, const wchar16* src, size_t src_len) {
     if (cap == 0) return 0;
     size_t n = src_len < cap - 1 ? src_len : cap - 1;

@@ -12,6 +12,8 @@
 typedef std::basic_string<wchar16> WideString;
 
 size_t wide_len(const wchar16* s);
+// Wide text from ASCII, for the fixed words of command lines and paths.
+WideString from_ascii(const char* ascii);
 
 // Copies at most cap-1 units of src (src_len units long) and terminates.
 // Returns the units copied; with cap 0 nothing is written.

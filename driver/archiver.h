@@ -7,6 +7,7 @@
 #include "core/platform.h"
 #include "core/records.h"
 #include "core/text.h"
+#include "driver/scratch.h"
 
 // The section "UserSetting" of the settings file beside the module.
 struct Settings {
@@ -35,7 +36,28 @@ bool test_archive(const wchar16* archive, const void* header);
 // Lists the archive into a new MemberTable (owned by the caller on success).
 ResultCode list_archive(const wchar16* archive, uint32_t offset, platform::OwnedBlock& table);
 
-// Extracts the member at request.position among the kept members into a new
-// block of `length` bytes (owned by the caller on success).
-ResultCode extract_member(const wchar16* archive, const MemberRecord& request,
-                          platform::OwnedBlock& bytes, size_t& length);
+// A member brought out on its own: the one file in a scratch folder of its
+// own, exactly as long as the listing said. Gone with this object.
+class ExtractedMember {
+public:
+    // Into a new block (owned by the caller on success).
+    ResultCode read(platform::OwnedBlock& bytes, size_t& length) const;
+    // Moved to target, a file that must not exist yet: kWriteError otherwise.
+    ResultCode move_to(const WideString& target) const;
+
+private:
+    friend ResultCode extract_path(const wchar16*, const wchar16*, const wchar16*, const WideString&,
+                                   uint64_t, bool, ExtractedMember&);
+    ScratchFolder folder_;
+    WideString file_;
+    uint64_t size_ = 0;
+};
+
+// Extracts the member at request.position among the kept members, unless
+// 7-Zip cannot bring it out alone.
+ResultCode extract_member(const wchar16* archive, const MemberRecord& request, ExtractedMember& out);
+
+// Extracts the member listed under `path` with `size` bytes into a scratch
+// folder in the work folder.
+ResultCode extract_path(const wchar16* exe, const wchar16* archive, const wchar16* work_area,
+                        const WideString& path, uint64_t size, bool tar_pipe, ExtractedMember& out);

@@ -31,7 +31,8 @@ bool PieceReader::fill() {
 }
 
 // Decodes one code point into pending_. Malformed input gives U+FFFD for
-// each maximal invalid subpart, as MultiByteToWideChar does.
+// each maximal invalid subpart, as MultiByteToWideChar does; an encoded
+// surrogate gives that unit.
 long PieceReader::next_unit() {
     if (pending_count_ > 0) {
         wchar16 u = pending_[0];
@@ -59,8 +60,10 @@ long PieceReader::next_unit() {
     } else if (b0 >= 0xE0 && b0 <= 0xEF) {
         need = 2;
         cp = b0 & 0x0F;
+        // ED A0-BF: a lone surrogate, which 7-Zip writes as three bytes
+        // when a name holds one. It is taken back as that unit, so the name
+        // handed back to 7-Zip is the member's own.
         if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;  // no surrogates
     } else if (b0 >= 0xF0 && b0 <= 0xF4) {
         need = 3;
         cp = b0 & 0x07;

@@ -4,13 +4,7 @@
 
 namespace {
 
-WideString W(const char* ascii) {
-    WideString s;
-    while (*ascii) s.push_back(static_cast<wchar16>(*ascii++));
-    return s;
-}
-
-WideString quoted(const wchar16* text) { return W("\"") + text + W("\""); }
+WideString quoted(const wchar16* text) { return from_ascii("\"") + text + from_ascii("\""); }
 
 }  // namespace
 
@@ -41,15 +35,15 @@ bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting) {
 // Every program path is quoted: unquoted, "C:\Program Files\7-Zip\7z.exe"
 // would start C:\Program.exe wherever one exists.
 WideString test_command(const wchar16* archiver, const wchar16* archive) {
-    return quoted(archiver) + W(" t ") + quoted(archive) + W(" -slt -ba");
+    return quoted(archiver) + from_ascii(" t ") + quoted(archive) + from_ascii(" -slt -ba");
 }
 
 // Listings are asked for in UTF-8: with its output redirected 7-Zip would
 // otherwise write names in the OEM code page, which cannot hold every name.
 WideString list_command(const wchar16* archiver, const wchar16* archive, bool tar_pipe) {
-    if (!tar_pipe) return quoted(archiver) + W(" l ") + quoted(archive) + W(" -slt -ba -sccUTF-8");
-    return W("cmd /c \"") + quoted(archiver) + W(" x ") + quoted(archive) + W(" -so | ") +
-           quoted(archiver) + W(" l -slt -ba -si -ttar -sccUTF-8\"");
+    if (!tar_pipe) return quoted(archiver) + from_ascii(" l ") + quoted(archive) + from_ascii(" -slt -ba -sccUTF-8");
+    return from_ascii("cmd /c \"") + quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so | ") +
+           quoted(archiver) + from_ascii(" l -slt -ba -si -ttar -sccUTF-8\"");
 }
 
 // The member is named with a plain include ("-i!"): a recursive one would
@@ -57,11 +51,11 @@ WideString list_command(const wchar16* archiver, const wchar16* archive, bool ta
 WideString extract_command(const wchar16* archiver, const wchar16* archive,
                            const wchar16* work_area, const wchar16* member, bool tar_pipe) {
     if (!tar_pipe)
-        return quoted(archiver) + W(" x ") + quoted(archive) + W(" -o") + quoted(work_area) +
-               W(" -aoa -i!") + quoted(member);
-    return W("cmd /c \"") + quoted(archiver) + W(" x ") + quoted(archive) + W(" -so | ") +
-           quoted(archiver) + W(" x -o") + quoted(work_area) + W(" -aoa -si -ttar -i!") +
-           quoted(member) + W("\"");
+        return quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -o") + quoted(work_area) +
+               from_ascii(" -aoa -i!") + quoted(member);
+    return from_ascii("cmd /c \"") + quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so | ") +
+           quoted(archiver) + from_ascii(" x -o") + quoted(work_area) + from_ascii(" -aoa -si -ttar -i!") +
+           quoted(member) + from_ascii("\"");
 }
 
 int32_t size_threshold(int maxMB) {

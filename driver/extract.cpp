@@ -9,121 +9,102 @@
 
 namespace {
 
-// Extraction writes to one place per member name in the shared work folder,
-// so extractions of every thread of every process of this user take turns.
-class ExtractionTurn {
-public:
-    ExtractionTurn() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\rizazur.extract")) {
-        if (mutex_.valid()) {
-            DWORD w = WaitForSingleObject(mutex_.get(), INFINITE);
-            owned_ = w == WAIT_OBJECT_0 || w == WAIT_ABANDONED;
-        }
-    }
-    ~ExtractionTurn() {
-        if (owned_) ReleaseMutex(mutex_.get());
-    }
-    ExtractionTurn(const ExtractionTurn&) = delete;
-    ExtractionTurn& operator=(const ExtractionTurn&) = delete;
+// cmd replaces %NAME% with a variable's value even between quotes.
+bool may_name_a_variable(const WideString& path) {
+    size_t first = path.find(L'%');
+    return first != WideString::npos && path.find(L'%', first + 1) != WideString::npos;
+}
 
-private:
-    KernelHandle mutex_;
-    bool owned_ = false;
-};
+}  // namespace
 
-ResultCode read_whole_file(const wchar16* path, platform::OwnedBlock& bytes, size_t& length) {
-    FileHandle f(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+ResultCode ExtractedMember::read(platform::OwnedBlock& bytes, size_t& length) const {
+    // Shared every way: Wine's console host may still hold what a child wrote.
+    FileHandle f(CreateFileW(extended_path(file_).c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!f.valid() || !GetFileSizeEx(f.get(), &size) || size.QuadPart > INT32_MAX) return kReadError;
-    size_t want = static_cast<size_t>(size.QuadPart);
-    // Only members of some size are listed: an empty file here (a link the
-    // archiver could not make, say) is no member's bytes.
-    if (want == 0) return kReadError;
+    if (!f.valid()) return kReadError;
+    size_t want = static_cast<size_t>(size_);
     platform::OwnedBlock block(platform::alloc_block(want));
     if (!block) return kNoMemory;
     size_t got = 0;
     while (got < want) {
         DWORD n = 0;
-        if (!ReadFile(f.get(), static_cast<char*>(block.get()) + got, static_cast<DWORD>(want - got), &n,
-                      nullptr))
+        if (!ReadFile(f.get(), static_cast<char*>(block.get()) + got, static_cast<DWORD>(want - got), &n, nullptr) ||
+            n == 0)
             return kReadError;
-        if (n == 0) break;
         got += n;
     }
-    if (got == 0) return kReadError;
     bytes = std::move(block);
     length = got;
     return kOk;
 }
 
-// cmd replaces %NAME% with a variable's value even between quotes.
-bool may_name_a_variable(const wchar16* path) {
-    const wchar16* first = wcschr(path, L'%');
-    return first && wcschr(first + 1, L'%');
+ResultCode ExtractedMember::move_to(const WideString& target) const {
+    WideString from = extended_path(file_);
+    // The copy a host gets is an ordinary file, whatever the archive stored.
+    SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // Never over an existing file; across volumes it is copied.
+    if (!MoveFileExW(from.c_str(), extended_path(target).c_str(), MOVEFILE_COPY_ALLOWED)) return kWriteError;
+    return kOk;
 }
 
-// Steps for the one member wanted: its bytes, or why there are none.
-ResultCode extract_one(const wchar16* archive, const Settings& s, const wchar16* exe,
-                       const wchar16* work, const wchar16* path, platform::OwnedBlock& bytes,
-                       size_t& length) {
-    // A name leading out of the work folder is never extracted, read or deleted.
-    if (!is_contained_path(path)) return kReadError;
+ResultCode extract_path(const wchar16* exe, const wchar16* archive, const wchar16* work_area,
+                        const WideString& path, uint64_t size, bool tar_pipe, ExtractedMember& out) {
+    // A name leading out of the work folder is never extracted.
+    if (!is_contained_path(path.c_str())) return kReadError;
     // Through the tar pipe such a name would bring out another member.
-    bool tar = use_tar_pipe(archive, s.tar);
-    if (tar && may_name_a_variable(path)) return kReadError;
-    WideString target = WideString(work) + L"\\" + path;
-
-    ExtractionTurn turn;
-    DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        // Something stale stands at the target: remove it rather than hand out
-        // bytes this request did not extract.
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW(target.c_str());
+    if (tar_pipe && may_name_a_variable(path)) return kReadError;
+    if (!out.folder_.make(work_area)) return kReadError;
+    if (!run_archiver(extract_command(exe, archive, out.folder_.path().c_str(), path.c_str(), tar_pipe), nullptr))
         return kReadError;
-    }
-    if (!run_archiver(extract_command(exe, archive, work, path, tar), nullptr)) return kReadError;
-    ResultCode rc = read_whole_file(target.c_str(), bytes, length);
-    DeleteFileW(target.c_str());
-    return rc;
+    // Wherever 7-Zip put it and whatever it named it (it renames what
+    // Windows cannot hold, such as a trailing dot), the member is the one
+    // file that appeared, with the listed size.
+    uint64_t found = 0;
+    if (!out.folder_.only_file(out.file_, found) || found != size) return kReadError;
+    out.size_ = found;
+    return kOk;
 }
 
-}  // namespace
-
-ResultCode extract_member(const wchar16* archive, const MemberRecord& request,
-                          platform::OwnedBlock& bytes, size_t& length) {
+ResultCode extract_member(const wchar16* archive, const MemberRecord& request, ExtractedMember& out) {
     Settings s = read_settings();
     wchar_t exe[kPathChars], work[kPathChars], capture_file[kPathChars];
     if (!archiver_path(s, exe)) return kReadError;
     int32_t threshold = size_threshold(s.maxMB);
     if (!ensure_work_area(work) || !capture_path(work, capture_file)) return kReadError;
 
+    bool tar = use_tar_pipe(archive, s.tar);
     ScopedDelete remover(capture_file);
-    if (!run_archiver(list_command(exe, archive, use_tar_pipe(archive, s.tar)), capture_file))
-        return kReadError;
+    if (!run_archiver(list_command(exe, archive, tar), capture_file)) return kReadError;
     Capture capture;
     if (!capture.open(capture_file)) return kReadError;
 
-    wchar16 path[kPathChars];
+    WideString path;
+    int32_t size = 0;
+    size_t index = 0, wanted = 0;
     bool found = false;
-    uintptr_t i = 0;
+    uintptr_t position = 0;
     scan_members(capture.reader(), [&](const ScannedMember& m) {
-        if (!qualifies(m.size, threshold)) return true;
-        if (i++ != request.position) return true;
-        copy_bounded(path, kPathChars, m.path, m.path_len);
+        ++index;
+        if (!is_kept(m, threshold) || position++ != request.position) return true;
+        path.assign(m.path, m.path_len);
+        size = m.size;
+        wanted = index;
         found = true;
         return false;
     });
     if (!found) return kReadError;
 
-    // 7-Zip brings out every member of that name, in any case, and the last
-    // one wins: none of them can be had alone.
+    // 7-Zip brings out every listed path that matches, and all below it; the
+    // last one written wins. Such a member cannot be had alone.
     Capture again;
     if (!again.open(capture_file)) return kReadError;
-    int namesakes = 0;
+    bool alone = true;
+    index = 0;
     scan_members(again.reader(), [&](const ScannedMember& m) {
-        if (platform::compare_nocase(m.path, path) == 0) ++namesakes;
-        return namesakes < 2;
+        if (++index != wanted && brings_out(path.c_str(), path.size(), m.path, m.path_len)) alone = false;
+        return alone;
     });
-    if (namesakes > 1) return kReadError;
-    return extract_one(archive, s, exe, work, path, bytes, length);
+    if (!alone) return kReadError;
+    return extract_path(exe, archive, work, path, static_cast<uint64_t>(size), tar, out);
 }

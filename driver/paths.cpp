@@ -1,5 +1,7 @@
 #include "driver/paths.h"
 
+#include "core/platform.h"
+
 namespace {
 
 bool is_separator(wchar16 c) { return c == '\\' || c == '/'; }
@@ -44,7 +46,58 @@ bool is_device_name(const wchar16* name) {
     return false;
 }
 
+wchar16 unify_separator(wchar16 c) { return c == '/' ? '\\' : c; }
+
+wchar16 upper_7zip(wchar16 c) {
+    if (c < 'a') return c;
+    if (c <= 'z') return static_cast<wchar16>(c - 'a' + 'A');
+    return c < 0x80 ? c : platform::upper_unit(c);
+}
+
+int compare_7zip(wchar16 a, wchar16 b) {
+    wchar16 x = upper_7zip(a), y = upper_7zip(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+int compare_ordinal(wchar16 a, wchar16 b) {
+    // ASCII folds the same way by either rule, without a call.
+    if (a < 0x80 && b < 0x80) return compare_7zip(a, b);
+    return platform::compare_units_ordinal(a, b);
+}
+
+// The first `n` units of both, then the lengths.
+template <class CompareUnits>
+int compare_prefix(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len, size_t n,
+                   CompareUnits compare) {
+    for (size_t i = 0; i < n; ++i) {
+        wchar16 x = unify_separator(a[i]), y = unify_separator(b[i]);
+        if (x == y) continue;
+        if (int c = compare(x, y)) return c;
+    }
+    return a_len < b_len ? -1 : a_len > b_len ? 1 : 0;
+}
+
+template <class CompareUnits>
+int compare_paths(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len, CompareUnits compare) {
+    return compare_prefix(a, a_len, b, b_len, a_len < b_len ? a_len : b_len, compare);
+}
+
 }  // namespace
+
+int compare_paths_7zip(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len) {
+    return compare_paths(a, a_len, b, b_len, compare_7zip);
+}
+
+int compare_paths_ordinal(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len) {
+    return compare_paths(a, a_len, b, b_len, compare_ordinal);
+}
+
+bool brings_out(const wchar16* member, size_t member_len, const wchar16* other, size_t other_len) {
+    if (other_len < member_len || (other_len > member_len && !is_separator(other[member_len]))) return false;
+    // The same length: the same path; longer: the member is a folder of it.
+    return compare_prefix(member, member_len, other, member_len, member_len, compare_7zip) == 0 ||
+           compare_prefix(member, member_len, other, member_len, member_len, compare_ordinal) == 0;
+}
 
 bool is_contained_path(const wchar16* path) {
     if (!path[0] || is_separator(path[0])) return false;
@@ -68,4 +121,11 @@ bool is_plain_file_name(const wchar16* name) {
         if (is_separator(*end) || *end == ':' || is_forbidden(*end)) return false;
     if (is_dots(name, end)) return false;
     return !is_device_name(name);
+}
+
+WideString extended_path(const WideString& path) {
+    static const size_t kMaxPath = 260;
+    if (path.size() < kMaxPath || path.compare(0, 4, from_ascii("\\\\?\\")) == 0) return path;
+    if (path.compare(0, 2, from_ascii("\\\\")) == 0) return from_ascii("\\\\?\\UNC") + path.substr(1);
+    return from_ascii("\\\\?\\") + path;
 }

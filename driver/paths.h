@@ -1,7 +1,10 @@
 // Rules for names that come from an archive and become paths on disk.
 #pragma once
 
+#include <cstddef>
+
 #include "core/records.h"
+#include "core/text.h"
 
 // A relative path that stays inside the folder it is joined to: not empty,
 // no root, drive or stream (no leading separator, no ':'), no character a
@@ -14,3 +17,18 @@ bool is_contained_path(const wchar16* path);
 // ':' or other character a file name cannot hold, not "." or "..", and not a
 // device name such as CON or COM1, with or without an extension.
 bool is_plain_file_name(const wchar16* name);
+
+// Two member paths ordered case aside, '/' and '\\' as one separator: by
+// 7-Zip's rule for matching names (each unit upper-cased on its own), and
+// by the file system's (ordinal, without regard to case). Below, equal or
+// above 0.
+int compare_paths_7zip(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len);
+int compare_paths_ordinal(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len);
+
+// Whether 7-Zip, asked for `member` alone, would also bring out `other` or
+// write it to the same file: the same path by either rule, or a path below it.
+bool brings_out(const wchar16* member, size_t member_len, const wchar16* other, size_t other_len);
+
+// A full path as every file call should take it: from 260 units on, in the
+// "\\\\?\\" form that lifts the length limit (UNC paths as "\\\\?\\UNC\\").
+WideString extended_path(const WideString& path);

@@ -1,18 +1,53 @@
 #include "driver/scanner.h"
 
-#include "core/text.h"
-
 bool is_head(const wchar16* piece, size_t len, const char* head) {
-    // Only pieces longer than the head have one; compared without regard to case.
-    if (len <= 7) return false;
-    for (size_t i = 0; i < 7; ++i) {
-        wchar16 c = piece[i];
-        char h = head[i];
+    // Only lines longer than the head have one; compared without regard to case.
+    size_t n = 0;
+    for (; head[n]; ++n) {
+        if (n >= len) return false;
+        wchar16 c = piece[n];
+        char h = head[n];
         if (c >= 'A' && c <= 'Z') c = static_cast<wchar16>(c - 'A' + 'a');
         if (h >= 'A' && h <= 'Z') h = static_cast<char>(h - 'A' + 'a');
         if (c != static_cast<unsigned char>(h)) return false;
     }
-    return true;
+    return len > n;
+}
+
+namespace {
+
+// The value after a head, without its line feed, is not empty.
+bool has_value(const wchar16* piece, size_t len, size_t head_len) {
+    return len > head_len && piece[head_len] != '\n';
+}
+
+// A Unix mode such as "lrwxrwxrwx" after the Windows attribute letters
+// marks a symbolic link in archives that keep no link property (rar 4).
+bool has_link_mode(const wchar16* value, size_t len) {
+    for (size_t i = 0; i + 10 <= len; ++i) {
+        if (value[i] != 'l' || (i > 0 && value[i - 1] != ' ')) continue;
+        bool mode = i + 10 == len || value[i + 10] == ' ' || value[i + 10] == '\n';
+        for (size_t k = 1; mode && k < 10; ++k) {
+            wchar16 c = value[i + k];
+            mode = c == 'r' || c == 'w' || c == 'x' || c == 's' || c == 'S' || c == 't' || c == 'T' ||
+                   c == '-';
+        }
+        if (mode) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void BlockFacts::note(const wchar16* piece, size_t len) {
+    if (is_head(piece, len, "Folder = "))
+        folder = folder || piece[9] == '+';
+    else if (is_head(piece, len, "Symbolic Link = "))
+        link = link || has_value(piece, len, 16);
+    else if (is_head(piece, len, "Hard Link = "))
+        link = link || has_value(piece, len, 12);
+    else if (is_head(piece, len, "Attributes = "))
+        link = link || has_link_mode(piece + 13, len - 13);
 }
 
 int32_t parse_size(const wchar16* s) {
@@ -30,6 +65,12 @@ int32_t parse_size(const wchar16* s) {
 
 bool qualifies(int32_t size, int32_t threshold) {
     return size > 0 && size < INT32_MAX && size <= threshold;
+}
+
+bool is_kept(const ScannedMember& m, int32_t threshold) {
+    // A NUL inside a path would cut it short wherever it is used as text.
+    return qualifies(m.size, threshold) && !m.folder && !m.link && m.path_len <= kMaxMemberPath &&
+           wide_len(m.path) == m.path_len;
 }
 
 const wchar16* file_name_of(const wchar16* path) {
@@ -51,7 +92,7 @@ int32_t unix_time_from_filetime(uint64_t filetime) {
 size_t count_members(PieceReader& reader, int32_t threshold) {
     size_t n = 0;
     scan_members(reader, [&](const ScannedMember& m) {
-        if (qualifies(m.size, threshold)) ++n;
+        if (is_kept(m, threshold)) ++n;
         return true;
     });
     return n;
@@ -62,7 +103,7 @@ size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp,
     static const unsigned char kMethod[8] = {'7', 0, 'z', 0, 0, 0, 0, 0};
     size_t n = 0;
     scan_members(reader, [&](const ScannedMember& m) {
-        if (!qualifies(m.size, threshold)) return true;
+        if (!is_kept(m, threshold)) return true;
         if (n == capacity) return false;
         MemberRecord& r = table[n];
         for (size_t i = 0; i < sizeof r.method; ++i) r.method[i] = kMethod[i];

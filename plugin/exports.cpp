@@ -59,59 +59,55 @@ int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
     if (!fits_path(path)) return kReadError;
     table_cache().clear();
     void* copy = nullptr;
-    ResultCode rc = obtain_archive_table(path, archive_offset(offset), &copy, nullptr);
+    ResultCode rc = obtain_archive_table(path, archive_offset(offset), &copy, nullptr, NameForm::kWide);
     if (rc == kOk) *table = copy;
     return rc;
 }
 
-int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request) {
+int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request, NameForm form) {
     if (!fits_path(path)) return kReadError;
     table_cache().clear();
-    return obtain_archive_table(path, archive_offset(offset), nullptr, &request);
+    return obtain_archive_table(path, archive_offset(offset), nullptr, &request, form);
 }
 
-// Creates the member's file in the folder; nothing is left on failure.
-int write_member(const wchar16* folder, const MemberRecord& record, const void* bytes, size_t length) {
-    if (!fits_path(folder)) return kWriteError;
-    // Joined as text: PathCombineW reads a name that starts with ".." (such
-    // as "..a.png") as a step up and out of the folder.
-    WideString out_path = folder;
-    if (!out_path.empty() && out_path.back() != L'\\' && out_path.back() != L'/') out_path += L'\\';
-    out_path += record.filename;
-    if (out_path.size() >= MAX_PATH) return kWriteError;
-    FileHandle f(CreateFileW(out_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                             nullptr));
-    if (!f.valid()) return kWriteError;
-    // Never more than the bytes actually read.
-    size_t want = record.filesize < length ? record.filesize : length;
-    DWORD written = 0;
-    if (!WriteFile(f.get(), bytes, static_cast<DWORD>(want), &written, nullptr) || written != want) {
-        f.reset();
-        DeleteFileW(out_path.c_str());
-        return kWriteError;
-    }
-    return kOk;
+// The name an ANSI host was shown for a member, as a wide name.
+WideString shown_to_ansi_host(const wchar16* name) {
+    char ansi[kFieldChars];
+    wchar16 back[kFieldChars];
+    to_ansi(name, ansi, sizeof ansi);
+    to_wide(ansi, back, kFieldChars);
+    return back;
 }
 
-int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory) {
+int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory, NameForm form) {
     if (!fits_path(path)) return kReadError;
     MemberRecord request = {};
     request.position = static_cast<uintptr_t>(position);
-    ResultCode rc = obtain_archive_table(path, 0, nullptr, &request);
+    ResultCode rc = obtain_archive_table(path, 0, nullptr, &request, NameForm::kWide);
     if (rc != kOk) return rc;
     // A file is made only under a plain name, so nothing outside the folder
-    // (or a device) is ever opened for writing.
-    if (!memory && !is_plain_file_name(request.filename)) return kWriteError;
+    // (or a device) is ever opened for writing; under the very name the host
+    // was shown, so it finds what it asked for.
+    WideString name = form == NameForm::kAnsi ? shown_to_ansi_host(request.filename) : request.filename;
+    if (!memory && (!fits_path(folder) || !is_plain_file_name(name.c_str()))) return kWriteError;
 
-    platform::OwnedBlock bytes;
-    size_t length = 0;
-    rc = extract_member(path, request, bytes, length);
+    ExtractedMember member;
+    rc = extract_member(path, request, member);
     if (rc != kOk) return rc;
     if (memory) {
-        *memory = bytes.release();
-        return kOk;
+        platform::OwnedBlock bytes;
+        size_t length = 0;
+        rc = member.read(bytes, length);
+        if (rc == kOk) *memory = bytes.release();
+        return rc;
     }
-    return write_member(folder, request, bytes.get(), length);
+    // Joined as text: PathCombineW reads a name that starts with ".." (such
+    // as "..a.png") as a step up and out of the folder.
+    WideString target = folder;
+    if (!target.empty() && target.back() != L'\\' && target.back() != L'/') target += L'\\';
+    target += name;
+    if (target.size() >= MAX_PATH) return kWriteError;
+    return member.move_to(target);
 }
 
 }  // namespace
@@ -167,7 +163,7 @@ int __stdcall GetFileInfoW(LPCWSTR buf, LONG_PTR len, LPCWSTR filename, unsigned
                            fileInfoW* lpInfo) {
     if (!buf || !filename || !lpInfo || memory_input(flag)) return kNotServed;
     copy_bounded(lpInfo->filename, kFieldChars, filename);
-    return file_info(buf, len, *lpInfo);
+    return file_info(buf, len, *lpInfo, NameForm::kWide);
 }
 
 int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned int flag,
@@ -179,7 +175,7 @@ int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned in
     to_wide(filename, request.filename, kFieldChars);
     // With no name, search by the position the host's record holds, as the wide form does.
     request.position = lpInfo->position;
-    int rc = file_info(path, len, request);
+    int rc = file_info(path, len, request, NameForm::kAnsi);
     if (rc == kOk) convert_record(request, *lpInfo);
     return rc;
 }
@@ -187,8 +183,8 @@ int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned in
 int __stdcall GetFileW(LPCWSTR src, LONG_PTR len, LPWSTR dest, unsigned int flag,
                        SusieProgress /*progress*/, LONG_PTR /*data*/) {
     if (!src || !dest || memory_input(flag)) return kNotServed;
-    if (flag & kMemoryOutput) return get_file(src, len, nullptr, reinterpret_cast<HLOCAL*>(dest));
-    return get_file(src, len, dest, nullptr);
+    if (flag & kMemoryOutput) return get_file(src, len, nullptr, reinterpret_cast<HLOCAL*>(dest), NameForm::kWide);
+    return get_file(src, len, dest, nullptr, NameForm::kWide);
 }
 
 int __stdcall GetFile(LPCSTR src, LONG_PTR len, LPSTR dest, unsigned int flag,
@@ -196,10 +192,10 @@ int __stdcall GetFile(LPCSTR src, LONG_PTR len, LPSTR dest, unsigned int flag,
     if (!src || !dest || memory_input(flag)) return kNotServed;
     wchar16 path[kPathChars];
     if (!to_wide(src, path, kPathChars)) return kReadError;
-    if (flag & kMemoryOutput) return get_file(path, len, nullptr, reinterpret_cast<HLOCAL*>(dest));
+    if (flag & kMemoryOutput) return get_file(path, len, nullptr, reinterpret_cast<HLOCAL*>(dest), NameForm::kAnsi);
     wchar16 folder[kPathChars];
     if (!to_wide(dest, folder, kPathChars)) return kWriteError;
-    return get_file(path, len, folder, nullptr);
+    return get_file(path, len, folder, nullptr, NameForm::kAnsi);
 }
 
 }  // extern "C"

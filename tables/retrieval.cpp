@@ -25,9 +25,9 @@ ResultCode probe(const wchar16* archive, uint32_t offset, unsigned char (&head)[
 }  // namespace
 
 ResultCode obtain_archive_table(const wchar16* archive, uint32_t offset, void** copy,
-                                MemberRecord* request) {
+                                MemberRecord* request, NameForm form) {
     ArchiveTableCache& cache = table_cache();
-    int rc = cache.lookup(archive, copy, request, kUnknownFormat);
+    int rc = cache.lookup(archive, copy, request, form, kUnknownFormat);
     if (rc != kNotServed) return static_cast<ResultCode>(rc);
 
     unsigned char head[8];
@@ -38,5 +38,5 @@ ResultCode obtain_archive_table(const wchar16* archive, uint32_t offset, void** 
     platform::OwnedBlock table;
     ResultCode listed = list_archive(archive, offset, table);
     if (listed != kOk) return listed;
-    return static_cast<ResultCode>(cache.store(archive, std::move(table), copy, request, kNotServed));
+    return static_cast<ResultCode>(cache.store(archive, std::move(table), copy, request, form, kNotServed));
 }

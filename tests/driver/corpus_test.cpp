@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cwchar>
 
 #include "support/test_host.h"
 #include "test_config.h"
@@ -29,14 +30,15 @@ struct Member {
     long long size;
 };
 
-// 7-Zip's own listing, read with no help from the plug-in: the kept members.
+// 7-Zip's own listing, read with no help from the plug-in: the members that
+// can come out as files of their own (no folders, no links), of a size kept.
 std::vector<Member> reference_listing(const std::wstring& archive) {
     std::wstring out = join(fresh_dir(L"ref"), L"list.txt");
     run_7z(L"l \"" + archive + L"\" -slt -ba -sccUTF-8", out);
-    std::wstring text = widen(read_bytes(out));
+    std::wstring text = widen(read_bytes(out)) + L"\nPath = ";
     std::vector<Member> members;
-    std::wstring path;
-    bool have_path = false;
+    Member m;
+    bool have_path = false, sized = false, dropped = false;
     size_t start = 0;
     while (start < text.size()) {
         size_t nl = text.find(L'\n', start);
@@ -44,13 +46,20 @@ std::vector<Member> reference_listing(const std::wstring& archive) {
         std::wstring line = text.substr(start, nl - start);
         if (!line.empty() && line.back() == L'\r') line.pop_back();
         start = nl + 1;
+        auto value = [&](const wchar_t* head) {
+            return line.rfind(head, 0) == 0 ? line.substr(wcslen(head)) : std::wstring();
+        };
         if (line.rfind(L"Path = ", 0) == 0) {
-            path = line.substr(7);
+            if (have_path && sized && !dropped && m.size > 0 && m.size <= 64LL << 20) members.push_back(m);
+            m = Member{value(L"Path = "), 0};
             have_path = true;
-        } else if (have_path && line.rfind(L"Size = ", 0) == 0) {
-            long long size = _wtoi64(line.c_str() + 7);
-            if (size > 0 && size <= 64LL << 20) members.push_back({path, size});
-            have_path = false;
+            sized = dropped = false;
+        } else if (have_path && !sized && line.rfind(L"Size = ", 0) == 0) {
+            m.size = _wtoi64(value(L"Size = ").c_str());
+            sized = true;
+        } else if (line == L"Folder = +" || !value(L"Symbolic Link = ").empty() || !value(L"Hard Link = ").empty() ||
+                   value(L"Attributes = ").find(L" lrw") != std::wstring::npos) {
+            dropped = true;
         }
     }
     return members;

@@ -14,10 +14,16 @@
 namespace {
 
 const char kBytes[] = "0123456789";
+const char kLonger[] = "0123456789abcdefghij";
 
-// A stand-in that tests fine, lists two files and extracts kBytes for either.
+// A stand-in that tests fine, lists two files and extracts kBytes for the
+// first, kLonger for the second.
 struct Served : DictatedArchive {
-    Served() : DictatedArchive(listing_block("a.png", "10") + listing_block("d\\b.png", "20")) { member(kBytes); }
+    Served() : DictatedArchive(listing_block("a.png", "10") + listing_block("d\\b.png", "20")) {
+        member(kBytes);
+        member(L"b.png", kLonger);
+        member(L"caf\u00E9.png", kLonger);
+    }
     std::string ansi_archive() const { return utf8(archive); }
 };
 
@@ -104,7 +110,7 @@ TEST(HostAbuse, EveryFlagBitOnEveryArchiveEntryPoint) {
             ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&w.h), flag, nullptr, 0));
             EXPECT_EQ(kBytes, bytes_of(w.h));
             ASSERT_EQ(0, p.GetFile(ansi.c_str(), 1, reinterpret_cast<LPSTR>(&a.h), flag, nullptr, 0));
-            EXPECT_EQ(kBytes, bytes_of(a.h));
+            EXPECT_EQ(kLonger, bytes_of(a.h));
             continue;
         }
         EXPECT_EQ(memory_input ? -1 : 0,
@@ -113,7 +119,7 @@ TEST(HostAbuse, EveryFlagBitOnEveryArchiveEntryPoint) {
         std::vector<std::wstring> made = list_tree(out);
         EXPECT_EQ(memory_input ? std::vector<std::wstring>{} : (std::vector<std::wstring>{L"a.png", L"b.png"}), made);
         for (const std::wstring& f : made) {
-            EXPECT_EQ(kBytes, read_bytes(join(out, f)));
+            EXPECT_EQ(f == L"a.png" ? kBytes : kLonger, read_bytes(join(out, f)));
             DeleteFileW(join(out, f).c_str());
         }
     }
@@ -223,7 +229,7 @@ TEST(HostAbuse, AnsiAndWideFormsMixedOnOneArchive) {
     // extraction, no test.
     LocalBlock bytes;
     ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
-    EXPECT_EQ(kBytes, bytes_of(bytes.h));
+    EXPECT_EQ(kLonger, bytes_of(bytes.h));
     EXPECT_EQ("tllx", s.letters());
 
     ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &wtable.h));
@@ -302,7 +308,7 @@ TEST(HostAbuse, UnloadingAfterEveryCall) {
     EXPECT_EQ(2u, ansi_records_of(atable.h).size());
     EXPECT_EQ(20u, winfo.filesize);
     EXPECT_EQ(10u, ainfo.filesize);
-    EXPECT_EQ(kBytes, bytes_of(wbytes.h));
+    EXPECT_EQ(kLonger, bytes_of(wbytes.h));
     EXPECT_EQ(kBytes, read_bytes(join(out, L"a.png")));
     // No table outlives its module: each fetch tested and listed afresh.
     EXPECT_EQ("tttltltltltllxtllx", s.letters());
@@ -321,7 +327,7 @@ TEST(HostAbuse, EveryFailureIsFollowedByAGoodAnswer) {
     auto fetches = [&](LONG_PTR at) {
         LocalBlock bytes;
         int rc = p.GetFileW(s.archive.c_str(), at, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0);
-        return rc == 0 && bytes_of(bytes.h) == kBytes;
+        return rc == 0 && bytes_of(bytes.h) == (at == 0 ? kBytes : kLonger);
     };
     HLOCAL h = nullptr;
     EXPECT_EQ(6, p.GetArchiveInfoW(L"C:\\no\\such.zip", 0, 0, &h));

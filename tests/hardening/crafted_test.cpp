@@ -309,7 +309,7 @@ TEST(CraftedTar, NamesThroughThePipeRunNoCommandAndNameNoVariable) {
     // expands %NAME% even inside quotes.
     CurrentFolder cwd;
     SetEnvironmentVariableW(L"RIZAZUR_OTHER", L"other");
-    std::vector<std::pair<std::string, std::string>> files = {
+    std::vector<TarEntry> files = {
         {"ok.png", pattern_bytes(40, 1)},
         {"x\" & mkdir pwned & \"y.png", pattern_bytes(41, 2)},
         {"%RIZAZUR_OTHER%.png", pattern_bytes(42, 3)},
@@ -325,9 +325,9 @@ TEST(CraftedTar, NamesThroughThePipeRunNoCommandAndNameNoVariable) {
     for (size_t i = 0; i < files.size(); ++i) {
         int rc = -99;
         std::string got = memory_fetch(p, tgz, i, rc);
-        EXPECT_EQ(want[i], rc) << files[i].first;
+        EXPECT_EQ(want[i], rc) << files[i].name;
         if (want[i] == 0) {
-            EXPECT_EQ(files[i].second, got) << files[i].first;
+            EXPECT_EQ(files[i].bytes, got) << files[i].name;
         }
     }
     SetEnvironmentVariableW(L"RIZAZUR_OTHER", nullptr);

@@ -13,11 +13,16 @@ std::vector<std::wstring> files_left_in_work_area();
 namespace {
 
 const char kBytes[] = "0123456789";
+const char kLonger[] = "0123456789abcdefghij";
 const char kHeader[2048] = "PK";
 
-// A stand-in that tests fine, lists two files and extracts kBytes for either.
+// A stand-in that tests fine, lists two files and extracts kBytes for the
+// first, kLonger for the second.
 struct Served : DictatedArchive {
-    Served() : DictatedArchive(listing_block("a.png", "10") + listing_block("b.png", "20")) { member(kBytes); }
+    Served() : DictatedArchive(listing_block("a.png", "10") + listing_block("b.png", "20")) {
+        member(kBytes);
+        member(L"b.png", kLonger);
+    }
     std::string ansi_archive() const { return utf8(archive); }
 };
 
@@ -173,9 +178,9 @@ TEST(Faults, OutputOfNulBytes) {
     EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4560), untouched);
 
     // A member of NUL bytes is a member like any other.
-    s.set_output("l", listing_block("a.png", "10") + listing_block("b.png", "20"));
+    s.set_output("l", listing_block("a.png", "10") + listing_block("b.png", "700"));
     std::string zeros(700, '\0');
-    write_bytes(join(s.dir, L"member.bin"), zeros);
+    s.member(L"b.png", zeros);
     LocalBlock bytes;
     ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
     EXPECT_EQ(zeros, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
@@ -249,7 +254,7 @@ TEST(Faults, WorkFolderRemovedOrReplacedBetweenCalls) {
     EXPECT_EQ(kBytes, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
     remove_tree(work_area());
     ASSERT_EQ(0, p.GetFile(s.ansi_archive().c_str(), 1, const_cast<char*>(utf8(out).c_str()), 0, nullptr, 0));
-    EXPECT_EQ(kBytes, read_bytes(join(out, L"b.png")));
+    EXPECT_EQ(kLonger, read_bytes(join(out, L"b.png")));
     remove_tree(work_area());
     fileInfoW info = {};
     EXPECT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, L"b.png", 0, &info));
@@ -276,7 +281,7 @@ TEST(Faults, WorkFolderRemovedOrReplacedBetweenCalls) {
     DeleteFileW(work_area().c_str());
     LocalBlock again;
     ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&again.h), 0x100, nullptr, 0));
-    EXPECT_EQ(kBytes, std::string(static_cast<char*>(again.h), LocalSize(again.h)));
+    EXPECT_EQ(kLonger, std::string(static_cast<char*>(again.h), LocalSize(again.h)));
     expect_nothing_left();
 }
 

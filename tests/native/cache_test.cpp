@@ -43,7 +43,7 @@ std::u16string archive(int i) { return u"C:\\a\\" + std::u16string(1, char16_t(u
 
 // Fetches one record of a cached archive: the result code and the record's size.
 int fetch(ArchiveTableCache& cache, const std::u16string& path, MemberRecord request, uintptr_t* size = nullptr) {
-    int rc = cache.lookup(path.c_str(), nullptr, &request, kMissing);
+    int rc = cache.lookup(path.c_str(), nullptr, &request, NameForm::kWide, kMissing);
     if (size) *size = request.filesize;
     return rc;
 }
@@ -51,14 +51,14 @@ int fetch(ArchiveTableCache& cache, const std::u16string& path, MemberRecord req
 TEST(Cache, StoringServesTheRequestAtOnce) {
     ArchiveTableCache cache;
     MemberRecord request = by_name(u"B.JPG");
-    EXPECT_EQ(kOk, cache.store(u"x.zip", make_table({u"a.jpg", u"b.jpg"}), nullptr, &request, kMissing));
+    EXPECT_EQ(kOk, cache.store(u"x.zip", make_table({u"a.jpg", u"b.jpg"}), nullptr, &request, NameForm::kWide, kMissing));
     EXPECT_EQ(u"b.jpg", std::u16string(request.filename));
     EXPECT_EQ(1u, request.position);
     EXPECT_EQ(101u, request.filesize);
     EXPECT_EQ('7', request.method[0]);
 
     MemberRecord absent = by_name(u"c.jpg");
-    EXPECT_EQ(kMissing, cache.store(u"y.zip", make_table({u"a.jpg"}), nullptr, &absent, kMissing));
+    EXPECT_EQ(kMissing, cache.store(u"y.zip", make_table({u"a.jpg"}), nullptr, &absent, NameForm::kWide, kMissing));
     EXPECT_EQ(u"c.jpg", std::u16string(absent.filename));  // left as it was
 }
 
@@ -69,14 +69,14 @@ TEST(Cache, ACopyIsASeparateBlockEqualToTheTable) {
                                         static_cast<unsigned char*>(table.get()) + 4 * sizeof(MemberRecord));
     void* stored = table.get();
     void* copy = nullptr;
-    EXPECT_EQ(kOk, cache.store(u"x.zip", std::move(table), &copy, nullptr, kMissing));
+    EXPECT_EQ(kOk, cache.store(u"x.zip", std::move(table), &copy, nullptr, NameForm::kWide, kMissing));
     ASSERT_NE(nullptr, copy);
     EXPECT_NE(stored, copy);
     EXPECT_EQ(0, memcmp(expected.data(), copy, expected.size()));
     platform::free_block(copy);
 
     copy = nullptr;
-    EXPECT_EQ(kOk, cache.lookup(u"X.ZIP", &copy, nullptr, kMissing));
+    EXPECT_EQ(kOk, cache.lookup(u"X.ZIP", &copy, nullptr, NameForm::kWide, kMissing));
     ASSERT_NE(nullptr, copy);
     EXPECT_EQ(0, memcmp(expected.data(), copy, expected.size()));
     EXPECT_EQ(3u, table_count(static_cast<MemberRecord*>(copy)));
@@ -86,8 +86,8 @@ TEST(Cache, ACopyIsASeparateBlockEqualToTheTable) {
 TEST(Cache, AnArchiveNotStoredIsNotServed) {
     ArchiveTableCache cache;
     MemberRecord request = by_name(u"a.jpg");
-    EXPECT_EQ(kNotServed, cache.lookup(u"x.zip", nullptr, &request, kMissing));
-    cache.store(u"x.zip", make_table({u"a.jpg"}), nullptr, &request, kMissing);
+    EXPECT_EQ(kNotServed, cache.lookup(u"x.zip", nullptr, &request, NameForm::kWide, kMissing));
+    cache.store(u"x.zip", make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
     EXPECT_EQ(kNotServed, fetch(cache, u"y.zip", by_name(u"a.jpg")));
     EXPECT_EQ(kNotServed, fetch(cache, u"x.zi", by_name(u"a.jpg")));
 }
@@ -95,16 +95,16 @@ TEST(Cache, AnArchiveNotStoredIsNotServed) {
 TEST(Cache, PathsMatchWithoutRegardToCase) {
     ArchiveTableCache cache;
     MemberRecord request = by_position(0);
-    cache.store(u"C:\\Photos\\\u00C9t\u00E9.zip", make_table({u"a.jpg"}), nullptr, &request, kMissing);
+    cache.store(u"C:\\Photos\\\u00C9t\u00E9.zip", make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
     EXPECT_EQ(kOk, fetch(cache, u"c:\\PHOTOS\\\u00E9T\u00C9.ZIP", by_position(0)));
 }
 
 TEST(Cache, TheNewerTableOfAnArchiveWins) {
     ArchiveTableCache cache;
     MemberRecord request = by_position(0);
-    cache.store(u"x.zip", make_table({u"a.jpg"}, 100), nullptr, &request, kMissing);
-    cache.store(u"other.zip", make_table({u"a.jpg"}, 300), nullptr, &request, kMissing);
-    cache.store(u"X.zip", make_table({u"a.jpg"}, 200), nullptr, &request, kMissing);
+    cache.store(u"x.zip", make_table({u"a.jpg"}, 100), nullptr, &request, NameForm::kWide, kMissing);
+    cache.store(u"other.zip", make_table({u"a.jpg"}, 300), nullptr, &request, NameForm::kWide, kMissing);
+    cache.store(u"X.zip", make_table({u"a.jpg"}, 200), nullptr, &request, NameForm::kWide, kMissing);
     uintptr_t size = 0;
     EXPECT_EQ(kOk, fetch(cache, u"x.zip", by_name(u"a.jpg"), &size));
     EXPECT_EQ(200u, size);
@@ -115,13 +115,13 @@ TEST(Cache, TheSeventeenthTableEvictsTheFirst) {
     MemberRecord request = by_position(0);
     platform::OwnedBlock first = make_table({u"a.jpg"});
     const void* first_block = first.get();
-    cache.store(archive(0).c_str(), std::move(first), nullptr, &request, kMissing);
+    cache.store(archive(0).c_str(), std::move(first), nullptr, &request, NameForm::kWide, kMissing);
     for (int i = 1; i < kCacheSlots; ++i)
-        cache.store(archive(i).c_str(), make_table({u"a.jpg"}), nullptr, &request, kMissing);
+        cache.store(archive(i).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
     for (int i = 0; i < kCacheSlots; ++i) EXPECT_EQ(kOk, fetch(cache, archive(i), by_position(0))) << i;
     EXPECT_FALSE(__asan_address_is_poisoned(first_block));
 
-    cache.store(archive(kCacheSlots).c_str(), make_table({u"a.jpg"}), nullptr, &request, kMissing);
+    cache.store(archive(kCacheSlots).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
     EXPECT_EQ(kNotServed, fetch(cache, archive(0), by_position(0)));
     EXPECT_TRUE(__asan_address_is_poisoned(first_block));  // released, not leaked
     for (int i = 1; i <= kCacheSlots; ++i) EXPECT_EQ(kOk, fetch(cache, archive(i), by_position(0))) << i;
@@ -130,15 +130,15 @@ TEST(Cache, TheSeventeenthTableEvictsTheFirst) {
 TEST(Cache, ClearingForgetsEverythingAndStartsOver) {
     ArchiveTableCache cache;
     MemberRecord request = by_position(0);
-    for (int i = 0; i < 5; ++i) cache.store(archive(i).c_str(), make_table({u"a.jpg"}), nullptr, &request, kMissing);
+    for (int i = 0; i < 5; ++i) cache.store(archive(i).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
     cache.clear();
     for (int i = 0; i < 5; ++i) EXPECT_EQ(kNotServed, fetch(cache, archive(i), by_position(0))) << i;
 
     // Sixteen new tables all fit; the seventeenth evicts the first of them.
     for (int i = 10; i < 10 + kCacheSlots; ++i)
-        cache.store(archive(i).c_str(), make_table({u"a.jpg"}), nullptr, &request, kMissing);
+        cache.store(archive(i).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
     for (int i = 10; i < 10 + kCacheSlots; ++i) EXPECT_EQ(kOk, fetch(cache, archive(i), by_position(0))) << i;
-    cache.store(archive(5).c_str(), make_table({u"a.jpg"}), nullptr, &request, kMissing);
+    cache.store(archive(5).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
     EXPECT_EQ(kNotServed, fetch(cache, archive(10), by_position(0)));
     EXPECT_EQ(kOk, fetch(cache, archive(11), by_position(0)));
 }
@@ -146,26 +146,33 @@ TEST(Cache, ClearingForgetsEverythingAndStartsOver) {
 TEST(Cache, MissingMembersAnswerTheCallersCode) {
     ArchiveTableCache cache;
     MemberRecord request = by_position(0);
-    cache.store(u"x.zip", make_table({u"a.jpg", u"b.jpg", u"c.jpg"}), nullptr, &request, kMissing);
+    cache.store(u"x.zip", make_table({u"a.jpg", u"b.jpg", u"c.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
     EXPECT_EQ(kOk, fetch(cache, u"x.zip", by_position(2)));
     EXPECT_EQ(kMissing, fetch(cache, u"x.zip", by_position(3)));
     EXPECT_EQ(kMissing, fetch(cache, u"x.zip", by_name(u"d.jpg")));
     request = by_position(3);
-    EXPECT_EQ(kNotServed, cache.lookup(u"x.zip", nullptr, &request, kNotServed));
+    EXPECT_EQ(kNotServed, cache.lookup(u"x.zip", nullptr, &request, NameForm::kWide, kNotServed));
 }
 
 TEST(Cache, SelectRecordByNameOrPosition) {
     platform::OwnedBlock block = make_table({u"a.jpg", u"\u00C9T\u00C9.png", u"A.JPG"});
     auto* table = static_cast<const MemberRecord*>(block.get());
-    EXPECT_EQ(&table[0], select_record(table, by_name(u"A.jpg")));  // the first match
-    EXPECT_EQ(&table[1], select_record(table, by_name(u"\u00E9t\u00E9.PNG")));
-    EXPECT_EQ(nullptr, select_record(table, by_name(u"a.jp")));
-    EXPECT_EQ(&table[2], select_record(table, by_position(2)));
-    EXPECT_EQ(nullptr, select_record(table, by_position(3)));
+    EXPECT_EQ(&table[0], select_record(table, by_name(u"A.jpg"), NameForm::kWide));  // the first match
+    EXPECT_EQ(&table[1], select_record(table, by_name(u"\u00E9t\u00E9.PNG"), NameForm::kWide));
+    EXPECT_EQ(nullptr, select_record(table, by_name(u"a.jp"), NameForm::kWide));
+    EXPECT_EQ(&table[2], select_record(table, by_position(2), NameForm::kWide));
+    EXPECT_EQ(nullptr, select_record(table, by_position(3), NameForm::kWide));
     // A name, when given, decides; the position is not looked at.
     MemberRecord request = by_name(u"a.jpg");
     request.position = 2;
-    EXPECT_EQ(&table[0], select_record(table, request));
+    EXPECT_EQ(&table[0], select_record(table, request, NameForm::kWide));
+    // ANSI hosts name members as they were shown them: what the code page
+    // lacks became '_', and that is the name they ask for.
+    platform::OwnedBlock more = make_table({u"\u65E5.png", u"_.png"});
+    auto* named = static_cast<const MemberRecord*>(more.get());
+    EXPECT_EQ(&named[0], select_record(named, by_name(u"_.PNG"), NameForm::kAnsi));
+    EXPECT_EQ(&named[1], select_record(named, by_name(u"_.png"), NameForm::kWide));
+    EXPECT_EQ(nullptr, select_record(named, by_name(u"\u65E5.png"), NameForm::kAnsi));
 }
 
 TEST(Cache, ConcurrentCallersShareTheCache) {
@@ -178,9 +185,9 @@ TEST(Cache, ConcurrentCallersShareTheCache) {
                 MemberRecord request = by_name(u"b.jpg");
                 if (i % 3 == 0) {
                     EXPECT_EQ(kOk, cache.store(path.c_str(), make_table({u"a.jpg", u"b.jpg"}), nullptr, &request,
-                                               kMissing));
+                                               NameForm::kWide, kMissing));
                 } else {
-                    int rc = cache.lookup(path.c_str(), nullptr, &request, kMissing);
+                    int rc = cache.lookup(path.c_str(), nullptr, &request, NameForm::kWide, kMissing);
                     EXPECT_TRUE(rc == kOk || rc == kNotServed) << rc;
                     if (rc == kOk) EXPECT_EQ(1u, request.position);
                 }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/platform.h"
 #include "core/text.h"
@@ -62,7 +64,17 @@ void check_read_sizes_do_not_matter(const char* text, size_t len) {
     }
 }
 
-void check_record(const MemberRecord& r, size_t i, int32_t threshold) {
+// The name a record should carry: the member's file name, cut to fit its
+// field without splitting a pair (a lone surrogate is a name's own).
+std::u16string expected_name(const std::u16string& path) {
+    std::u16string name = file_name_of(path.c_str());
+    if (name.size() < kFieldChars) return name;
+    size_t n = kFieldChars - 1;
+    if (is_high_surrogate(name[n - 1])) --n;
+    return name.substr(0, n);
+}
+
+void check_record(const MemberRecord& r, size_t i, int32_t threshold, const std::u16string& path) {
     check(r.method[0] == '7' && r.method[1] == 0 && r.method[2] == 'z', "method");
     check(r.position == i, "positions run from 0 without gaps");
     check(r.filesize > 0 && r.filesize <= uintptr_t(threshold) && r.filesize < uintptr_t(INT32_MAX),
@@ -72,7 +84,7 @@ void check_record(const MemberRecord& r, size_t i, int32_t threshold) {
     size_t n = 0;
     while (n < kFieldChars && r.filename[n]) ++n;
     check(n < kFieldChars, "file name terminated within its field");
-    check(n == 0 || !is_high_surrogate(r.filename[n - 1]), "file name ends in half a pair");
+    check(std::u16string(r.filename, n) == expected_name(path), "file name is the member's own, cut whole");
     for (size_t k = 0; k < n; ++k) check(r.filename[k] != '\\' && r.filename[k] != '\n', "file name text");
 }
 
@@ -97,7 +109,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t filled = fill_members(second, threshold, 12345, table, count);
 
     check(filled == count, "the passes disagree on the count");
-    for (size_t i = 0; i < filled; ++i) check_record(table[i], i, threshold);
+    // The model: the kept members' paths, from a third read.
+    MemorySource again{text, len};
+    PieceReader third(MemorySource::read, &again);
+    std::vector<std::u16string> kept;
+    scan_members(third, [&](const ScannedMember& m) {
+        if (is_kept(m, threshold)) kept.emplace_back(m.path, m.path_len);
+        return true;
+    });
+    check(kept.size() == count, "the kept members and the count disagree");
+    for (size_t i = 0; i < filled; ++i) check_record(table[i], i, threshold, kept[i]);
     check(is_table_end(table[count]), "terminator");
 
     // The host's ANSI view of the same table.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "driver/paths.h"
 
 namespace {
@@ -94,6 +96,37 @@ TEST(Paths, DeviceNamesWhateverTheExtension) {
     EXPECT_FALSE(is_plain_file_name(u"CON."));
     EXPECT_FALSE(is_plain_file_name(u"com1.jpg"));
     EXPECT_FALSE(is_plain_file_name(u"LPT\u00B3.x"));
+}
+
+bool brings(const std::u16string& member, const std::u16string& other) {
+    return brings_out(member.data(), member.size(), other.data(), other.size());
+}
+
+TEST(Paths, WhatAnExtractionOfOnePathAlsoBringsOut) {
+    EXPECT_TRUE(brings(u"a.png", u"a.png"));
+    EXPECT_TRUE(brings(u"a.png", u"A.PNG"));
+    EXPECT_TRUE(brings(u"d\\a.png", u"D/A.png"));
+    EXPECT_TRUE(brings(u"pics", u"pics\\1.png"));  // a member named like a folder
+    EXPECT_TRUE(brings(u"pics", u"PICS/sub/2.png"));
+    EXPECT_FALSE(brings(u"pics", u"pics2\\1.png"));
+    EXPECT_FALSE(brings(u"pics\\1.png", u"pics"));
+    EXPECT_FALSE(brings(u"a.png", u"sub\\a.png"));
+    EXPECT_FALSE(brings(u"a.png", u"a.png "));
+    // Either rule suffices: here 7-Zip's alone joins the pair.
+    EXPECT_TRUE(brings(u"\u0280.png", u"\u01A6.png"));
+    EXPECT_NE(0, compare_paths_ordinal(u"\u0280", 1, u"\u01A6", 1));
+    EXPECT_EQ(0, compare_paths_7zip(u"\u0280", 1, u"\u01A6", 1));
+    EXPECT_LT(compare_paths_7zip(u"a", 1, u"B", 1), 0);
+    EXPECT_LT(compare_paths_ordinal(u"ab", 2, u"abc", 3), 0);
+}
+
+TEST(Paths, LongPathsTakeTheExtendedForm) {
+    std::u16string dir = u"C:\\" + std::u16string(255, u'd');
+    EXPECT_EQ(dir, extended_path(dir));
+    EXPECT_EQ(u"\\\\?\\" + dir + u"\\x", extended_path(dir + u"\\x"));
+    std::u16string unc = u"\\\\server\\share\\" + std::u16string(250, u'u');
+    EXPECT_EQ(u"\\\\?\\UNC\\server\\share\\" + std::u16string(250, u'u'), extended_path(unc));
+    EXPECT_EQ(u"\\\\?\\" + dir + u"\\x", extended_path(u"\\\\?\\" + dir + u"\\x"));
 }
 
 }  // namespace

@@ -96,37 +96,43 @@ TEST(Scanner, ABlockWithoutASizeTakesTheNextOneAndLosesThatPath) {
     EXPECT_EQ((Members{{u"c", 6}}), scan(block("c", "6") + "Path = d\n"));
 }
 
-TEST(Scanner, ThePathLosesTheLastUnitOfItsPiece) {
-    auto path_of = [](size_t n) {
-        Members m = scan(block(std::string(n, 'p'), "1"));
+TEST(Scanner, APathIsReadWhole) {
+    auto path_of = [](const std::string& path) {
+        Members m = scan(block(path, "1"));
         return m.empty() ? std::u16string(u"(none)") : m[0].first;
     };
-    EXPECT_EQ(std::u16string(250, u'p'), path_of(250));
-    EXPECT_EQ(std::u16string(251, u'p'), path_of(251));
-    // From 252 units on, the piece holds 252 of them and no line feed.
-    EXPECT_EQ(std::u16string(251, u'p'), path_of(252));
-    EXPECT_EQ(std::u16string(251, u'p'), path_of(1000));
+    for (size_t n : {250, 251, 252, 30000}) EXPECT_TRUE(std::u16string(n, u'p') == path_of(std::string(n, 'p'))) << n;
+    // A pair that straddles the reader's pieces comes back whole.
+    std::string full = std::string(245, 'd') + "\\abcd" + kGrin + "\\end";
+    EXPECT_EQ(u"" + std::u16string(245, u'd') + u"\\abcd\U0001F600\\end", path_of(full));
+    // What a command line cannot name is not kept, but keeps the scan in step.
+    std::string listing = block(std::string(kMaxMemberPath, 'k'), "1") + block(std::string(kMaxMemberPath + 1, 'l'), "1") +
+                          block("after", "2");
+    EXPECT_EQ(2u, count(listing, 100));
+    Table t = build(listing, 100, 0);
+    EXPECT_EQ(u"after", std::u16string(t[1].filename));
 }
 
-TEST(Scanner, ACutPathNeverEndsInHalfAPair) {
-    // The piece ends on a whole pair (units 257-258); dropping the last unit
-    // must not leave the high surrogate behind.
-    std::string full = std::string(245, 'd') + "\\abcd" + kGrin;
-    Members m = scan(block(full, "1"));
-    ASSERT_EQ(1u, m.size());
-    EXPECT_EQ(std::u16string(245, u'd') + u"\\abcd", m[0].first);
-    // The reader ends the piece at 258 units to keep a pair whole; the unit
-    // dropped then is the low half of the pair before it.
-    std::string early = std::string(245, 'd') + "\\abc" + kGrin + kGrin;
-    m = scan(block(early, "1"));
-    ASSERT_EQ(1u, m.size());
-    EXPECT_EQ(std::u16string(245, u'd') + u"\\abc", m[0].first);
-}
-
-TEST(Scanner, ALongPathsRestIsReadLikeAnyOtherPiece) {
-    // The rest of a cut line is a piece of its own, and may look like a head.
+TEST(Scanner, TheRestOfALongLineIsNeverAHead) {
     std::string listing = "Path = " + std::string(252, 'q') + "Size = 77\nSize = 5\n";
-    EXPECT_EQ((Members{{std::u16string(251, u'q'), 77}}), scan(listing));
+    EXPECT_EQ((Members{{std::u16string(252, u'q') + u"Size = 77", 5}}), scan(listing));
+    // A long value of another line cannot smuggle a member in.
+    listing = block("a", "1") + "Comment = " + std::string(300, 'c') + "Path = evil\nSize = 9\n";
+    EXPECT_EQ((Members{{u"a", 1}}), scan(listing));
+}
+
+TEST(Scanner, FoldersAndLinksAreNotKept) {
+    auto kept = [](const std::string& facts) {
+        return count("Path = m\nFolder = -\nSize = 255\n" + facts + "\n", 1000) == 1;
+    };
+    EXPECT_TRUE(kept("Symbolic Link = \nHard Link = \nAttributes = A"));
+    EXPECT_TRUE(kept("Attributes = A -rw-r--r--"));
+    EXPECT_FALSE(kept("Symbolic Link = target.png"));
+    EXPECT_FALSE(kept("Hard Link = other.png"));
+    EXPECT_FALSE(kept("Attributes =  lrwxrwxrwx"));  // a rar 4 link: no link property, a Unix mode
+    EXPECT_FALSE(count("Path = d\nFolder = +\nSize = 255\n", 1000));
+    // The facts of one block do not spill into the next.
+    EXPECT_EQ(1u, count("Path = l\nSize = 5\nSymbolic Link = x\n\n" + block("f", "5"), 1000));
 }
 
 TEST(Scanner, AVisitorCanStopTheScan) {

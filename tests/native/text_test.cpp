@@ -1,5 +1,5 @@
 // The text rules with the native seam, whose "ANSI" is Latin-1: one byte a
-// character, '?' for every character above U+00FF.
+// character, '_' for every character above U+00FF.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -85,9 +85,9 @@ TEST(Text, WideToAnsi) {
     char out[kFieldChars];
     EXPECT_TRUE(to_ansi(u"caf\u00E9", out, sizeof out));
     EXPECT_STREQ("caf\xE9", out);
-    // Unconvertible characters still convert, as '?': one for a whole pair.
+    // Unconvertible characters still convert, as '_': one for a whole pair.
     EXPECT_TRUE(to_ansi((u"\u65E5\u672C" + kGrin + u".jpg").c_str(), out, sizeof out));
-    EXPECT_STREQ("???.jpg", out);
+    EXPECT_STREQ("___.jpg", out);
     EXPECT_TRUE(to_ansi(u"", out, sizeof out));
     EXPECT_STREQ("", out);
     EXPECT_EQ(0u, ansi_length(u""));
@@ -107,10 +107,10 @@ TEST(Text, WideToAnsiKeepsTheLongestPrefixThatFits) {
     EXPECT_TRUE(to_ansi(exact.c_str(), field, kFieldChars));
     EXPECT_FALSE(to_ansi((exact + kGrin).c_str(), field, kFieldChars));
     EXPECT_EQ(std::string(kFieldChars - 1, 'a'), std::string(field));
-    // A pair that fits as its one '?' is kept.
+    // A pair that fits as its one '_' is kept.
     std::u16string before(kFieldChars - 2, u'a');
     EXPECT_FALSE(to_ansi((before + kGrin + u"b").c_str(), field, kFieldChars));
-    EXPECT_EQ(std::string(kFieldChars - 2, 'a') + "?", std::string(field));
+    EXPECT_EQ(std::string(kFieldChars - 2, 'a') + "_", std::string(field));
     char one[1] = {'x'};
     EXPECT_FALSE(to_ansi(u"a", one, 1));
     EXPECT_EQ(0, one[0]);
@@ -145,7 +145,7 @@ TEST(Text, ConvertRecord) {
     EXPECT_EQ(2000u, out.filesize);
     EXPECT_EQ(-5, out.timestamp);
     EXPECT_STREQ("dir\\", out.path);
-    EXPECT_STREQ("caf\xE9?.jpg", out.filename);
+    EXPECT_STREQ("caf\xE9_.jpg", out.filename);
     EXPECT_EQ(0u, out.crc);
     EXPECT_EQ(0, out.path[kFieldChars - 1]);  // the rest of each field is zero
 }
@@ -165,7 +165,7 @@ TEST(Text, ConvertTable) {
     ASSERT_NE(nullptr, out);
     EXPECT_EQ(2u, table_count(out));
     EXPECT_EQ(4u, out[1].position);
-    EXPECT_STREQ("caf\xE9?.jpg", out[1].filename);
+    EXPECT_STREQ("caf\xE9_.jpg", out[1].filename);
     fileInfo zero{};
     EXPECT_EQ(0, memcmp(&zero, &out[2], sizeof zero));  // the terminator
     platform::free_block(out);

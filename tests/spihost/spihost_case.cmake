@@ -192,6 +192,11 @@ elseif(CASE STREQUAL "extract" OR CASE STREQUAL "extract_ansi_file")
   expect_in("${out}" "extracted 3 of 3 members")
   foreach(m IN LISTS members)
     get_filename_component(name "${m}" NAME)
+    # The plug-in writes a file under the name its ANSI host was shown:
+    # what the code page lacks (all of it but where that is Japanese) is '_'.
+    if(CASE STREQUAL "extract_ansi_file" AND name STREQUAL "深い.txt" AND EXISTS "${out_dir}/__.txt")
+      set(name "__.txt")
+    endif()
     expect_same("${out_dir}/${name}" "${WORK}/src/${m}")
   endforeach()
 

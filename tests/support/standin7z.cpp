@@ -2,8 +2,8 @@
 // runs. It appends its command line to runs.log beside itself, then prints
 // the bytes of out-<key>.txt (key: the command letter, with "-so" or "-si"
 // when given: t, l, x, x-so, l-si, x-si). For an extraction with -o and -i!
-// it writes member.bin (when present) to the output folder under the
-// pattern's name. crash-<key>.txt makes it print half its output and die;
+// it writes member-<file name>.bin, else member.bin (when present), to the
+// output folder under the pattern's name. crash-<key>.txt makes it print half its output and die;
 // vanish-after-<key>.txt makes it move itself away, so later runs cannot start.
 #include <windows.h>
 
@@ -87,7 +87,9 @@ int wmain(int argc, wchar_t** argv) {
     if (vanish) MoveFileW(beside_me(L"7z.exe").c_str(), beside_me(L"7z.exe.gone").c_str());
 
     if (!out_dir.empty() && !pattern.empty()) {
-        std::string member = read_all(beside_me(L"member.bin"), found);
+        std::wstring name = pattern.substr(pattern.find_last_of(L"\\/") + 1);
+        std::string member = read_all(beside_me(L"member-" + name + L".bin"), found);
+        if (!found) member = read_all(beside_me(L"member.bin"), found);
         if (found) {
             std::wstring target = out_dir + L"\\" + pattern;
             for (size_t i = out_dir.size() + 1; i < target.size(); ++i)

@@ -194,32 +194,47 @@ long long unix_mtime(const std::wstring& path) {
     return static_cast<long long>((t - 116444736000000000ull) / 10000000ull);
 }
 
-std::string tar_of(const std::vector<std::pair<std::string, std::string>>& entries) {
+// One 512-byte header.
+static std::string tar_header(const std::string& name, size_t size, char type, const std::string& link) {
+    char h[512] = {};
+    memcpy(h, name.data(), name.size() < 100 ? name.size() : 100);
+    snprintf(h + 100, 8, "%07o", type == '5' ? 0755u : 0644u);
+    snprintf(h + 108, 8, "%07o", 0u);
+    snprintf(h + 116, 8, "%07o", 0u);
+    snprintf(h + 124, 12, "%011o", static_cast<unsigned>(size));
+    snprintf(h + 136, 12, "%011o", 1700000000u);
+    h[156] = type;
+    memcpy(h + 157, link.data(), link.size() < 100 ? link.size() : 100);
+    memcpy(h + 257, "ustar\0" "00", 8);
+    memset(h + 148, ' ', 8);
+    unsigned sum = 0;
+    for (unsigned char c : h) sum += c;
+    snprintf(h + 148, 8, "%06o", sum);
+    return std::string(h, 512);
+}
+
+static void append_padded(std::string& tar, const std::string& bytes) {
+    tar += bytes;
+    tar.append((512 - bytes.size() % 512) % 512, '\0');
+}
+
+std::string tar_of(const std::vector<TarEntry>& entries) {
     std::string tar;
-    for (const auto& e : entries) {
-        char h[512] = {};
-        bool folder = !e.first.empty() && e.first.back() == '/';
-        memcpy(h, e.first.data(), e.first.size() < 100 ? e.first.size() : 100);
-        snprintf(h + 100, 8, "%07o", folder ? 0755u : 0644u);
-        snprintf(h + 108, 8, "%07o", 0u);
-        snprintf(h + 116, 8, "%07o", 0u);
-        snprintf(h + 124, 12, "%011o", static_cast<unsigned>(e.second.size()));
-        snprintf(h + 136, 12, "%011o", 1700000000u);
-        h[156] = folder ? '5' : '0';
-        memcpy(h + 257, "ustar\0" "00", 8);
-        memset(h + 148, ' ', 8);
-        unsigned sum = 0;
-        for (unsigned char c : h) sum += c;
-        snprintf(h + 148, 8, "%06o", sum);
-        tar.append(h, 512);
-        tar += e.second;
-        tar.append((512 - e.second.size() % 512) % 512, '\0');
+    for (const TarEntry& e : entries) {
+        char type = e.type ? e.type : !e.name.empty() && e.name.back() == '/' ? '5' : '0';
+        // A longer name goes first, in a GNU long-name entry of its own.
+        if (e.name.size() >= 100) {
+            tar += tar_header("././@LongLink", e.name.size() + 1, 'L', "");
+            append_padded(tar, e.name + '\0');
+        }
+        tar += tar_header(e.name, e.claimed >= 0 ? static_cast<size_t>(e.claimed) : e.bytes.size(), type, e.link);
+        append_padded(tar, e.bytes);
     }
     tar.append(1024, '\0');
     return tar;
 }
 
-void write_tar(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+void write_tar(const std::wstring& path, const std::vector<TarEntry>& entries) {
     write_bytes(path, tar_of(entries));
 }
 
@@ -340,6 +355,10 @@ DictatedArchive::DictatedArchive(const std::string& listing) {
 }
 
 void DictatedArchive::member(const std::string& bytes) { write_bytes(join(dir, L"member.bin"), bytes); }
+
+void DictatedArchive::member(const std::wstring& name, const std::string& bytes) {
+    write_bytes(join(dir, L"member-" + name + L".bin"), bytes);
+}
 
 std::vector<fileInfoW> DictatedArchive::list(Plugin& p) {
     LocalBlock table;

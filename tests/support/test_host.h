@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "plugin/exports.h"
@@ -46,9 +47,19 @@ struct Entry {
 std::wstring make_archive(const std::wstring& name, const std::vector<Entry>& entries,
                           const std::string& type, const std::wstring& switches = L"");
 // A tar written byte by byte, names exactly as given (UTF-8, '/' between
-// folders, a trailing '/' for a folder): for names 7-Zip would not write.
-std::string tar_of(const std::vector<std::pair<std::string, std::string>>& entries);
-void write_tar(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& entries);
+// folders, a trailing '/' for a folder; long ones in GNU long-name entries):
+// for names and entries 7-Zip would not write.
+struct TarEntry {
+    TarEntry(std::string name_, std::string bytes_ = "", char type_ = 0, std::string link_ = "", long long claimed_ = -1)
+        : name(std::move(name_)), bytes(std::move(bytes_)), type(type_), link(std::move(link_)), claimed(claimed_) {}
+    std::string name;
+    std::string bytes;
+    char type;          // '1' hard link, '2' symbolic link, '5' folder; 0 for a file or, by its '/', a folder
+    std::string link;   // a link's target
+    long long claimed;  // the size the header claims, when not that of the bytes (-1)
+};
+std::string tar_of(const std::vector<TarEntry>& entries);
+void write_tar(const std::wstring& path, const std::vector<TarEntry>& entries);
 // A file of `size` bytes of a repeatable pattern.
 std::string pattern_bytes(size_t size, unsigned seed);
 // The archive file's last-write time in seconds since 1970.
@@ -99,10 +110,11 @@ std::string listing_block(const std::string& path, const std::string& size);
 
 // A stand-in that tests any archive fine and lists it as dictated, with a
 // small file to stand for the archive. member() sets the bytes an
-// extraction writes.
+// extraction writes: for the member of that file name, or for any other.
 struct DictatedArchive : StandIn {
     explicit DictatedArchive(const std::string& listing);
     void member(const std::string& bytes);
+    void member(const std::wstring& name, const std::string& bytes);
     std::vector<fileInfoW> list(Plugin& p);
     std::wstring archive;
 };

@@ -6,6 +6,25 @@
 
 #include "driver/commands.h"
 
+namespace {
+
+// Whether a failed start may succeed when tried again: not for a program
+// that is missing, forbidden or no program at all.
+bool may_pass(DWORD error) {
+    static const DWORD kLasting[] = {ERROR_FILE_NOT_FOUND,     ERROR_PATH_NOT_FOUND,
+                                     ERROR_ACCESS_DENIED,      ERROR_BAD_EXE_FORMAT,
+                                     ERROR_EXE_MACHINE_TYPE_MISMATCH, ERROR_EXE_MARKED_INVALID,
+                                     ERROR_INVALID_EXE_SIGNATURE, ERROR_INVALID_NAME,
+                                     ERROR_BAD_PATHNAME,       ERROR_DIRECTORY,
+                                     ERROR_FILENAME_EXCED_RANGE, ERROR_INVALID_PARAMETER,
+                                     ERROR_NOT_SUPPORTED,      740 /* ERROR_ELEVATION_REQUIRED */};
+    for (DWORD lasting : kLasting)
+        if (error == lasting) return false;
+    return true;
+}
+
+}  // namespace
+
 bool run_archiver(const WideString& command_line, const wchar16* output_path) {
     if (command_line.size() >= kMaxCommandLine) return false;
 
@@ -61,8 +80,16 @@ bool run_archiver(const WideString& command_line, const wchar16* output_path) {
     line.push_back(0);  // CreateProcessW may write into its command line
     PROCESS_INFORMATION pi = {};
     DWORD flags = CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
-    BOOL started = CreateProcessW(nullptr, line.data(), &inherit, &inherit, TRUE, flags, nullptr,
-                                  nullptr, &si.StartupInfo, &pi);
+    // A start that fails for a moment (under load, or while something holds
+    // the program open) is tried again, after a short and growing pause.
+    static const DWORD kPauses[] = {20, 50, 100};
+    BOOL started = FALSE;
+    for (size_t attempt = 0;; ++attempt) {
+        started = CreateProcessW(nullptr, line.data(), &inherit, &inherit, TRUE, flags, nullptr, nullptr,
+                                 &si.StartupInfo, &pi);
+        if (started || attempt == sizeof kPauses / sizeof kPauses[0] || !may_pass(GetLastError())) break;
+        Sleep(kPauses[attempt]);
+    }
     if (listed) DeleteProcThreadAttributeList(list);
     if (!started) return false;
     KernelHandle process(pi.hProcess);

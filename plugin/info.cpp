@@ -8,7 +8,8 @@ bool build_info_string(int number, wchar16 (&out)[kPathChars]) {
         copy_bounded(out, kPathChars, L"00AM");
         return true;
     case 1:
-        out[0] = 0;
+        // Plain ASCII, so every code page an ANSI host has shows it alike.
+        copy_bounded(out, kPathChars, L"rizazur " RIZAZUR_VERSION L": Susie archive plug-in through 7-Zip");
         return true;
     case 2: {
         Settings s = read_settings();

@@ -5,6 +5,7 @@
 
 #include "core/module.h"
 #include "driver/archiver.h"
+#include "driver/scratch.h"
 #include "tables/cache.h"
 
 BOOL on_module_notification(HMODULE module, DWORD reason) {
@@ -12,6 +13,7 @@ BOOL on_module_notification(HMODULE module, DWORD reason) {
     if (!module_handle()) ensure_work_area(work);
     set_module_handle(module);
     if (reason == DLL_PROCESS_DETACH) {
+        remove_leftover_scratch();
         if (work_area_path(work) && PathIsDirectoryW(work)) RemoveDirectoryW(work);
         table_cache().clear();
     }

@@ -287,3 +287,34 @@ TEST(Fetch, ThreadsFetchingTheSameArchiveAllGetTheirOwnBytes) {
         EXPECT_EQ(0, jobs[i].wrong) << "thread " << i;
     }
 }
+
+TEST(Fetch, AnAnsiHostFindsAndGetsWhatItWasShown) {
+    // Under a Japanese code page, which lacks "é": the host is shown "caf_.png".
+    LCID saved = GetThreadLocale();
+    SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT));
+    std::vector<Entry> e = {{L"caf\x00E9.png", pattern_bytes(90, 1)}, {L"d\\\x65E5\x672C.png", pattern_bytes(91, 2)}};
+    std::wstring archive = make_archive(L"names.zip", e, "zip");
+    Plugin p(ini_with_7zip());
+    std::string ansi = utf8(archive);
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfo(ansi.c_str(), 0, 0, &table.h));
+    std::vector<fileInfo> records = ansi_records_of(table.h);
+    ASSERT_EQ(2u, records.size());
+    EXPECT_STREQ("caf_.png", records[0].filename);
+    std::wstring out = fresh_dir(L"out");
+    std::string aout = utf8(out);
+    for (const fileInfo& r : records) {
+        fileInfo info = {};
+        ASSERT_EQ(0, p.GetFileInfo(ansi.c_str(), 0, r.filename, 0, &info)) << r.filename;
+        EXPECT_EQ(r.position, info.position);
+        ASSERT_EQ(0, p.GetFile(ansi.c_str(), static_cast<LONG_PTR>(r.position), const_cast<char*>(aout.c_str()), 0,
+                               nullptr, 0));
+        wchar_t name[200];
+        MultiByteToWideChar(CP_THREAD_ACP, 0, r.filename, -1, name, 200);
+        EXPECT_EQ(e[r.position].bytes, read_bytes(join(out, name))) << r.filename;
+    }
+    // Best fit would have shown "cafe.png": no member goes by that name.
+    fileInfo info = {};
+    EXPECT_EQ(-1, p.GetFileInfo(ansi.c_str(), 0, "cafe.png", 0, &info));
+    SetThreadLocale(saved);
+}

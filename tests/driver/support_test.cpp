@@ -129,3 +129,35 @@ TEST(Support, LeavesNoCaptureBehind) {
     EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
     EXPECT_TRUE(exists(work_area()));
 }
+
+namespace {
+
+DWORD WINAPI release_after_a_moment(void* held) {
+    Sleep(100);
+    CloseHandle(static_cast<HANDLE>(held));
+    return 0;
+}
+
+}  // namespace
+
+TEST(Support, AStartThatFailsForAMomentIsTriedAgain) {
+    StandIn s;
+    s.set_output("t", "Everything is Ok\r\n");
+    Plugin p(s.ini());
+    std::wstring file = join(fresh_dir(L"any"), L"a.zip");
+    write_bytes(file, "12345678");
+    // While something holds the program open, no start succeeds.
+    std::wstring exe = join(s.dir, L"7z.exe");
+    HANDLE held = CreateFileW(exe.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    std::wstring line = L"\"" + exe + L"\" t x";
+    ASSERT_FALSE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
+    HANDLE releaser = CreateThread(nullptr, 0, release_after_a_moment, held, 0, nullptr);
+    EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(kHeader)));
+    WaitForSingleObject(releaser, INFINITE);
+    CloseHandle(releaser);
+    EXPECT_EQ(1u, s.runs().size());
+}

@@ -42,6 +42,7 @@ struct ZipMember {
     std::string name;
     std::string bytes;
     long long claimed_size = -1;
+    bool read_only = false;  // made on Windows with the read-only attribute, as zips made there often are
 };
 
 // Local headers, the central directory and its end record. Every member is
@@ -67,13 +68,13 @@ std::string zip_of(const std::vector<ZipMember>& members) {
         out += common + m.name + m.bytes;
 
         put32(central, 0x02014B50);
-        put16(central, 0x030A);  // made on Unix, 1.0
+        put16(central, m.read_only ? 0x000A : 0x030A);  // made on Windows or Unix, 1.0
         put16(central, 10);
         central += common;
         put16(central, 0);  // comment
         put16(central, 0);  // disk
         put16(central, 0);  // internal attributes
-        put32(central, 0x81A40000u);  // a regular file, rw-r--r--
+        put32(central, m.read_only ? 0x21u : 0x81A40000u);  // archive + read-only, or rw-r--r--
         put32(central, offset);
         central += m.name;
     }
@@ -224,9 +225,19 @@ TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
         {{"dup.png", pattern_bytes(33, 25)}, kRefused, 6},
         {{"Pic.png", pattern_bytes(38, 31)}, kRefused, 6},
         {{"pic.PNG", pattern_bytes(39, 32)}, kRefused, 6},
+        // 7-Zip matches names by upper-casing each character: these two are
+        // one name to it, though not to the file system.
+        {{"\xCA\x80.png", pattern_bytes(42, 33)}, kRefused, 6},
+        {{"\xC6\xA6.png", pattern_bytes(66, 34)}, kRefused, 6},
+        // Asked for "pics", 7-Zip brings out the folder of that name too.
+        {{"pics", pattern_bytes(10, 35)}, kRefused, 6},
+        {{"pics/1.png", pattern_bytes(11, 36)}, kNormal, 0},
+        // Windows cannot keep a trailing dot or space: 7-Zip renames them.
+        {{"dot.png.", pattern_bytes(12, 37)}, kNormal, 0},
+        {{"space.png ", pattern_bytes(13, 38)}, kNormal, 0},
         // Listed whole (250 characters); the record keeps 199 of them.
         {{std::string(246, 'L') + ".png", pattern_bytes(34, 26)}, kNormal, 0},
-        // Listed cut short, so no member answers to the listed path.
+        // Longer than a file name can be: 7-Zip cannot make it.
         {{std::string(296, 'M') + ".png", pattern_bytes(35, 27)}, kRefused, 6},
         {{"d/" + std::string(256, 'N') + ".png", pattern_bytes(36, 28)}, kRefused, 6},
         {{"dir/ok2.png", pattern_bytes(200, 29)}, kNormal, 0},
@@ -273,7 +284,7 @@ TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
         EXPECT_EQ(c[i].member.bytes, got) << name;
         EXPECT_EQ(c[i].member.bytes, file) << name;
     }
-    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+    for (const std::wstring& f : work_area_leftovers()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
     // After all that, the ordinary members still come out whole.
     for (size_t i = 0; i < c.size(); ++i) {
         if (c[i].kind == kRefused) continue;
@@ -285,6 +296,28 @@ TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
     EXPECT_EQ(before, snapshot(root, skip));
     // Where joining "..a.png" to the destination with PathCombineW lands.
     EXPECT_FALSE(exists(root + L"a.png"));
+}
+
+TEST(CraftedZip, ReadOnlyMembersComeOutEveryTime) {
+    std::vector<ZipMember> m = {{"ro.png", pattern_bytes(60, 1), -1, true}, {"d/ro2.png", pattern_bytes(61, 2), -1, true}};
+    std::wstring zip = write_file(L"readonly.zip", zip_of(m));
+    Plugin p(ini_with_7zip());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < m.size(); ++i) {
+            int rc = -99;
+            EXPECT_EQ(m[i].bytes, memory_fetch(p, zip, i, rc)) << round;
+            std::wstring out = fresh_dir(L"out");
+            ASSERT_EQ(0, p.GetFileW(zip.c_str(), static_cast<LONG_PTR>(i), const_cast<wchar_t*>(out.c_str()), 0,
+                                    nullptr, 0));
+            std::wstring made = join(out, records_of(table.h)[i].filename);
+            EXPECT_EQ(m[i].bytes, read_bytes(made));
+            // The host's copy is its own to change or delete.
+            EXPECT_FALSE(GetFileAttributesW(made.c_str()) & FILE_ATTRIBUTE_READONLY);
+        }
+        EXPECT_TRUE(work_area_leftovers().empty()) << round;
+    }
 }
 
 TEST(CraftedZip, AMemberClaimingBytesItDoesNotHaveSinksTheArchive) {
@@ -333,4 +366,34 @@ TEST(CraftedTar, NamesThroughThePipeRunNoCommandAndNameNoVariable) {
     SetEnvironmentVariableW(L"RIZAZUR_OTHER", nullptr);
     EXPECT_TRUE(list_tree(cwd.dir).empty());
     for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+}
+
+TEST(CraftedTar, LinksFoldersWithASizeAndLongPaths) {
+    std::string deep;
+    for (int i = 0; i < 75; ++i) deep += "123/";
+    deep += "longname.png";  // 312 characters, in folders of short names
+    std::vector<TarEntry> entries = {
+        {"real.png", pattern_bytes(20, 1)},
+        {"sym.png", "", '2', "real.png"},
+        // Sizes in their headers, but no bytes: tar keeps none for these.
+        {"hard.png", "", '1', "real.png", 20},
+        {"folder", "", '5', "", 255},
+        {deep, pattern_bytes(30, 4)},
+    };
+    std::wstring tar = write_file(L"links.tar", tar_of(entries));
+    Plugin p(ini_with_7zip());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(tar.c_str(), 0, 0, &table.h));
+    std::vector<fileInfoW> records = records_of(table.h);
+    // Only what can come out as its own bytes is listed, under its own name.
+    ASSERT_EQ(2u, records.size());
+    EXPECT_STREQ(L"real.png", records[0].filename);
+    EXPECT_STREQ(L"longname.png", records[1].filename);
+    int rc = -99;
+    EXPECT_EQ(entries[0].bytes, memory_fetch(p, tar, 0, rc));
+    EXPECT_EQ(entries[4].bytes, memory_fetch(p, tar, 1, rc));
+    std::wstring out = fresh_dir(L"out");
+    ASSERT_EQ(0, p.GetFileW(tar.c_str(), 1, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ(entries[4].bytes, read_bytes(join(out, L"longname.png")));
+    EXPECT_TRUE(work_area_leftovers().empty());
 }

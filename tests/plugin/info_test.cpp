@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "support/test_host.h"
+#include "test_config.h"
 
 namespace {
 
@@ -15,8 +16,11 @@ TEST(PluginInfo, AnswersTheFourStrings) {
     wchar_t buf[260];
     EXPECT_EQ(4, p.GetPluginInfoW(0, buf, 260));
     EXPECT_STREQ(L"00AM", buf);
-    EXPECT_EQ(0, p.GetPluginInfoW(1, buf, 260));
-    EXPECT_STREQ(L"", buf);
+    // The about text names the plug-in and its version, in ASCII alone.
+    int about = p.GetPluginInfoW(1, buf, 260);
+    EXPECT_EQ(static_cast<int>(wcslen(buf)), about);
+    EXPECT_EQ(0, wcsncmp(buf, L"rizazur " RIZAZUR_VERSION L":", wcslen(L"rizazur " RIZAZUR_VERSION L":")));
+    for (int i = 0; i < about; ++i) EXPECT_LT(buf[i], 0x80);
     EXPECT_EQ(16, p.GetPluginInfoW(2, buf, 260));
     EXPECT_STREQ(L"*.7z;*.zip;*.rar", buf);
     EXPECT_EQ(6, p.GetPluginInfoW(3, buf, 260));
@@ -25,6 +29,7 @@ TEST(PluginInfo, AnswersTheFourStrings) {
     char abuf[260];
     EXPECT_EQ(4, p.GetPluginInfo(0, abuf, 260));
     EXPECT_STREQ("00AM", abuf);
+    EXPECT_EQ(about, p.GetPluginInfo(1, abuf, 260));
     EXPECT_EQ(16, p.GetPluginInfo(2, abuf, 260));
     EXPECT_STREQ("*.7z;*.zip;*.rar", abuf);
 }

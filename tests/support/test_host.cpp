@@ -155,8 +155,14 @@ int run(const std::wstring& command_line, const std::wstring& out_path) {
     line.push_back(0);
     PROCESS_INFORMATION pi;
     int code = -1;
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
-                       &pi)) {
+    // Under load Wine now and then fails a start that works a moment later.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt) Sleep(50 * attempt);
+        started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                 &si, &pi);
+    }
+    if (started) {
         WaitForSingleObject(pi.hProcess, INFINITE);
         DWORD c = 0;
         GetExitCodeProcess(pi.hProcess, &c);

@@ -151,14 +151,44 @@ std::vector<std::wstring> safe_components(const std::wstring& path) {
     return parts;
 }
 
-bool make_folders(const std::wstring& path) {
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i < path.size() && path[i] != L'\\') continue;
-        std::wstring prefix = path.substr(0, i);
-        if (prefix.empty() || prefix.back() == L':') continue;
-        if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+// The length of a full path's root, which is there to be used, not made:
+// "C:\", "\\?\C:\", "\\?\UNC\server\share\" or "\\server\share\".
+size_t root_length(const std::wstring& path) {
+    size_t at = 0, parts = 1;
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) {
+        at = 4;
+        if (_wcsnicmp(path.c_str() + 4, L"UNC\\", 4) == 0) {
+            at = 8;
+            parts = 2;
+        }
+    } else if (path.compare(0, 2, L"\\\\") == 0) {
+        at = 2;
+        parts = 2;
     }
-    DWORD a = GetFileAttributesW(path.c_str());
+    for (; parts && at < path.size(); --parts) {
+        size_t end = path.find(L'\\', at);
+        at = end == std::wstring::npos ? path.size() : end + 1;
+    }
+    return at;
+}
+
+// A full path as the file functions take it at any length: from 248
+// characters on (the most a folder may have otherwise) in the \\?\ form.
+std::wstring long_form(const std::wstring& path) {
+    if (path.size() < 248 || path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+        return path;
+    if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
+bool make_folders(const std::wstring& path) {
+    size_t root = root_length(path);
+    for (size_t i = root + 1; i <= path.size(); ++i) {
+        if ((i < path.size() && path[i] != L'\\') || path[i - 1] == L'\\') continue;
+        if (!CreateDirectoryW(long_form(path.substr(0, i)).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    DWORD a = GetFileAttributesW(long_form(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -196,7 +226,7 @@ bool write_file(const std::wstring& path, const char* data, size_t size, DWORD& 
 
 long long file_size(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA a;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &a)) return -1;
+    if (!GetFileAttributesExW(long_form(path).c_str(), GetFileExInfoStandard, &a)) return -1;
     return (static_cast<long long>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
 }
 
@@ -372,7 +402,7 @@ int cmd_get(const Plugin& plugin, const std::wstring& archive, const std::wstrin
                                       system_message(GetLastError()).c_str()));
 
     if (o.file_output) {
-        int rc = plugin.get_to_folder(archive, m.position, dir);
+        int rc = plugin.get_to_folder(archive, m.position, long_form(dir));
         if (rc != 0)
             return fail(kExitRefused, format(L"%ls refused %ls into %ls: %ls", plugin.name(kGetFile),
                                              display_name(m).c_str(), dir.c_str(), describe(rc).c_str()));
@@ -398,7 +428,7 @@ int cmd_get(const Plugin& plugin, const std::wstring& archive, const std::wstrin
     std::wstring name = safe_component(m.filename.substr(m.filename.find_last_of(L"\\/") + 1));
     std::wstring target = join(dir, name.empty() ? L"_" : name);
     DWORD error;
-    if (!write_file(target, bytes.data(), bytes.size(), error))
+    if (!write_file(long_form(target), bytes.data(), bytes.size(), error))
         return fail(kExitHost, format(L"cannot write %ls: %ls", target.c_str(), system_message(error).c_str()));
     say(format(L"wrote %ls (%ls bytes)\n", target.c_str(), grouped(bytes.size()).c_str()));
     return kExitOk;
@@ -449,7 +479,7 @@ int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options
         if (!make_folders(folder)) {
             problem = L"cannot make " + folder + L": " + system_message(GetLastError());
         } else if (o.file_output) {
-            int rc = plugin.get_to_folder(archive, m.position, folder);
+            int rc = plugin.get_to_folder(archive, m.position, long_form(folder));
             if (rc != 0)
                 problem = format(L"%ls refused it: %ls", plugin.name(kGetFile), describe(rc).c_str());
             else
@@ -461,7 +491,7 @@ int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options
             std::wstring target = join(folder, name_parts.empty() ? L"_" : name_parts.back());
             if (rc != 0)
                 problem = format(L"%ls refused it: %ls", plugin.name(kGetFile), describe(rc).c_str());
-            else if (!write_file(target, bytes.data(), bytes.size(), error))
+            else if (!write_file(long_form(target), bytes.data(), bytes.size(), error))
                 problem = L"cannot write " + target + L": " + system_message(error);
             else
                 total += bytes.size();

@@ -27,7 +27,9 @@ const wchar_t kUsage[] =
     L"                                 every member, into folders as listed\n"
     L"--ansi   call the ANSI entry points (the wide ones are the default)\n"
     L"--file   have the plug-in write the file (the default is memory output)\n"
-    L"nothing is overwritten: a name that is taken gets a number, \"same (2).png\"\n"
+    L"nothing is overwritten: a name that is taken gets a number, \"same (2).png\";\n"
+    L"a name that is no file name on Windows gets a safe one (\"_NUL.png\" for a\n"
+    L"device, \"a_b\" for \"a:b\"); with --file spihost writes such a member itself\n"
     L"exit status: 0 done, 1 the plug-in refused or failed, 2 usage,\n"
     L"             3 a plug-in or file that cannot be used, 4 the plug-in crashed\n";
 
@@ -131,13 +133,25 @@ std::wstring display_name(const Member& m) {
     return last == L'\\' || last == L'/' ? m.path + m.filename : m.path + L"\\" + m.filename;
 }
 
+// Names Windows keeps for devices, with or without an extension: a file
+// opened under one of them is the device.
+bool is_device_name(const std::wstring& name) {
+    std::wstring base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
+    for (const wchar_t* d : kDevices)
+        if (_wcsicmp(base.c_str(), d) == 0) return true;
+    return base.size() == 4 && (_wcsnicmp(base.c_str(), L"COM", 3) == 0 || _wcsnicmp(base.c_str(), L"LPT", 3) == 0) &&
+           wcschr(L"0123456789\u00B9\u00B2\u00B3", base[3]);
+}
+
 // A name as one safe component of a path: no separators, no characters
-// Windows refuses, nothing that climbs out of the output folder.
+// Windows refuses, no device, nothing that climbs out of the output folder.
 std::wstring safe_component(std::wstring s) {
     for (wchar_t& c : s)
         if (c < 0x20 || wcschr(L"<>:\"/\\|?*", c)) c = L'_';
     while (!s.empty() && (s.back() == L'.' || s.back() == L' ')) s.pop_back();
-    return s;
+    return is_device_name(s) ? L"_" + s : s;
 }
 
 // A name as the file it is written to: safe, and never empty.
@@ -313,6 +327,7 @@ bool make_unique(const std::wstring& folder, const std::wstring& name, Make make
 struct Placed {
     std::wstring target;
     long long size = 0;
+    bool unsafe = false;     // its name could not be written as it is
     bool numbered = false;   // its name was taken
     bool by_plugin = false;  // the plug-in wrote the file
 };
@@ -320,6 +335,7 @@ struct Placed {
 // Why a member is not where its own name would have put it, or nothing.
 std::wstring renaming(const Member& m, const Placed& placed, bool file_output) {
     std::wstring why;
+    if (placed.unsafe) why += L"; not a name to write as it is";
     if (placed.numbered) why += L"; the name was taken";
     if (file_output && !placed.by_plugin) why += L"; by memory output, as the plug-in writes under the given name";
     if (why.empty()) return why;
@@ -328,12 +344,12 @@ std::wstring renaming(const Member& m, const Placed& placed, bool file_output) {
 }
 
 // Whether a plug-in may be left to write a file under the record's name: one
-// that opens no stream or other folder. A '?' may stand for a character an
-// ANSI record cannot hold, which the plug-in itself knows.
+// that opens no device, stream or other folder. A '?' may stand for a
+// character an ANSI record cannot hold, which the plug-in itself knows.
 bool plugin_may_write(const std::wstring& name) {
     for (wchar_t c : name)
         if (c < 0x20 || wcschr(L"<>:\"/\\|*", c)) return false;
-    return name.find_first_not_of(L". ") != std::wstring::npos;
+    return name.find_first_not_of(L". ") != std::wstring::npos && !is_device_name(name);
 }
 
 // The file a plug-in wrote into a folder of its own, or nothing.
@@ -391,6 +407,7 @@ Exit place(const Plugin& plugin, const std::wstring& archive, const Member& m, c
             status = kExitHost;
         } else {
             placed.size = file_size(placed.target);
+            placed.unsafe = name != found;
             placed.numbered = placed.target != join(folder, name);
         }
         if (!RemoveDirectoryW(long_form(scratch).c_str()))
@@ -412,6 +429,7 @@ Exit place(const Plugin& plugin, const std::wstring& archive, const Member& m, c
         return kExitHost;
     }
     placed.size = static_cast<long long>(bytes.size());
+    placed.unsafe = name != given;
     placed.numbered = placed.target != join(folder, name);
     return kExitOk;
 }
@@ -591,7 +609,7 @@ int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options
     if (int status = listing(plugin, archive, members)) return status;
 
     Progress progress;
-    size_t done = 0, failed = 0, namesakes = 0;
+    size_t done = 0, failed = 0, namesakes = 0, unsafe_names = 0;
     unsigned long long total = 0;
     for (const Member& m : members) {
         progress.show(format(L"[%zu/%zu] %ls bytes so far, fetching %ls", done + failed + 1, members.size(),
@@ -599,8 +617,10 @@ int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options
         // Folders as the record names them, inside the output folder whatever the names say.
         std::vector<std::wstring> parts = components(m.path + L"\\" + m.filename);
         std::wstring folder = dir;
+        bool unsafe_folder = false;
         for (size_t i = 0; i + 1 < parts.size(); ++i) {
             std::wstring part = safe_component(parts[i]);
+            unsafe_folder |= part != parts[i];
             if (!part.empty()) folder = join(folder, part);
         }
         Placed placed;
@@ -611,9 +631,11 @@ int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options
             place(plugin, archive, m, folder, parts.empty() ? std::wstring() : parts.back(), o.file_output, placed,
                   problem);
         if (problem.empty()) {
+            placed.unsafe |= unsafe_folder;
             ++done;
             total += static_cast<unsigned long long>(placed.size);
             namesakes += placed.numbered;
+            unsafe_names += placed.unsafe;
             std::wstring why = renaming(m, placed, o.file_output);
             if (!why.empty()) {
                 progress.done();
@@ -629,6 +651,7 @@ int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options
     progress.done();
     std::wstring renamed;
     if (namesakes) renamed += format(L", %zu renamed as namesake%ls", namesakes, namesakes == 1 ? L"" : L"s");
+    if (unsafe_names) renamed += format(L", %zu under a safe name", unsafe_names);
     say(format(L"extracted %zu of %zu member%ls (%ls bytes) into %ls in %.2f s%ls\n", done, members.size(),
                members.size() == 1 ? L"" : L"s", grouped(total).c_str(), dir.c_str(), seconds_since(start),
                renamed.c_str()));

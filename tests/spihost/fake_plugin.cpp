@@ -1,7 +1,8 @@
 // A Susie archive plug-in of another make than rizazur: ANSI entry points
 // only, movable memory blocks, folders in the path field, and a progress
-// callback it honours. Any file starting "FAKE" is an archive of two
-// members; one starting "FAKECRASH" makes it crash, as plug-ins do.
+// callback it honours. Any file starting "FAKE" is an archive of four
+// members, two named for devices, which it hands over as any other; one
+// starting "FAKECRASH" makes it crash, as plug-ins do.
 #include <windows.h>
 
 #include <cstring>
@@ -20,6 +21,8 @@ struct FakeMember {
 const FakeMember kMembers[] = {
     {100, "docs\\", "one.txt", "hello"},
     {200, "", "two.txt", "abc"},
+    {300, "", "NUL.png", "nul"},
+    {400, "docs\\", "CON", "con"},
 };
 const intptr_t kStamp = 1700000000;  // 2023-11-14 22:13:20 UTC
 

@@ -27,6 +27,9 @@ const wchar_t kUsage[] =
     L"                                 every member, into folders as listed\n"
     L"--ansi   call the ANSI entry points (the wide ones are the default)\n"
     L"--file   have the plug-in write the file (the default is memory output)\n"
+    L"nothing is overwritten: a name that is taken gets a number, \"same (2).png\";\n"
+    L"a name that is no file name on Windows gets a safe one (\"_NUL.png\" for a\n"
+    L"device, \"a_b\" for \"a:b\"); with --file spihost writes such a member itself\n"
     L"exit status: 0 done, 1 the plug-in refused or failed, 2 usage,\n"
     L"             3 a plug-in or file that cannot be used, 4 the plug-in crashed\n";
 
@@ -130,35 +133,83 @@ std::wstring display_name(const Member& m) {
     return last == L'\\' || last == L'/' ? m.path + m.filename : m.path + L"\\" + m.filename;
 }
 
+// Names Windows keeps for devices, with or without an extension: a file
+// opened under one of them is the device.
+bool is_device_name(const std::wstring& name) {
+    std::wstring base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
+    for (const wchar_t* d : kDevices)
+        if (_wcsicmp(base.c_str(), d) == 0) return true;
+    return base.size() == 4 && (_wcsnicmp(base.c_str(), L"COM", 3) == 0 || _wcsnicmp(base.c_str(), L"LPT", 3) == 0) &&
+           wcschr(L"0123456789\u00B9\u00B2\u00B3", base[3]);
+}
+
 // A name as one safe component of a path: no separators, no characters
-// Windows refuses, nothing that climbs out of the output folder.
+// Windows refuses, no device, nothing that climbs out of the output folder.
 std::wstring safe_component(std::wstring s) {
     for (wchar_t& c : s)
         if (c < 0x20 || wcschr(L"<>:\"/\\|?*", c)) c = L'_';
     while (!s.empty() && (s.back() == L'.' || s.back() == L' ')) s.pop_back();
-    return s;
+    return is_device_name(s) ? L"_" + s : s;
 }
 
-std::vector<std::wstring> safe_components(const std::wstring& path) {
+// A name as the file it is written to: safe, and never empty.
+std::wstring file_name(const std::wstring& given) {
+    std::wstring name = safe_component(given);
+    return name.empty() ? L"_" : name;
+}
+
+// The parts of a path, the empty ones left out.
+std::vector<std::wstring> components(const std::wstring& path) {
     std::vector<std::wstring> parts;
     size_t start = 0;
     for (size_t i = 0; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != L'\\' && path[i] != L'/') continue;
-        std::wstring part = safe_component(path.substr(start, i - start));
-        if (!part.empty()) parts.push_back(part);
+        if (i > start) parts.push_back(path.substr(start, i - start));
         start = i + 1;
     }
     return parts;
 }
 
-bool make_folders(const std::wstring& path) {
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i < path.size() && path[i] != L'\\') continue;
-        std::wstring prefix = path.substr(0, i);
-        if (prefix.empty() || prefix.back() == L':') continue;
-        if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+// The length of a full path's root, which is there to be used, not made:
+// "C:\", "\\?\C:\", "\\?\UNC\server\share\" or "\\server\share\".
+size_t root_length(const std::wstring& path) {
+    size_t at = 0, parts = 1;
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) {
+        at = 4;
+        if (_wcsnicmp(path.c_str() + 4, L"UNC\\", 4) == 0) {
+            at = 8;
+            parts = 2;
+        }
+    } else if (path.compare(0, 2, L"\\\\") == 0) {
+        at = 2;
+        parts = 2;
     }
-    DWORD a = GetFileAttributesW(path.c_str());
+    for (; parts && at < path.size(); --parts) {
+        size_t end = path.find(L'\\', at);
+        at = end == std::wstring::npos ? path.size() : end + 1;
+    }
+    return at;
+}
+
+// A full path as the file functions take it at any length: from 248
+// characters on (the most a folder may have otherwise) in the \\?\ form.
+std::wstring long_form(const std::wstring& path) {
+    if (path.size() < 248 || path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+        return path;
+    if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
+bool make_folders(const std::wstring& path) {
+    size_t root = root_length(path);
+    for (size_t i = root + 1; i <= path.size(); ++i) {
+        if ((i < path.size() && path[i] != L'\\') || path[i - 1] == L'\\') continue;
+        if (!CreateDirectoryW(long_form(path.substr(0, i)).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    DWORD a = GetFileAttributesW(long_form(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -177,8 +228,9 @@ private:
     HANDLE h_;
 };
 
+// A new file: one that is there already is left as it is.
 bool write_file(const std::wstring& path, const char* data, size_t size, DWORD& error) {
-    File f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    File f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     error = GetLastError();
     if (!f.valid()) return false;
     while (size) {
@@ -196,7 +248,7 @@ bool write_file(const std::wstring& path, const char* data, size_t size, DWORD& 
 
 long long file_size(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA a;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &a)) return -1;
+    if (!GetFileAttributesExW(long_form(path).c_str(), GetFileExInfoStandard, &a)) return -1;
     return (static_cast<long long>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
 }
 
@@ -245,6 +297,141 @@ int fetch(const Plugin& plugin, const std::wstring& archive, const Member& m, st
     else
         bytes.resize(m.filesize);
     return 0;
+}
+
+// A name with " (n)" before its extension: "same (2).png", "README (2)".
+std::wstring numbered(const std::wstring& name, unsigned n) {
+    if (n < 2) return name;
+    size_t dot = name.rfind(L'.');
+    if (dot == 0 || dot == std::wstring::npos) dot = name.size();
+    return name.substr(0, dot) + format(L" (%u)", n) + name.substr(dot);
+}
+
+// Makes something at the first free one of name, "name (2)", ... in folder;
+// make fails with ERROR_FILE_EXISTS or ERROR_ALREADY_EXISTS where something
+// came first, so that nothing there is ever replaced.
+template <class Make>
+bool make_unique(const std::wstring& folder, const std::wstring& name, Make make, std::wstring& made,
+                 DWORD& error) {
+    error = ERROR_FILE_EXISTS;
+    for (unsigned n = 1; n < 10000; ++n) {
+        made = join(folder, numbered(name, n));
+        if (GetFileAttributesW(long_form(made).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        if (make(long_form(made), error)) return true;
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
+
+// Where a member went.
+struct Placed {
+    std::wstring target;
+    long long size = 0;
+    bool unsafe = false;     // its name could not be written as it is
+    bool numbered = false;   // its name was taken
+    bool by_plugin = false;  // the plug-in wrote the file
+};
+
+// Why a member is not where its own name would have put it, or nothing.
+std::wstring renaming(const Member& m, const Placed& placed, bool file_output) {
+    std::wstring why;
+    if (placed.unsafe) why += L"; not a name to write as it is";
+    if (placed.numbered) why += L"; the name was taken";
+    if (file_output && !placed.by_plugin) why += L"; by memory output, as the plug-in writes under the given name";
+    if (why.empty()) return why;
+    return format(L"position %llu (%ls) written as %ls: %ls\n", static_cast<unsigned long long>(m.position),
+                  display_name(m).c_str(), placed.target.c_str(), why.c_str() + 2);
+}
+
+// Whether a plug-in may be left to write a file under the record's name: one
+// that opens no device, stream or other folder. A '?' may stand for a
+// character an ANSI record cannot hold, which the plug-in itself knows.
+bool plugin_may_write(const std::wstring& name) {
+    for (wchar_t c : name)
+        if (c < 0x20 || wcschr(L"<>:\"/\\|*", c)) return false;
+    return name.find_first_not_of(L". ") != std::wstring::npos && !is_device_name(name);
+}
+
+// The file a plug-in wrote into a folder of its own, or nothing.
+std::wstring written_file(const std::wstring& folder) {
+    WIN32_FIND_DATAW d;
+    HANDLE h = FindFirstFileW(long_form(join(folder, L"*")).c_str(), &d);
+    if (h == INVALID_HANDLE_VALUE) return std::wstring();
+    std::wstring name;
+    do
+        if (!(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) name = d.cFileName;
+    while (name.empty() && FindNextFileW(h, &d));
+    FindClose(h);
+    return name;
+}
+
+// Puts a member into folder under its name made safe, never over a file that
+// is there; given is the record's name without its folders. The plug-in
+// writes under its own idea of the name (an ANSI record may not hold it) and
+// refuses a file that exists, so it writes into a fresh folder of its own and
+// the file is moved from there; a name it cannot be trusted with comes by
+// memory output.
+Exit place(const Plugin& plugin, const std::wstring& archive, const Member& m, const std::wstring& folder,
+           const std::wstring& given, bool file_output, Placed& placed, std::wstring& problem) {
+    DWORD error;
+    if (file_output && plugin_may_write(m.filename)) {
+        std::wstring scratch;
+        auto make_folder = [](const std::wstring& path, DWORD& e) {
+            if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+            e = GetLastError();
+            return false;
+        };
+        if (!make_unique(folder, L"~spihost", make_folder, scratch, error)) {
+            problem = L"cannot make a folder in " + folder + L": " + system_message(error);
+            return kExitHost;
+        }
+        placed.by_plugin = true;
+        Exit status = kExitOk;
+        int rc = plugin.get_to_folder(archive, m.position, long_form(scratch));
+        std::wstring found = rc == 0 ? written_file(scratch) : std::wstring();
+        std::wstring name = file_name(found);
+        std::wstring written = long_form(join(scratch, found));
+        auto move = [&written](const std::wstring& path, DWORD& e) {
+            if (MoveFileExW(written.c_str(), path.c_str(), 0)) return true;
+            e = GetLastError();
+            return false;
+        };
+        if (rc != 0) {
+            problem = format(L"%ls refused it: %ls", plugin.name(kGetFile), describe(rc).c_str());
+            status = kExitRefused;
+        } else if (found.empty()) {
+            problem = L"success reported, but no file was written";
+            status = kExitRefused;
+        } else if (!make_unique(folder, name, move, placed.target, error)) {
+            problem = L"cannot move " + written + L": " + system_message(error);
+            status = kExitHost;
+        } else {
+            placed.size = file_size(placed.target);
+            placed.unsafe = name != found;
+            placed.numbered = placed.target != join(folder, name);
+        }
+        if (!RemoveDirectoryW(long_form(scratch).c_str()))
+            err().text(L"spihost: warning: " + scratch + L" is left behind, not empty\n");
+        return status;
+    }
+    std::string bytes;
+    int rc = fetch(plugin, archive, m, bytes);
+    if (rc != 0) {
+        problem = format(L"%ls refused it: %ls", plugin.name(kGetFile), describe(rc).c_str());
+        return kExitRefused;
+    }
+    std::wstring name = file_name(given);
+    auto write = [&bytes](const std::wstring& path, DWORD& e) {
+        return write_file(path, bytes.data(), bytes.size(), e);
+    };
+    if (!make_unique(folder, name, write, placed.target, error)) {
+        problem = L"cannot write " + join(folder, name) + L": " + system_message(error);
+        return kExitHost;
+    }
+    placed.size = static_cast<long long>(bytes.size());
+    placed.unsafe = name != given;
+    placed.numbered = placed.target != join(folder, name);
+    return kExitOk;
 }
 
 int listing(const Plugin& plugin, const std::wstring& archive, std::vector<Member>& members) {
@@ -366,41 +553,29 @@ int cmd_get(const Plugin& plugin, const std::wstring& archive, const std::wstrin
     if (!plugin.available(kGetFile)) return missing(plugin, kGetFile);
     Member m;
     if (int status = find_member(plugin, archive, which, m)) return status;
-    std::wstring dir = full_path(o.has_out ? o.out_dir : L".");
-    if (!o.to_stdout && !make_folders(dir))
-        return fail(kExitHost, format(L"cannot make the folder %ls: %ls", dir.c_str(),
-                                      system_message(GetLastError()).c_str()));
-
-    if (o.file_output) {
-        int rc = plugin.get_to_folder(archive, m.position, dir);
-        if (rc != 0)
-            return fail(kExitRefused, format(L"%ls refused %ls into %ls: %ls", plugin.name(kGetFile),
-                                             display_name(m).c_str(), dir.c_str(), describe(rc).c_str()));
-        std::wstring written = join(dir, m.filename);
-        long long size = file_size(written);
-        if (size < 0)
-            err().text(format(L"spihost: warning: success reported, but there is no %ls\n", written.c_str()));
-        else
-            say(format(L"the plug-in wrote %ls (%ls bytes)\n", written.c_str(), grouped(size).c_str()));
-        return kExitOk;
-    }
-
-    std::string bytes;
-    int rc = fetch(plugin, archive, m, bytes);
-    if (rc != 0)
-        return fail(kExitRefused, format(L"%ls refused %ls: %ls", plugin.name(kGetFile), display_name(m).c_str(),
-                                         describe(rc).c_str()));
     if (o.to_stdout) {
+        std::string bytes;
+        int rc = fetch(plugin, archive, m, bytes);
+        if (rc != 0)
+            return fail(kExitRefused, format(L"%ls refused %ls: %ls", plugin.name(kGetFile),
+                                             display_name(m).c_str(), describe(rc).c_str()));
         if (!out().bytes(bytes.data(), bytes.size()))
             return fail(kExitHost, L"cannot write to standard output: " + system_message(GetLastError()));
         return kExitOk;
     }
-    std::wstring name = safe_component(m.filename.substr(m.filename.find_last_of(L"\\/") + 1));
-    std::wstring target = join(dir, name.empty() ? L"_" : name);
-    DWORD error;
-    if (!write_file(target, bytes.data(), bytes.size(), error))
-        return fail(kExitHost, format(L"cannot write %ls: %ls", target.c_str(), system_message(error).c_str()));
-    say(format(L"wrote %ls (%ls bytes)\n", target.c_str(), grouped(bytes.size()).c_str()));
+    std::wstring dir = full_path(o.has_out ? o.out_dir : L".");
+    if (!make_folders(dir))
+        return fail(kExitHost, format(L"cannot make the folder %ls: %ls", dir.c_str(),
+                                      system_message(GetLastError()).c_str()));
+    std::vector<std::wstring> parts = components(m.filename);
+    Placed placed;
+    std::wstring problem;
+    if (Exit status = place(plugin, archive, m, dir, parts.empty() ? std::wstring() : parts.back(), o.file_output,
+                            placed, problem))
+        return fail(status, display_name(m) + L": " + problem);
+    say(format(L"%ls %ls (%ls bytes)\n", placed.by_plugin ? L"the plug-in wrote" : L"wrote", placed.target.c_str(),
+               grouped(placed.size).c_str()));
+    say(renaming(m, placed, o.file_output));
     return kExitOk;
 }
 
@@ -434,40 +609,38 @@ int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options
     if (int status = listing(plugin, archive, members)) return status;
 
     Progress progress;
-    size_t done = 0, failed = 0;
+    size_t done = 0, failed = 0, namesakes = 0, unsafe_names = 0;
     unsigned long long total = 0;
     for (const Member& m : members) {
         progress.show(format(L"[%zu/%zu] %ls bytes so far, fetching %ls", done + failed + 1, members.size(),
                              grouped(total).c_str(), display_name(m).c_str()));
         // Folders as the record names them, inside the output folder whatever the names say.
-        std::vector<std::wstring> parts = safe_components(m.path);
-        std::vector<std::wstring> name_parts = safe_components(m.filename);
+        std::vector<std::wstring> parts = components(m.path + L"\\" + m.filename);
         std::wstring folder = dir;
-        for (const std::wstring& p : parts) folder = join(folder, p);
-        for (size_t i = 0; i + 1 < name_parts.size(); ++i) folder = join(folder, name_parts[i]);
-        std::wstring problem;
-        if (!make_folders(folder)) {
-            problem = L"cannot make " + folder + L": " + system_message(GetLastError());
-        } else if (o.file_output) {
-            int rc = plugin.get_to_folder(archive, m.position, folder);
-            if (rc != 0)
-                problem = format(L"%ls refused it: %ls", plugin.name(kGetFile), describe(rc).c_str());
-            else
-                total += m.filesize;
-        } else {
-            std::string bytes;
-            int rc = fetch(plugin, archive, m, bytes);
-            DWORD error;
-            std::wstring target = join(folder, name_parts.empty() ? L"_" : name_parts.back());
-            if (rc != 0)
-                problem = format(L"%ls refused it: %ls", plugin.name(kGetFile), describe(rc).c_str());
-            else if (!write_file(target, bytes.data(), bytes.size(), error))
-                problem = L"cannot write " + target + L": " + system_message(error);
-            else
-                total += bytes.size();
+        bool unsafe_folder = false;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) {
+            std::wstring part = safe_component(parts[i]);
+            unsafe_folder |= part != parts[i];
+            if (!part.empty()) folder = join(folder, part);
         }
+        Placed placed;
+        std::wstring problem;
+        if (!make_folders(folder))
+            problem = L"cannot make " + folder + L": " + system_message(GetLastError());
+        else
+            place(plugin, archive, m, folder, parts.empty() ? std::wstring() : parts.back(), o.file_output, placed,
+                  problem);
         if (problem.empty()) {
+            placed.unsafe |= unsafe_folder;
             ++done;
+            total += static_cast<unsigned long long>(placed.size);
+            namesakes += placed.numbered;
+            unsafe_names += placed.unsafe;
+            std::wstring why = renaming(m, placed, o.file_output);
+            if (!why.empty()) {
+                progress.done();
+                say(why);
+            }
             continue;
         }
         ++failed;
@@ -476,8 +649,12 @@ int cmd_extract(const Plugin& plugin, const std::wstring& archive, const Options
                                   display_name(m).c_str(), problem.c_str()));
     }
     progress.done();
-    say(format(L"extracted %zu of %zu member%ls (%ls bytes) into %ls in %.2f s\n", done, members.size(),
-               members.size() == 1 ? L"" : L"s", grouped(total).c_str(), dir.c_str(), seconds_since(start)));
+    std::wstring renamed;
+    if (namesakes) renamed += format(L", %zu renamed as namesake%ls", namesakes, namesakes == 1 ? L"" : L"s");
+    if (unsafe_names) renamed += format(L", %zu under a safe name", unsafe_names);
+    say(format(L"extracted %zu of %zu member%ls (%ls bytes) into %ls in %.2f s%ls\n", done, members.size(),
+               members.size() == 1 ? L"" : L"s", grouped(total).c_str(), dir.c_str(), seconds_since(start),
+               renamed.c_str()));
     return failed ? kExitRefused : kExitOk;
 }
 

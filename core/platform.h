@@ -20,9 +20,9 @@ int compare_nocase(const wchar16* a, const wchar16* b);
 void lower_case(wchar16* text);
 // One unit upper-cased on its own, as 7-Zip matches names (CharUpperW).
 wchar16 upper_unit(wchar16 c);
-// Two units compared as the file system compares names: ordinal, without
-// regard to case (CompareStringOrdinal). Below, equal or above 0.
-int compare_units_ordinal(wchar16 a, wchar16 b);
+// One unit upper-cased as the file system compares names: the mapping
+// CompareStringOrdinal applies to each unit when it ignores case.
+wchar16 upper_ordinal(wchar16 c);
 
 // The thread's ANSI code page, both ways. Lengths exclude any terminator;
 // with a capacity of 0 the answer is the length the conversion needs.

@@ -21,8 +21,16 @@ wchar16 upper_unit(wchar16 c) {
     return static_cast<wchar16>(reinterpret_cast<UINT_PTR>(CharUpperW(reinterpret_cast<LPWSTR>(UINT_PTR(c)))));
 }
 
-int compare_units_ordinal(wchar16 a, wchar16 b) {
-    return CompareStringOrdinal(&a, 1, &b, 1, TRUE) - CSTR_EQUAL;
+wchar16 upper_ordinal(wchar16 c) {
+    // CompareStringOrdinal upper-cases each unit through this function of
+    // the system's; asking for it by name keeps it out of our imports.
+    typedef WCHAR(WINAPI * Upcase)(WCHAR);
+    static const Upcase upcase = reinterpret_cast<Upcase>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlUpcaseUnicodeChar")));
+    if (c < 0x80) return c >= 'a' && c <= 'z' ? static_cast<wchar16>(c - 'a' + 'A') : c;
+    if (upcase) return upcase(c);
+    wchar16 upper = upper_unit(c);
+    return CompareStringOrdinal(&c, 1, &upper, 1, TRUE) == CSTR_EQUAL ? upper : c;
 }
 
 int ansi_to_wide(const char* src, int src_len, wchar16* dst, int dst_cap) {

@@ -94,6 +94,12 @@ bool to_ansi(const wchar16* wide, char* out, size_t cap) {
     }
 }
 
+void through_ansi(const wchar16* name, wchar16 (&out)[kFieldChars]) {
+    char ansi[kFieldChars];
+    to_ansi(name, ansi, sizeof ansi);
+    to_wide(ansi, out, kFieldChars);
+}
+
 void convert_record(const MemberRecord& in, fileInfo& out) {
     memset(&out, 0, sizeof out);
     // method is a byte string: copy up to and including its first zero.

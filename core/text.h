@@ -29,6 +29,10 @@ bool to_ansi(const wchar16* wide, char* out, size_t cap);
 // The number of bytes the full ANSI conversion of wide takes.
 size_t ansi_length(const wchar16* wide);
 
+// A member's name as an ANSI host is shown it (its record's field), back in
+// wide text: the name such a host asks for and expects to find.
+void through_ansi(const wchar16* name, wchar16 (&out)[kFieldChars]);
+
 void convert_record(const MemberRecord& in, fileInfo& out);
 // A zero-filled block of count + 1 fileInfo records (the last the
 // terminator), or null when it cannot be allocated.

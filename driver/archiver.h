@@ -1,5 +1,5 @@
-// The archiver driver: settings and work area, runs of 7z.exe, the support
-// test, the listing and the extraction of one member.
+// The archiver driver: settings and work area, finding 7-Zip, runs of
+// 7z.exe, the support test, the listing and the extraction of one member.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include "core/platform.h"
 #include "core/records.h"
 #include "core/text.h"
+#include "driver/member_paths.h"
 #include "driver/scratch.h"
 
 // The section "UserSetting" of the settings file beside the module.
@@ -20,8 +21,25 @@ struct Settings {
 // Settings are read afresh for every request: a changed file is seen at once.
 Settings read_settings();
 bool settings_path(wchar16 (&out)[kPathChars]);
-bool archiver_path(const Settings& s, wchar16 (&out)[kPathChars]);
-bool archiver_library_path(const Settings& s, wchar16 (&out)[kPathChars]);
+
+// What one request works with: the settings as it began and the 7-Zip they
+// lead to, found once so that every check and every run of the request
+// names the same program.
+struct Setup {
+    Settings settings;
+    // 7z.exe by its full path, with 7z.dll beside it; empty when none was found.
+    wchar16 exe[kPathChars];
+    int32_t threshold;
+    bool found() const { return exe[0] != 0; }
+};
+Setup read_setup();
+
+// The folder holding both 7z.exe and 7z.dll: `dir` when set (relative to
+// the plug-in's own folder when relative), else the first of the plug-in's
+// folder, the host program's, the folders 7-Zip's installer recorded, and
+// 7-Zip's usual places under Program Files. Never the current folder or PATH.
+bool find_7zip(const Settings& s, wchar16 (&exe)[kPathChars]);
+
 // The work folder under the user's temporary folder; ensure_ makes it when missing.
 bool work_area_path(wchar16 (&out)[kPathChars]);
 bool ensure_work_area(wchar16 (&out)[kPathChars]);
@@ -29,12 +47,23 @@ bool ensure_work_area(wchar16 (&out)[kPathChars]);
 // process has its own, so overlapping requests never read each other's.
 bool capture_path(const wchar16* work_area, wchar16 (&out)[kPathChars]);
 
-// Yes when the archiver tests the archive without error. The header bytes
-// are accepted and not looked at.
-bool test_archive(const wchar16* archive, const void* header);
+// 7-Zip's verdict on an archive: it tested it without error, or not; or
+// it could not be asked (not started, its output not captured).
+enum class Verdict { kYes, kNo, kNotAsked };
+Verdict test_archive(const Setup& setup, const wchar16* archive);
 
-// Lists the archive into a new MemberTable (owned by the caller on success).
-ResultCode list_archive(const wchar16* archive, uint32_t offset, platform::OwnedBlock& table);
+// What a listing knew: the table handed to hosts, the full paths of its
+// members, and whether it was read through the tar pipe.
+struct Listing {
+    platform::OwnedBlock table;
+    MemberPaths paths;
+    bool tar_pipe = false;
+};
+
+// Lists the archive. Archives whose names call for it go through the tar
+// pipe; so do those whose plain listing names no member but shows a size
+// (a compressed tar under any name), when the pipe finds members in them.
+ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out);
 
 // A member brought out on its own: the one file in a scratch folder of its
 // own, exactly as long as the listing said. Gone with this object.
@@ -46,18 +75,21 @@ public:
     ResultCode move_to(const WideString& target) const;
 
 private:
-    friend ResultCode extract_path(const wchar16*, const wchar16*, const wchar16*, const WideString&,
-                                   uint64_t, bool, ExtractedMember&);
+    friend ResultCode extract_path(const Setup&, const wchar16*, const WideString&, uint64_t, bool,
+                                   ExtractedMember&);
     ScratchFolder folder_;
     WideString file_;
     uint64_t size_ = 0;
 };
 
-// Extracts the member at request.position among the kept members, unless
-// 7-Zip cannot bring it out alone.
-ResultCode extract_member(const wchar16* archive, const MemberRecord& request, ExtractedMember& out);
+// Extracts the member listed under `path` with `size` bytes, unless its
+// path leads out of the work folder.
+ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideString& path, uint64_t size,
+                        bool tar_pipe, ExtractedMember& out);
 
-// Extracts the member listed under `path` with `size` bytes into a scratch
-// folder in the work folder.
-ResultCode extract_path(const wchar16* exe, const wchar16* archive, const wchar16* work_area,
-                        const WideString& path, uint64_t size, bool tar_pipe, ExtractedMember& out);
+// Lists the archive again (through the tar pipe or not, as it was listed)
+// to learn the full path of the member at `position` and extracts it,
+// unless 7-Zip cannot bring it out alone: for a listing whose paths were
+// too many to keep.
+ResultCode extract_member(const Setup& setup, const wchar16* archive, uintptr_t position, bool tar_pipe,
+                          ExtractedMember& out);

@@ -40,22 +40,21 @@ WideString test_command(const wchar16* archiver, const wchar16* archive) {
 
 // Listings are asked for in UTF-8: with its output redirected 7-Zip would
 // otherwise write names in the OEM code page, which cannot hold every name.
-WideString list_command(const wchar16* archiver, const wchar16* archive, bool tar_pipe) {
-    if (!tar_pipe) return quoted(archiver) + from_ascii(" l ") + quoted(archive) + from_ascii(" -slt -ba -sccUTF-8");
-    return from_ascii("cmd /c \"") + quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so | ") +
-           quoted(archiver) + from_ascii(" l -slt -ba -si -ttar -sccUTF-8\"");
+ArchiverRun list_run(const wchar16* archiver, const wchar16* archive, bool tar_pipe) {
+    if (!tar_pipe) return {quoted(archiver) + from_ascii(" l ") + quoted(archive) + from_ascii(" -slt -ba -sccUTF-8"), {}};
+    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so"),
+            quoted(archiver) + from_ascii(" l -slt -ba -si -ttar -sccUTF-8")};
 }
 
 // The member is named with a plain include ("-i!"): a recursive one would
-// also bring out every namesake in a subfolder, leaving stale files behind.
-WideString extract_command(const wchar16* archiver, const wchar16* archive,
-                           const wchar16* work_area, const wchar16* member, bool tar_pipe) {
+// also bring out every namesake in a subfolder.
+ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder, const wchar16* member,
+                bool tar_pipe) {
+    WideString into = from_ascii(" -o") + quoted(folder) + from_ascii(" -aoa");
     if (!tar_pipe)
-        return quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -o") + quoted(work_area) +
-               from_ascii(" -aoa -i!") + quoted(member);
-    return from_ascii("cmd /c \"") + quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so | ") +
-           quoted(archiver) + from_ascii(" x -o") + quoted(work_area) + from_ascii(" -aoa -si -ttar -i!") +
-           quoted(member) + from_ascii("\"");
+        return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + into + from_ascii(" -i!") + quoted(member), {}};
+    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so"),
+            quoted(archiver) + from_ascii(" x") + into + from_ascii(" -si -ttar -i!") + quoted(member)};
 }
 
 int32_t size_threshold(int maxMB) {

@@ -1,5 +1,5 @@
-// The command lines given to the archiver and to cmd, and the choice of the
-// tar pipe. Pure text work: no Windows calls beyond the platform seam.
+// The command lines given to 7-Zip, and the choice of the tar pipe. Pure
+// text work: no Windows calls beyond the platform seam.
 #pragma once
 
 #include <cstdint>
@@ -15,10 +15,18 @@ const wchar16* find_extension(const wchar16* path);
 
 bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting);
 
+// One run of 7-Zip, or two joined by a pipe when `second` is set: the
+// first writes the outer archive's content to its standard output, which
+// the second reads as a tar.
+struct ArchiverRun {
+    WideString first;
+    WideString second;
+};
+
 WideString test_command(const wchar16* archiver, const wchar16* archive);
-WideString list_command(const wchar16* archiver, const wchar16* archive, bool tar_pipe);
-WideString extract_command(const wchar16* archiver, const wchar16* archive,
-                           const wchar16* work_area, const wchar16* member, bool tar_pipe);
+ArchiverRun list_run(const wchar16* archiver, const wchar16* archive, bool tar_pipe);
+ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder, const wchar16* member,
+                bool tar_pipe);
 
 // The size limit for members in bytes: 0 for a negative setting, the largest
 // signed 32-bit value from 2048 MiB on.

@@ -7,16 +7,6 @@
 #include "driver/runner.h"
 #include "driver/scanner.h"
 
-namespace {
-
-// cmd replaces %NAME% with a variable's value even between quotes.
-bool may_name_a_variable(const WideString& path) {
-    size_t first = path.find(L'%');
-    return first != WideString::npos && path.find(L'%', first + 1) != WideString::npos;
-}
-
-}  // namespace
-
 ResultCode ExtractedMember::read(platform::OwnedBlock& bytes, size_t& length) const {
     // Shared every way: Wine's console host may still hold what a child wrote.
     FileHandle f(CreateFileW(extended_path(file_).c_str(), GENERIC_READ,
@@ -48,14 +38,14 @@ ResultCode ExtractedMember::move_to(const WideString& target) const {
     return kOk;
 }
 
-ResultCode extract_path(const wchar16* exe, const wchar16* archive, const wchar16* work_area,
-                        const WideString& path, uint64_t size, bool tar_pipe, ExtractedMember& out) {
+ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideString& path, uint64_t size,
+                        bool tar_pipe, ExtractedMember& out) {
     // A name leading out of the work folder is never extracted.
     if (!is_contained_path(path.c_str())) return kReadError;
-    // Through the tar pipe such a name would bring out another member.
-    if (tar_pipe && may_name_a_variable(path)) return kReadError;
-    if (!out.folder_.make(work_area)) return kReadError;
-    if (!run_archiver(extract_command(exe, archive, out.folder_.path().c_str(), path.c_str(), tar_pipe), nullptr))
+    wchar_t work[kPathChars];
+    if (!setup.found() || !ensure_work_area(work) || !out.folder_.make(work)) return kReadError;
+    const wchar16* folder = out.folder_.path().c_str();
+    if (!run_archiver(setup.exe, extract_run(setup.exe, archive, folder, path.c_str(), tar_pipe), nullptr))
         return kReadError;
     // Wherever 7-Zip put it and whatever it named it (it renames what
     // Windows cannot hold, such as a trailing dot), the member is the one
@@ -66,16 +56,12 @@ ResultCode extract_path(const wchar16* exe, const wchar16* archive, const wchar1
     return kOk;
 }
 
-ResultCode extract_member(const wchar16* archive, const MemberRecord& request, ExtractedMember& out) {
-    Settings s = read_settings();
-    wchar_t exe[kPathChars], work[kPathChars], capture_file[kPathChars];
-    if (!archiver_path(s, exe)) return kReadError;
-    int32_t threshold = size_threshold(s.maxMB);
-    if (!ensure_work_area(work) || !capture_path(work, capture_file)) return kReadError;
-
-    bool tar = use_tar_pipe(archive, s.tar);
+ResultCode extract_member(const Setup& setup, const wchar16* archive, uintptr_t position, bool tar,
+                          ExtractedMember& out) {
+    wchar_t work[kPathChars], capture_file[kPathChars];
+    if (!setup.found() || !ensure_work_area(work) || !capture_path(work, capture_file)) return kReadError;
     ScopedDelete remover(capture_file);
-    if (!run_archiver(list_command(exe, archive, tar), capture_file)) return kReadError;
+    if (!run_archiver(setup.exe, list_run(setup.exe, archive, tar), capture_file)) return kReadError;
     Capture capture;
     if (!capture.open(capture_file)) return kReadError;
 
@@ -83,10 +69,10 @@ ResultCode extract_member(const wchar16* archive, const MemberRecord& request, E
     int32_t size = 0;
     size_t index = 0, wanted = 0;
     bool found = false;
-    uintptr_t position = 0;
+    uintptr_t kept = 0;
     scan_members(capture.reader(), [&](const ScannedMember& m) {
         ++index;
-        if (!is_kept(m, threshold) || position++ != request.position) return true;
+        if (!is_kept(m, setup.threshold) || kept++ != position) return true;
         path.assign(m.path, m.path_len);
         size = m.size;
         wanted = index;
@@ -106,5 +92,5 @@ ResultCode extract_member(const wchar16* archive, const MemberRecord& request, E
         return alone;
     });
     if (!alone) return kReadError;
-    return extract_path(exe, archive, work, path, static_cast<uint64_t>(size), tar, out);
+    return extract_path(setup, archive, path, static_cast<uint64_t>(size), tar, out);
 }

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include "core/handle.h"
 #include "driver/archiver.h"
 #include "driver/commands.h"
@@ -19,26 +21,53 @@ bool archive_time(const wchar16* archive, int32_t& seconds) {
     return true;
 }
 
+// Whether a capture names no member at all but shows a size, and whether
+// it names any.
+struct Shape {
+    bool members = false;
+    bool sizes_only = false;
+};
+
+Shape shape_of(const wchar16* capture_file) {
+    Shape shape;
+    Capture capture;
+    if (!capture.open(capture_file)) return shape;
+    shape.sizes_only = sizes_without_paths(capture.reader());
+    Capture again;
+    if (!again.open(capture_file)) return shape;
+    scan_members(again.reader(), [&](const ScannedMember&) {
+        shape.members = true;
+        return false;
+    });
+    return shape;
+}
+
 }  // namespace
 
-ResultCode list_archive(const wchar16* archive, uint32_t /*offset*/, platform::OwnedBlock& table) {
-    Settings s = read_settings();
-    wchar_t exe[kPathChars], work[kPathChars], capture_file[kPathChars];
-    if (!archiver_path(s, exe)) return kReadError;
-    int32_t threshold = size_threshold(s.maxMB);
-    if (!ensure_work_area(work) || !capture_path(work, capture_file)) return kReadError;
-
-    bool tar = use_tar_pipe(archive, s.tar);
-    ScopedDelete remover(capture_file);
-    if (!run_archiver(list_command(exe, archive, tar), capture_file)) return kReadError;
+ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out) {
+    wchar_t work[kPathChars], plain[kPathChars], piped[kPathChars] = {};
+    if (!ensure_work_area(work) || !capture_path(work, plain)) return kReadError;
+    bool tar = use_tar_pipe(archive, setup.settings.tar);
+    ScopedDelete plain_remover(plain), piped_remover(piped);
+    if (!run_archiver(setup.exe, list_run(setup.exe, archive, tar), plain)) return kReadError;
+    const wchar16* capture_file = plain;
+    // A compressed tar whatever its name: 7-Zip's plain listing of a bzip2
+    // or xz stream names nothing and shows a size. When the pipe finds
+    // members in it, it is served as one.
+    if (!tar && shape_of(plain).sizes_only && capture_path(work, piped) &&
+        run_archiver(setup.exe, list_run(setup.exe, archive, true), piped) && shape_of(piped).members) {
+        capture_file = piped;
+        tar = true;
+    }
 
     size_t count;
     {
         Capture capture;
         if (!capture.open(capture_file)) return kReadError;
-        count = count_members(capture.reader(), threshold);
+        count = count_members(capture.reader(), setup.threshold);
     }
-    platform::OwnedBlock block(platform::alloc_block((count + 1) * sizeof(MemberRecord)));
+    size_t table_bytes = (count + 1) * sizeof(MemberRecord);
+    platform::OwnedBlock block(platform::alloc_block(table_bytes));
     if (!block) return kNoMemory;
 
     int32_t seconds;
@@ -46,7 +75,12 @@ ResultCode list_archive(const wchar16* archive, uint32_t /*offset*/, platform::O
 
     Capture capture;
     if (!capture.open(capture_file)) return kReadError;
-    fill_members(capture.reader(), threshold, seconds, static_cast<MemberRecord*>(block.get()), count);
-    table = std::move(block);
+    // The paths are kept while they take no more room than the table.
+    out.paths.set_limit(std::max<size_t>(table_bytes, 1 << 20) / sizeof(wchar16));
+    fill_members(capture.reader(), setup.threshold, seconds, static_cast<MemberRecord*>(block.get()), count,
+                 &out.paths);
+    out.paths.finish();
+    out.table = std::move(block);
+    out.tar_pipe = tar;
     return kOk;
 }

@@ -48,21 +48,14 @@ bool is_device_name(const wchar16* name) {
 
 wchar16 unify_separator(wchar16 c) { return c == '/' ? '\\' : c; }
 
-wchar16 upper_7zip(wchar16 c) {
-    if (c < 'a') return c;
-    if (c <= 'z') return static_cast<wchar16>(c - 'a' + 'A');
-    return c < 0x80 ? c : platform::upper_unit(c);
-}
-
 int compare_7zip(wchar16 a, wchar16 b) {
     wchar16 x = upper_7zip(a), y = upper_7zip(b);
     return x < y ? -1 : x > y ? 1 : 0;
 }
 
 int compare_ordinal(wchar16 a, wchar16 b) {
-    // ASCII folds the same way by either rule, without a call.
-    if (a < 0x80 && b < 0x80) return compare_7zip(a, b);
-    return platform::compare_units_ordinal(a, b);
+    wchar16 x = platform::upper_ordinal(a), y = platform::upper_ordinal(b);
+    return x < y ? -1 : x > y ? 1 : 0;
 }
 
 // The first `n` units of both, then the lengths.
@@ -83,6 +76,12 @@ int compare_paths(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len
 }
 
 }  // namespace
+
+wchar16 upper_7zip(wchar16 c) {
+    if (c < 'a') return c;
+    if (c <= 'z') return static_cast<wchar16>(c - 'a' + 'A');
+    return c < 0x80 ? c : platform::upper_unit(c);
+}
 
 int compare_paths_7zip(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len) {
     return compare_paths(a, a_len, b, b_len, compare_7zip);

@@ -18,6 +18,9 @@ bool is_contained_path(const wchar16* path);
 // device name such as CON or COM1, with or without an extension.
 bool is_plain_file_name(const wchar16* name);
 
+// One unit as 7-Zip compares names: upper-cased on its own.
+wchar16 upper_7zip(wchar16 c);
+
 // Two member paths ordered case aside, '/' and '\\' as one separator: by
 // 7-Zip's rule for matching names (each unit upper-cased on its own), and
 // by the file system's (ordinal, without regard to case). Below, equal or

@@ -23,79 +23,112 @@ bool may_pass(DWORD error) {
     return true;
 }
 
-}  // namespace
-
-bool run_archiver(const WideString& command_line, const wchar16* output_path) {
-    if (command_line.size() >= kMaxCommandLine) return false;
-
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    // Shared for reading, since the capture is read right after the run, and
-    // for deleting, so a handle some lingering process still holds cannot
-    // keep the capture from being removed.
-    const wchar16* out_path = output_path ? output_path : L"NUL";
+// Where a run's standard output goes: the capture file, or NUL. Shared
+// for reading, since the capture is read right after the run, and for
+// deleting, so a handle some lingering process still holds cannot keep it
+// from being removed.
+FileHandle open_output(const wchar16* output_path) {
+    const wchar16* path = output_path ? output_path : L"NUL";
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    FileHandle out(CreateFileW(out_path, GENERIC_WRITE, share, &inherit, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle out(CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out.valid() && GetLastError() == ERROR_PATH_NOT_FOUND) {
         // Another process unloading the plug-in may have just removed the
         // empty work folder: make it again, once.
-        WideString folder(out_path);
-        folder.resize(folder.find_last_of(L'\\') == WideString::npos ? 0 : folder.find_last_of(L'\\'));
+        WideString folder(path);
+        size_t slash = folder.find_last_of(L'\\');
+        folder.resize(slash == WideString::npos ? 0 : slash);
         if (!folder.empty() && CreateDirectoryW(folder.c_str(), nullptr))
-            out.reset(CreateFileW(out_path, GENERIC_WRITE, share, &inherit, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+            out.reset(CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
-    // Standard input at its end: a prompt (a password, say) is answered at
-    // once instead of waiting for ever.
-    FileHandle in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return out;
+}
+
+// An inheritable copy of a handle, for the moment of one start: no other
+// program the host starts meanwhile can take the original along (a pipe's
+// writing end held by a stranger would keep its reader waiting for ever).
+KernelHandle inheritable(HANDLE h) {
+    HANDLE copy = nullptr;
+    if (!h || h == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return KernelHandle();
+    return KernelHandle(copy);
+}
+
+// Starts one program hidden, with `in` and `out` as its standard input and
+// output and no other handle of ours.
+KernelHandle start(const wchar16* exe, const WideString& command_line, HANDLE in, HANDLE out) {
+    if (command_line.size() >= kMaxCommandLine) return KernelHandle();
+    // A handle that could not be had (a capture that cannot be written)
+    // leaves that stream closed; the run's output is then lost.
+    KernelHandle child_in = inheritable(in), child_out = inheritable(out);
+    HANDLE inherited[2];
+    DWORD count = 0;
+    if (child_in.valid()) inherited[count++] = child_in.get();
+    if (child_out.valid()) inherited[count++] = child_out.get();
 
     STARTUPINFOEXW si = {};
     si.StartupInfo.cb = sizeof si;
     si.StartupInfo.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
     si.StartupInfo.wShowWindow = SW_HIDE;
-    si.StartupInfo.hStdInput = in.valid() ? in.get() : nullptr;
-    si.StartupInfo.hStdOutput = out.valid() ? out.get() : nullptr;
+    si.StartupInfo.hStdInput = child_in.get();
+    si.StartupInfo.hStdOutput = child_out.get();
     si.StartupInfo.hStdError = nullptr;
-
-    // The child inherits these two handles and no other: a capture another
-    // thread has open must not live on in this run's process.
-    HANDLE inherited[2];
-    DWORD count = 0;
-    if (in.valid()) inherited[count++] = in.get();
-    if (out.valid()) inherited[count++] = out.get();
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<unsigned char> attributes(size);
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-    bool listed = count > 0 && InitializeProcThreadAttributeList(list, 1, 0, &size);
-    if (listed && !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                             count * sizeof(HANDLE), nullptr, nullptr)) {
-        DeleteProcThreadAttributeList(list);
-        listed = false;
-    }
-    si.lpAttributeList = listed ? list : nullptr;
+    if (count == 0 || !InitializeProcThreadAttributeList(list, 1, 0, &size)) return KernelHandle();
+    bool listed = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                            count * sizeof(HANDLE), nullptr, nullptr);
+    si.lpAttributeList = list;
 
     std::vector<wchar_t> line(command_line.begin(), command_line.end());
     line.push_back(0);  // CreateProcessW may write into its command line
     PROCESS_INFORMATION pi = {};
-    DWORD flags = CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
     // A start that fails for a moment (under load, or while something holds
     // the program open) is tried again, after a short and growing pause.
     static const DWORD kPauses[] = {20, 50, 100};
     BOOL started = FALSE;
-    for (size_t attempt = 0;; ++attempt) {
-        started = CreateProcessW(nullptr, line.data(), &inherit, &inherit, TRUE, flags, nullptr, nullptr,
-                                 &si.StartupInfo, &pi);
+    for (size_t attempt = 0; listed; ++attempt) {
+        started = CreateProcessW(exe, line.data(), nullptr, nullptr, TRUE,
+                                 CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &si.StartupInfo,
+                                 &pi);
         if (started || attempt == sizeof kPauses / sizeof kPauses[0] || !may_pass(GetLastError())) break;
         Sleep(kPauses[attempt]);
     }
-    if (listed) DeleteProcThreadAttributeList(list);
-    if (!started) return false;
-    KernelHandle process(pi.hProcess);
-    KernelHandle thread(pi.hThread);
-    WaitForSingleObject(process.get(), INFINITE);
-    return true;
+    DeleteProcThreadAttributeList(list);
+    if (!started) return KernelHandle();
+    CloseHandle(pi.hThread);
+    return KernelHandle(pi.hProcess);
+}
+
+}  // namespace
+
+bool run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path) {
+    FileHandle out = open_output(output_path);
+    // Standard input at its end: a prompt (a password, say) is answered at
+    // once instead of waiting for ever.
+    FileHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (run.second.empty()) {
+        KernelHandle process = start(exe, run.first, nul.get(), out.get());
+        if (!process.valid()) return false;
+        WaitForSingleObject(process.get(), INFINITE);
+        return true;
+    }
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, nullptr, 1 << 16)) return false;
+    KernelHandle reader(read_end), writer(write_end);
+    KernelHandle first = start(exe, run.first, nul.get(), writer.get());
+    KernelHandle second = first.valid() ? start(exe, run.second, reader.get(), out.get()) : KernelHandle();
+    // Our ends go at once: the second sees the end of its input when the
+    // first is done, and a first whose reader never started is not left
+    // waiting on a full pipe.
+    reader.reset();
+    writer.reset();
+    if (first.valid()) WaitForSingleObject(first.get(), INFINITE);
+    if (second.valid()) WaitForSingleObject(second.get(), INFINITE);
+    return first.valid() && second.valid();
 }
 
 bool Capture::open(const wchar16* path) {

@@ -1,14 +1,17 @@
-// One run of the archiver (or of cmd for the tar pipe): started hidden with
-// its standard output in a file, waited for, every handle closed.
+// Runs of 7-Zip: started hidden from its full path (never searched for),
+// one run or two joined by a pipe, with the last one's standard output in a
+// file, waited for, every handle closed.
 #pragma once
 
 #include "core/handle.h"
 #include "core/text.h"
 #include "driver/capture.h"
+#include "driver/commands.h"
 
-// Answers whether the program could be started. Standard output goes to
+// Answers whether every program of the run could be started. The standard
+// output of the run (of its second program, for a pipe) goes to
 // output_path, or is discarded when output_path is null.
-bool run_archiver(const WideString& command_line, const wchar16* output_path);
+bool run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path);
 
 // A capture file opened for reading, with its piece reader.
 class Capture {
@@ -25,11 +28,14 @@ private:
     PieceReader reader_;
 };
 
-// Deletes a file when the request is done with it, on every path.
+// Deletes a file when the request is done with it, on every path (nothing
+// when the path is still empty).
 class ScopedDelete {
 public:
     explicit ScopedDelete(const wchar16* path) : path_(path) {}
-    ~ScopedDelete() { DeleteFileW(path_); }
+    ~ScopedDelete() {
+        if (path_[0]) DeleteFileW(path_);
+    }
     ScopedDelete(const ScopedDelete&) = delete;
     ScopedDelete& operator=(const ScopedDelete&) = delete;
 

@@ -68,9 +68,10 @@ bool qualifies(int32_t size, int32_t threshold) {
 }
 
 bool is_kept(const ScannedMember& m, int32_t threshold) {
-    // A NUL inside a path would cut it short wherever it is used as text.
-    return qualifies(m.size, threshold) && !m.folder && !m.link && m.path_len <= kMaxMemberPath &&
-           wide_len(m.path) == m.path_len;
+    // A NUL inside a path would cut it short wherever it is used as text,
+    // and a member with no name at all cannot be asked for.
+    return qualifies(m.size, threshold) && !m.folder && !m.link && m.path_len > 0 &&
+           m.path_len <= kMaxMemberPath && wide_len(m.path) == m.path_len;
 }
 
 const wchar16* file_name_of(const wchar16* path) {
@@ -98,13 +99,14 @@ size_t count_members(PieceReader& reader, int32_t threshold) {
     return n;
 }
 
-size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp,
-                    MemberRecord* table, size_t capacity) {
+size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp, MemberRecord* table, size_t capacity,
+                    MemberPaths* paths) {
     static const unsigned char kMethod[8] = {'7', 0, 'z', 0, 0, 0, 0, 0};
     size_t n = 0;
     scan_members(reader, [&](const ScannedMember& m) {
-        if (!is_kept(m, threshold)) return true;
-        if (n == capacity) return false;
+        bool kept = is_kept(m, threshold) && n < capacity;
+        if (paths) paths->add(m.path, m.path_len, kept);
+        if (!kept) return true;
         MemberRecord& r = table[n];
         for (size_t i = 0; i < sizeof r.method; ++i) r.method[i] = kMethod[i];
         r.position = n;
@@ -118,4 +120,18 @@ size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp,
         return true;
     });
     return n;
+}
+
+bool sizes_without_paths(PieceReader& reader) {
+    wchar16 piece[kPathChars];
+    size_t len = 0;
+    bool line_start = true, sized = false;
+    while (reader.next(piece, len)) {
+        bool head = line_start;
+        line_start = piece[len - 1] == '\n';
+        if (!head) continue;
+        if (is_head(piece, len, "Path = ")) return false;
+        sized = sized || is_head(piece, len, "Size = ");
+    }
+    return sized;
 }

@@ -10,6 +10,7 @@
 #include "core/records.h"
 #include "core/text.h"
 #include "driver/capture.h"
+#include "driver/member_paths.h"
 
 // The longest path a command line can name: longer ones cannot be fetched.
 const size_t kMaxMemberPath = 32766;
@@ -35,8 +36,8 @@ int32_t parse_size(const wchar16* text);
 // Members of a size worth listing: not empty, not over the threshold, and a
 // size that fits the host record (sizes that saturated never qualify).
 bool qualifies(int32_t size, int32_t threshold);
-// Kept members take positions: files of a size that qualifies, whose path a
-// command line can name.
+// Kept members take positions: files of a size that qualifies, with a path
+// a command line can name.
 bool is_kept(const ScannedMember& m, int32_t threshold);
 // The text after the last backslash.
 const wchar16* file_name_of(const wchar16* path);
@@ -46,9 +47,12 @@ int32_t unix_time_from_filetime(uint64_t filetime);
 // First pass: the number of members kept.
 size_t count_members(PieceReader& reader, int32_t threshold);
 // Second pass: fills at most `capacity` records of table, in listing order,
-// and answers how many it filled.
-size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp,
-                    MemberRecord* table, size_t capacity);
+// and answers how many it filled. Every listed path goes to paths too.
+size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp, MemberRecord* table, size_t capacity,
+                    MemberPaths* paths = nullptr);
+// Whether a listing names no member at all but shows a size: what 7-Zip
+// prints for a compressed stream that keeps no name (bzip2, xz).
+bool sizes_without_paths(PieceReader& reader);
 
 // Whether a line (len units) starts with head, without regard to case, and
 // holds more than the head.

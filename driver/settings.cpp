@@ -3,6 +3,7 @@
 
 #include "core/module.h"
 #include "driver/archiver.h"
+#include "driver/commands.h"
 
 namespace {
 
@@ -50,12 +51,95 @@ static bool combine(const wchar_t* dir, const wchar_t* name, wchar16 (&out)[kPat
     return true;
 }
 
-bool archiver_path(const Settings& s, wchar16 (&out)[kPathChars]) {
-    return combine(s.dir, L"7z.exe", out);
+namespace {
+
+bool is_file(const wchar_t* path) {
+    DWORD a = GetFileAttributesW(path);
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool archiver_library_path(const Settings& s, wchar16 (&out)[kPathChars]) {
-    return combine(s.dir, L"7z.dll", out);
+// A drive path ("C:\...") or a UNC one: nothing about it depends on the
+// current folder or drive.
+bool is_fully_qualified(const wchar_t* path) {
+    return (path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+           ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
+}
+
+// 7z.exe in folder, when folder is a full path holding 7z.exe and 7z.dll.
+bool try_folder(const wchar_t* folder, wchar16 (&exe)[kPathChars]) {
+    wchar_t full[kPathChars], dll[kPathChars];
+    DWORD n = GetFullPathNameW(folder, kPathChars, full, nullptr);
+    if (!folder[0] || !is_fully_qualified(folder) || n == 0 || n >= kPathChars) return false;
+    if (!combine(full, L"7z.exe", exe) || !combine(full, L"7z.dll", dll) || !is_file(exe) || !is_file(dll)) {
+        exe[0] = 0;
+        return false;
+    }
+    return true;
+}
+
+// The folder of a module (null: the host program).
+bool module_folder(HMODULE module, wchar_t (&out)[kPathChars]) {
+    DWORD n = GetModuleFileNameW(module, out, kPathChars);
+    if (n == 0 || n >= kPathChars) return false;
+    return PathRemoveFileSpecW(out) != FALSE;
+}
+
+// Where 7-Zip's installer records its folder: "Path", and "Path64" or
+// "Path32" by its bitness, under Software\7-Zip, per user and per machine.
+bool try_registry(wchar16 (&exe)[kPathChars]) {
+    const HKEY roots[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+    const REGSAM views[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+    const wchar_t* const values[] = {L"Path", L"Path64", L"Path32"};
+    for (HKEY root : roots) {
+        for (REGSAM view : views) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(root, L"Software\\7-Zip", 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) continue;
+            bool found = false;
+            for (const wchar_t* value : values) {
+                wchar_t folder[kPathChars];
+                DWORD bytes = sizeof folder;
+                if (RegGetValueW(key, nullptr, value, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, folder,
+                                 &bytes) == ERROR_SUCCESS &&
+                    try_folder(folder, exe)) {
+                    found = true;
+                    break;
+                }
+            }
+            RegCloseKey(key);
+            if (found) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool find_7zip(const Settings& s, wchar16 (&exe)[kPathChars]) {
+    exe[0] = 0;
+    wchar_t here[kPathChars], folder[kPathChars];
+    bool have_here = module_folder(module_handle(), here);
+    if (s.dir[0]) {
+        if (is_fully_qualified(s.dir)) return try_folder(s.dir, exe);
+        // Relative to the plug-in, where a user who writes it expects it.
+        return have_here && combine(here, s.dir, folder) && try_folder(folder, exe);
+    }
+    if (have_here && try_folder(here, exe)) return true;
+    if (module_folder(nullptr, folder) && try_folder(folder, exe)) return true;
+    if (try_registry(exe)) return true;
+    for (const wchar_t* variable : {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"}) {
+        wchar_t base[kPathChars];
+        DWORD n = GetEnvironmentVariableW(variable, base, kPathChars);
+        if (n > 0 && n < kPathChars && combine(base, L"7-Zip", folder) && try_folder(folder, exe)) return true;
+    }
+    return false;
+}
+
+Setup read_setup() {
+    Setup setup;
+    setup.settings = read_settings();
+    find_7zip(setup.settings, setup.exe);
+    setup.threshold = size_threshold(setup.settings.maxMB);
+    return setup;
 }
 
 bool work_area_path(wchar16 (&out)[kPathChars]) {

@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <shlwapi.h>
 
 #include "driver/archiver.h"
 #include "driver/commands.h"
@@ -14,23 +13,18 @@ bool is_success_line(const wchar16* piece) {
 
 }  // namespace
 
-bool test_archive(const wchar16* archive, const void* /*header*/) {
-    if (!archive) return false;
-    Settings s = read_settings();
-    wchar_t exe[kPathChars], dll[kPathChars];
-    if (!archiver_path(s, exe) || !PathFileExistsW(exe)) return false;
-    if (!archiver_library_path(s, dll) || !PathFileExistsW(dll)) return false;
-
+Verdict test_archive(const Setup& setup, const wchar16* archive) {
+    if (!archive || !setup.found()) return Verdict::kNotAsked;
     wchar_t work[kPathChars], capture_file[kPathChars];
-    if (!ensure_work_area(work) || !capture_path(work, capture_file)) return false;
+    if (!ensure_work_area(work) || !capture_path(work, capture_file)) return Verdict::kNotAsked;
     ScopedDelete remover(capture_file);
-    if (!run_archiver(test_command(exe, archive), capture_file)) return false;
+    if (!run_archiver(setup.exe, {test_command(setup.exe, archive), {}}, capture_file)) return Verdict::kNotAsked;
 
     Capture capture;
-    if (!capture.open(capture_file)) return false;
+    if (!capture.open(capture_file)) return Verdict::kNotAsked;
     wchar16 piece[kPathChars];
     size_t len;
     while (capture.next(piece, len))
-        if (is_success_line(piece)) return true;
-    return false;
+        if (is_success_line(piece)) return Verdict::kYes;
+    return Verdict::kNo;
 }

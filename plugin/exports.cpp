@@ -36,6 +36,16 @@ bool fits_path(const wchar16* path) {
     return false;
 }
 
+// Nothing thrown (memory running out, say) crosses into the host.
+template <class Work>
+int guarded(int failure, Work&& work) {
+    try {
+        return work();
+    } catch (...) {
+        return failure;
+    }
+}
+
 int is_supported(const wchar16* path, void* dw) {
     // Small values are file handles; anything else is the address of the
     // header bytes the host already read.
@@ -46,7 +56,7 @@ int is_supported(const wchar16* path, void* dw) {
         DWORD got = 0;
         if (!ReadFile(static_cast<HANDLE>(dw), head, sizeof head, &got, nullptr)) return 0;
     }
-    return test_archive(path, dw) ? 1 : 0;
+    return archive_supported(read_setup(), path) ? 1 : 0;
 }
 
 // The probe takes 32 bits: an offset it cannot reach (negative, or from
@@ -57,42 +67,41 @@ uint32_t archive_offset(LONG_PTR offset) {
 
 int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
     if (!fits_path(path)) return kReadError;
-    table_cache().clear();
     void* copy = nullptr;
-    ResultCode rc = obtain_archive_table(path, archive_offset(offset), &copy, nullptr, NameForm::kWide);
+    ResultCode rc = obtain_archive_table(read_setup(), path, archive_offset(offset), &copy, nullptr, NameForm::kWide);
     if (rc == kOk) *table = copy;
     return rc;
 }
 
 int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request, NameForm form) {
     if (!fits_path(path)) return kReadError;
-    table_cache().clear();
-    return obtain_archive_table(path, archive_offset(offset), nullptr, &request, form);
-}
-
-// The name an ANSI host was shown for a member, as a wide name.
-WideString shown_to_ansi_host(const wchar16* name) {
-    char ansi[kFieldChars];
-    wchar16 back[kFieldChars];
-    to_ansi(name, ansi, sizeof ansi);
-    to_wide(ansi, back, kFieldChars);
-    return back;
+    return obtain_archive_table(read_setup(), path, archive_offset(offset), nullptr, &request, form);
 }
 
 int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory, NameForm form) {
     if (!fits_path(path)) return kReadError;
-    MemberRecord request = {};
-    request.position = static_cast<uintptr_t>(position);
-    ResultCode rc = obtain_archive_table(path, 0, nullptr, &request, NameForm::kWide);
+    Setup setup = read_setup();
+    MemberRecord request;
+    MemberSource source;
+    ResultCode rc = obtain_member(setup, path, static_cast<uintptr_t>(position), request, source);
     if (rc != kOk) return rc;
     // A file is made only under a plain name, so nothing outside the folder
     // (or a device) is ever opened for writing; under the very name the host
     // was shown, so it finds what it asked for.
-    WideString name = form == NameForm::kAnsi ? shown_to_ansi_host(request.filename) : request.filename;
-    if (!memory && (!fits_path(folder) || !is_plain_file_name(name.c_str()))) return kWriteError;
+    wchar16 shown[kFieldChars];
+    if (form == NameForm::kAnsi)
+        through_ansi(request.filename, shown);
+    else
+        copy_bounded(shown, kFieldChars, request.filename);
+    if (!memory && (!fits_path(folder) || !is_plain_file_name(shown))) return kWriteError;
 
     ExtractedMember member;
-    rc = extract_member(path, request, member);
+    if (source.path.empty())
+        rc = extract_member(setup, path, request.position, source.tar_pipe, member);
+    else if (!source.alone)
+        rc = kReadError;  // 7-Zip would bring out another member with it, or in its place
+    else
+        rc = extract_path(setup, path, source.path, request.filesize, source.tar_pipe, member);
     if (rc != kOk) return rc;
     if (memory) {
         platform::OwnedBlock bytes;
@@ -105,7 +114,7 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
     // as "..a.png") as a step up and out of the folder.
     WideString target = folder;
     if (!target.empty() && target.back() != L'\\' && target.back() != L'/') target += L'\\';
-    target += name;
+    target += shown;
     if (target.size() >= MAX_PATH) return kWriteError;
     return member.move_to(target);
 }
@@ -129,19 +138,19 @@ int __stdcall GetPluginInfo(int infono, LPSTR buf, int buflen) {
 
 int __stdcall IsSupportedW(LPCWSTR filename, void* dw) {
     if (!filename || !fits_path(filename)) return 0;
-    return is_supported(filename, dw);
+    return guarded(0, [&] { return is_supported(filename, dw); });
 }
 
 int __stdcall IsSupported(LPCSTR filename, void* dw) {
     wchar16 path[kPathChars];
     if (!filename || !to_wide(filename, path, kPathChars)) return 0;
-    return is_supported(path, dw);
+    return guarded(0, [&] { return is_supported(path, dw); });
 }
 
 int __stdcall GetArchiveInfoW(LPCWSTR buf, LONG_PTR len, unsigned int flag, HLOCAL* lphInf) {
     if (lphInf) *lphInf = nullptr;
     if (!buf || !lphInf || memory_input(flag)) return kNotServed;
-    return archive_info(buf, len, lphInf);
+    return guarded(kNoMemory, [&] { return archive_info(buf, len, lphInf); });
 }
 
 int __stdcall GetArchiveInfo(LPCSTR buf, LONG_PTR len, unsigned int flag, HLOCAL* lphInf) {
@@ -150,7 +159,7 @@ int __stdcall GetArchiveInfo(LPCSTR buf, LONG_PTR len, unsigned int flag, HLOCAL
     wchar16 path[kPathChars];
     if (!to_wide(buf, path, kPathChars)) return kReadError;
     HLOCAL wide = nullptr;
-    int rc = archive_info(path, len, &wide);
+    int rc = guarded(kNoMemory, [&] { return archive_info(path, len, &wide); });
     if (rc != kOk) return rc;
     fileInfo* ansi = convert_table(static_cast<const MemberRecord*>(wide));
     LocalFree(wide);
@@ -163,7 +172,7 @@ int __stdcall GetFileInfoW(LPCWSTR buf, LONG_PTR len, LPCWSTR filename, unsigned
                            fileInfoW* lpInfo) {
     if (!buf || !filename || !lpInfo || memory_input(flag)) return kNotServed;
     copy_bounded(lpInfo->filename, kFieldChars, filename);
-    return file_info(buf, len, *lpInfo, NameForm::kWide);
+    return guarded(kNoMemory, [&] { return file_info(buf, len, *lpInfo, NameForm::kWide); });
 }
 
 int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned int flag,
@@ -175,7 +184,7 @@ int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned in
     to_wide(filename, request.filename, kFieldChars);
     // With no name, search by the position the host's record holds, as the wide form does.
     request.position = lpInfo->position;
-    int rc = file_info(path, len, request, NameForm::kAnsi);
+    int rc = guarded(kNoMemory, [&] { return file_info(path, len, request, NameForm::kAnsi); });
     if (rc == kOk) convert_record(request, *lpInfo);
     return rc;
 }
@@ -183,8 +192,8 @@ int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned in
 int __stdcall GetFileW(LPCWSTR src, LONG_PTR len, LPWSTR dest, unsigned int flag,
                        SusieProgress /*progress*/, LONG_PTR /*data*/) {
     if (!src || !dest || memory_input(flag)) return kNotServed;
-    if (flag & kMemoryOutput) return get_file(src, len, nullptr, reinterpret_cast<HLOCAL*>(dest), NameForm::kWide);
-    return get_file(src, len, dest, nullptr, NameForm::kWide);
+    HLOCAL* memory = flag & kMemoryOutput ? reinterpret_cast<HLOCAL*>(dest) : nullptr;
+    return guarded(kNoMemory, [&] { return get_file(src, len, memory ? nullptr : dest, memory, NameForm::kWide); });
 }
 
 int __stdcall GetFile(LPCSTR src, LONG_PTR len, LPSTR dest, unsigned int flag,
@@ -192,10 +201,10 @@ int __stdcall GetFile(LPCSTR src, LONG_PTR len, LPSTR dest, unsigned int flag,
     if (!src || !dest || memory_input(flag)) return kNotServed;
     wchar16 path[kPathChars];
     if (!to_wide(src, path, kPathChars)) return kReadError;
-    if (flag & kMemoryOutput) return get_file(path, len, nullptr, reinterpret_cast<HLOCAL*>(dest), NameForm::kAnsi);
+    HLOCAL* memory = flag & kMemoryOutput ? reinterpret_cast<HLOCAL*>(dest) : nullptr;
     wchar16 folder[kPathChars];
-    if (!to_wide(dest, folder, kPathChars)) return kWriteError;
-    return get_file(path, len, folder, nullptr, NameForm::kAnsi);
+    if (!memory && !to_wide(dest, folder, kPathChars)) return kWriteError;
+    return guarded(kNoMemory, [&] { return get_file(path, len, memory ? nullptr : folder, memory, NameForm::kAnsi); });
 }
 
 }  // extern "C"

@@ -1,16 +1,15 @@
 #include "tables/cache.h"
 
 #include <cstring>
+#include <utility>
 
-#include "core/text.h"
+#include "driver/paths.h"
 
 namespace {
 
-// A member's name as an ANSI host was shown it, back in wide text.
-void ansi_form(const wchar16* name, wchar16 (&out)[kFieldChars]) {
-    char ansi[kFieldChars];
-    to_ansi(name, ansi, sizeof ansi);
-    to_wide(ansi, out, kFieldChars);
+// The same archive path, as the file system compares names.
+bool same_archive(const WideString& held, const wchar16* archive) {
+    return compare_paths_ordinal(held.data(), held.size(), archive, wide_len(archive)) == 0;
 }
 
 }  // namespace
@@ -25,7 +24,7 @@ const MemberRecord* select_record(const MemberRecord* table, const MemberRecord&
         }
         const wchar16* name = r->filename;
         if (form == NameForm::kAnsi) {
-            ansi_form(r->filename, shown);
+            through_ansi(r->filename, shown);
             name = shown;
         }
         if (platform::compare_nocase(name, request.filename) == 0) return r;
@@ -33,8 +32,9 @@ const MemberRecord* select_record(const MemberRecord* table, const MemberRecord&
     return nullptr;
 }
 
-int ArchiveTableCache::serve(const MemberRecord* table, void** copy, MemberRecord* request, NameForm form,
-                             int missing) {
+int ArchiveTableCache::serve(const TableSlot& slot, void** copy, MemberRecord* request, NameForm form, int missing,
+                             MemberSource* source) {
+    const auto* table = static_cast<const MemberRecord*>(slot.listing.table.get());
     if (copy) {
         size_t bytes = (table_count(table) + 1) * sizeof(MemberRecord);
         void* block = platform::alloc_block(bytes);
@@ -46,35 +46,111 @@ int ArchiveTableCache::serve(const MemberRecord* table, void** copy, MemberRecor
     const MemberRecord* found = select_record(table, *request, form);
     if (!found) return missing;
     memcpy(request, found, sizeof *request);
+    if (source) {
+        const MemberPaths& paths = slot.listing.paths;
+        source->tar_pipe = slot.listing.tar_pipe;
+        source->path.clear();
+        source->alone = false;
+        if (paths.complete() && found->position < paths.size()) {
+            size_t len = 0;
+            const wchar16* p = paths.path(found->position, len);
+            try {
+                source->path.assign(p, len);
+            } catch (...) {
+                return kNoMemory;
+            }
+            source->alone = paths.alone(found->position);
+        }
+    }
     return kOk;
 }
 
-int ArchiveTableCache::store(const wchar16* archive, platform::OwnedBlock table, void** copy,
-                             MemberRecord* request, NameForm form, int missing) {
-    platform::LockGuard guard(lock_);
-    CacheSlot& slot = slots_[next_];
-    slot.table = std::move(table);
-    copy_bounded(slot.path, kPathChars, archive);
-    next_ = (next_ + 1) % kCacheSlots;
-    return serve(static_cast<const MemberRecord*>(slot.table.get()), copy, request, form, missing);
+void ArchiveTableCache::drop(const wchar16* archive) {
+    for (TableSlot& slot : tables_)
+        if (slot.listing.table && same_archive(slot.archive, archive)) slot.listing = Listing();
 }
 
-int ArchiveTableCache::lookup(const wchar16* archive, void** copy, MemberRecord* request, NameForm form,
-                              int missing) {
+Lookup ArchiveTableCache::lookup(const wchar16* archive, const TableKey& key, void** copy, MemberRecord* request,
+                                 NameForm form, int missing, MemberSource* source) {
     platform::LockGuard guard(lock_);
-    for (int k = 1; k <= kCacheSlots; ++k) {
-        const CacheSlot& slot = slots_[(next_ - k + kCacheSlots) % kCacheSlots];
-        if (!slot.table) return kNotServed;
-        if (platform::compare_nocase(slot.path, archive) == 0)
-            return serve(static_cast<const MemberRecord*>(slot.table.get()), copy, request, form, missing);
+    Lookup answer;
+    for (const TableSlot& slot : tables_) {
+        if (!slot.listing.table || !same_archive(slot.archive, archive)) continue;
+        if (!(slot.key == key)) {
+            drop(archive);
+            answer.changed = true;
+            return answer;
+        }
+        answer.held = true;
+        answer.result = serve(slot, copy, request, form, missing, source);
+        return answer;
     }
-    return kNotServed;
+    return answer;
+}
+
+int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, Listing listing, void** copy,
+                             MemberRecord* request, NameForm form, int missing, MemberSource* source) {
+    platform::LockGuard guard(lock_);
+    drop(archive);
+    TableSlot& slot = tables_[next_table_];
+    next_table_ = (next_table_ + 1) % kCacheSlots;
+    try {
+        slot.archive = archive;
+        slot.key = key;
+    } catch (...) {
+        slot.listing = Listing();
+        return kNoMemory;
+    }
+    slot.listing = std::move(listing);
+    return serve(slot, copy, request, form, missing, source);
+}
+
+bool ArchiveTableCache::holds(const wchar16* archive) {
+    platform::LockGuard guard(lock_);
+    for (const TableSlot& slot : tables_)
+        if (slot.listing.table && same_archive(slot.archive, archive)) return true;
+    return false;
+}
+
+bool ArchiveTableCache::verdict(const wchar16* archive, const FileIdentity& file, const WideString& exe,
+                                bool& supported) {
+    platform::LockGuard guard(lock_);
+    for (VerdictSlot& slot : verdicts_) {
+        if (!slot.used || !same_archive(slot.archive, archive)) continue;
+        if (slot.file == file && slot.exe == exe) {
+            supported = slot.supported;
+            return true;
+        }
+        slot.used = false;
+    }
+    return false;
+}
+
+void ArchiveTableCache::remember_verdict(const wchar16* archive, const FileIdentity& file, const WideString& exe,
+                                         bool supported) {
+    platform::LockGuard guard(lock_);
+    for (VerdictSlot& slot : verdicts_)
+        if (slot.used && same_archive(slot.archive, archive)) slot.used = false;
+    VerdictSlot& slot = verdicts_[next_verdict_];
+    next_verdict_ = (next_verdict_ + 1) % kCacheSlots;
+    try {
+        slot.archive = archive;
+        slot.exe = exe;
+    } catch (...) {
+        slot.used = false;
+        return;
+    }
+    slot.file = file;
+    slot.supported = supported;
+    slot.used = true;
 }
 
 void ArchiveTableCache::clear() {
     platform::LockGuard guard(lock_);
-    for (CacheSlot& slot : slots_) slot.table.reset();
-    next_ = 0;
+    for (TableSlot& slot : tables_) slot = TableSlot();
+    for (VerdictSlot& slot : verdicts_) slot = VerdictSlot();
+    next_table_ = 0;
+    next_verdict_ = 0;
 }
 
 namespace {

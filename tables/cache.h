@@ -1,11 +1,41 @@
-// The member tables of the sixteen archives listed last, so that fetching
-// members after a listing need not test and list the archive again.
+// What 7-Zip told us of the sixteen archives it looked at last: their member
+// tables with the full paths behind them, and the verdicts of their tests.
+// Each is kept with the archive's identity and the settings that shaped it,
+// and used only while both are what they were.
 #pragma once
+
+#include <cstdint>
 
 #include "core/platform.h"
 #include "core/records.h"
+#include "core/text.h"
+#include "driver/archiver.h"
 
 const int kCacheSlots = 16;
+
+// An archive file as the file system tells it from any other, and from an
+// earlier version of itself.
+struct FileIdentity {
+    uint32_t volume = 0;
+    uint64_t index = 0;
+    uint64_t size = 0;
+    uint64_t written = 0;  // last-write time in 100 ns units
+    bool operator==(const FileIdentity& o) const {
+        return volume == o.volume && index == o.index && size == o.size && written == o.written;
+    }
+};
+
+// What a table depends on: the file, the 7-Zip that listed it, the size
+// threshold and whether the archive's name called for the tar pipe.
+struct TableKey {
+    FileIdentity file;
+    WideString exe;
+    int32_t threshold = 0;
+    bool tar_by_name = false;
+    bool operator==(const TableKey& o) const {
+        return file == o.file && exe == o.exe && threshold == o.threshold && tar_by_name == o.tar_by_name;
+    }
+};
 
 // How a request names its member: by the names wide hosts are shown, or by
 // those ANSI hosts are shown (each name through the ANSI code page).
@@ -15,6 +45,21 @@ enum class NameForm { kWide, kAnsi };
 // case when the request names one, else by position. Null when none does.
 const MemberRecord* select_record(const MemberRecord* table, const MemberRecord& request, NameForm form);
 
+// What a fetch needs of a member besides its record.
+struct MemberSource {
+    WideString path;     // as listed; empty when the listing's paths were not kept
+    bool alone = false;  // 7-Zip can bring it out without another
+    bool tar_pipe = false;
+};
+
+// The answer of a lookup: whether a table was held for the archive, and
+// whether it was dropped for no longer matching; when held, the result.
+struct Lookup {
+    bool held = false;
+    bool changed = false;
+    int result = kOk;
+};
+
 class ArchiveTableCache {
 public:
     ArchiveTableCache() = default;
@@ -22,27 +67,50 @@ public:
     ArchiveTableCache(const ArchiveTableCache&) = delete;
     ArchiveTableCache& operator=(const ArchiveTableCache&) = delete;
 
-    // Takes the table and serves the request from it in one turn of the lock,
-    // so no other caller can evict it in between: a copy of the whole table
-    // into *copy, or the matching record over *request (`missing` when none).
-    int store(const wchar16* archive, platform::OwnedBlock table, void** copy,
-              MemberRecord* request, NameForm form, int missing);
-    // kOk served, kNotServed not cached, `missing` cached without the member,
-    // kNoMemory when the copy cannot be allocated.
-    int lookup(const wchar16* archive, void** copy, MemberRecord* request, NameForm form, int missing);
+    // The table held for archive, served when its key is still key: a copy
+    // of the whole table into *copy, or the matching record over *request
+    // (`missing` when there is none) with its source. A table held under
+    // another key is dropped.
+    Lookup lookup(const wchar16* archive, const TableKey& key, void** copy, MemberRecord* request, NameForm form,
+                  int missing, MemberSource* source);
+    // Takes the listing in place of whatever was held for the archive and
+    // serves the request from it in the same turn of the lock, so no other
+    // caller can evict it in between.
+    int store(const wchar16* archive, const TableKey& key, Listing listing, void** copy, MemberRecord* request,
+              NameForm form, int missing, MemberSource* source);
+
+    // Whether any table is held for the archive, whatever it was listed under.
+    bool holds(const wchar16* archive);
+
+    // The verdict of 7-Zip's test of an archive, while it and the 7-Zip
+    // that tested it are what they were.
+    bool verdict(const wchar16* archive, const FileIdentity& file, const WideString& exe, bool& supported);
+    void remember_verdict(const wchar16* archive, const FileIdentity& file, const WideString& exe, bool supported);
+
     void clear();
 
 private:
-    struct CacheSlot {
-        platform::OwnedBlock table;
-        wchar16 path[kPathChars];
+    struct TableSlot {
+        WideString archive;
+        TableKey key;
+        Listing listing;
     };
-    static int serve(const MemberRecord* table, void** copy, MemberRecord* request, NameForm form,
-                     int missing);
+    struct VerdictSlot {
+        WideString archive;
+        FileIdentity file;
+        WideString exe;
+        bool supported = false;
+        bool used = false;
+    };
+    static int serve(const TableSlot& slot, void** copy, MemberRecord* request, NameForm form, int missing,
+                     MemberSource* source);
+    void drop(const wchar16* archive);
 
     platform::Lock lock_;
-    CacheSlot slots_[kCacheSlots];
-    int next_ = 0;
+    TableSlot tables_[kCacheSlots];
+    VerdictSlot verdicts_[kCacheSlots];
+    int next_table_ = 0;
+    int next_verdict_ = 0;
 };
 
 // The module's one cache, from load to unload.

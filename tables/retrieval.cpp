@@ -3,40 +3,117 @@
 #include <windows.h>
 
 #include "core/handle.h"
-#include "driver/archiver.h"
-#include "tables/cache.h"
+#include "driver/commands.h"
 
 namespace {
 
-// Proves that 8 bytes can be read where the archive begins.
-ResultCode probe(const wchar16* archive, uint32_t offset, unsigned char (&head)[8]) {
+bool identify(HANDLE file, FileIdentity& id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    id.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    id.written = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
+// The archive's identity now, opened for nothing but that.
+bool identify(const wchar16* archive, FileIdentity& id) {
+    FileHandle f(CreateFileW(archive, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return f.valid() && identify(f.get(), id);
+}
+
+// Proves that 8 bytes can be read where the archive begins, and tells who
+// the archive is.
+ResultCode probe(const wchar16* archive, uint32_t offset, FileIdentity& id) {
     FileHandle f(CreateFileW(archive, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f.valid()) return kReadError;
+    if (!f.valid() || !identify(f.get(), id)) return kReadError;
     LONG distance = static_cast<LONG>(offset);
     // The offset is a signed 32-bit distance: from 2 GiB on it cannot be reached.
     if (distance < 0) return kReadError;
     if (SetFilePointer(f.get(), distance, nullptr, FILE_BEGIN) != offset) return kReadError;
+    unsigned char head[8];
     DWORD got = 0;
     if (!ReadFile(f.get(), head, sizeof head, &got, nullptr)) return kReadError;
     return got < sizeof head ? kUnknownFormat : kOk;
 }
 
+TableKey key_of(const Setup& setup, const wchar16* archive, const FileIdentity& id) {
+    TableKey key;
+    key.file = id;
+    key.exe = setup.exe;
+    key.threshold = setup.threshold;
+    key.tar_by_name = use_tar_pipe(archive, setup.settings.tar);
+    return key;
+}
+
+// The test, or its verdict while the archive is what it was when tested.
+// Only what 7-Zip said is kept: a test that could not be run tells nothing.
+bool supported(const Setup& setup, const wchar16* archive, const FileIdentity* id) {
+    if (!setup.found()) return false;
+    ArchiveTableCache& cache = table_cache();
+    bool yes = false;
+    if (id && cache.verdict(archive, *id, setup.exe, yes)) return yes;
+    Verdict verdict = test_archive(setup, archive);
+    yes = verdict == Verdict::kYes;
+    if (id && verdict != Verdict::kNotAsked) cache.remember_verdict(archive, *id, setup.exe, yes);
+    return yes;
+}
+
+// Test and listing after the probe, the table kept and served. The
+// identity was taken before 7-Zip looks, so a change while it does is seen
+// the next time.
+ResultCode build(const Setup& setup, const wchar16* archive, const FileIdentity& id, void** copy,
+                 MemberRecord* request, NameForm form, MemberSource* source) {
+    if (!supported(setup, archive, &id)) return kUnknownFormat;
+    Listing listing;
+    ResultCode listed = list_archive(setup, archive, listing);
+    if (listed != kOk) return listed;
+    return static_cast<ResultCode>(table_cache().store(archive, key_of(setup, archive, id), std::move(listing), copy,
+                                                       request, form, kNotServed, source));
+}
+
 }  // namespace
 
-ResultCode obtain_archive_table(const wchar16* archive, uint32_t offset, void** copy,
+bool archive_supported(const Setup& setup, const wchar16* archive) {
+    FileIdentity id;
+    return supported(setup, archive, identify(archive, id) ? &id : nullptr);
+}
+
+ResultCode obtain_archive_table(const Setup& setup, const wchar16* archive, uint32_t offset, void** copy,
                                 MemberRecord* request, NameForm form) {
-    ArchiveTableCache& cache = table_cache();
-    int rc = cache.lookup(archive, copy, request, form, kUnknownFormat);
-    if (rc != kNotServed) return static_cast<ResultCode>(rc);
-
-    unsigned char head[8];
-    ResultCode probed = probe(archive, offset, head);
+    // The probe answers first, as on a fresh listing. Without 7-Zip no
+    // archive is served, and what is kept stays for when it is back.
+    FileIdentity id;
+    ResultCode probed = probe(archive, offset, id);
     if (probed != kOk) return probed;
-    if (!test_archive(archive, head)) return kUnknownFormat;
+    if (!setup.found()) return kUnknownFormat;
+    Lookup kept = table_cache().lookup(archive, key_of(setup, archive, id), copy, request, form, kNotServed, nullptr);
+    if (kept.held) return static_cast<ResultCode>(kept.result);
+    return build(setup, archive, id, copy, request, form, nullptr);
+}
 
-    platform::OwnedBlock table;
-    ResultCode listed = list_archive(archive, offset, table);
-    if (listed != kOk) return listed;
-    return static_cast<ResultCode>(cache.store(archive, std::move(table), copy, request, form, kNotServed));
+ResultCode obtain_member(const Setup& setup, const wchar16* archive, uintptr_t position, MemberRecord& record,
+                         MemberSource& source) {
+    record = MemberRecord();
+    record.position = position;
+    FileIdentity id;
+    if (!identify(archive, id)) return kReadError;
+    // Without 7-Zip nothing comes out: a member of a kept table cannot be
+    // read, and an archive never listed is not served.
+    if (!setup.found()) {
+        if (table_cache().holds(archive)) return kReadError;
+        ResultCode probed = probe(archive, 0, id);
+        return probed != kOk ? probed : kUnknownFormat;
+    }
+    Lookup kept =
+        table_cache().lookup(archive, key_of(setup, archive, id), nullptr, &record, NameForm::kWide, kUnknownFormat,
+                             &source);
+    if (kept.held) return static_cast<ResultCode>(kept.result);
+    if (kept.changed) return kReadError;
+    ResultCode probed = probe(archive, 0, id);
+    if (probed != kOk) return probed;
+    return build(setup, archive, id, nullptr, &record, NameForm::kWide, &source);
 }

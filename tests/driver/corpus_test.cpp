@@ -65,6 +65,23 @@ std::vector<Member> reference_listing(const std::wstring& archive) {
     return members;
 }
 
+// What the plug-in lists: a compressed stream whose plain listing names
+// nothing but a size is read as the tar inside, when that is one.
+std::wstring listed_archive(const std::wstring& archive) {
+    std::wstring out = join(fresh_dir(L"ref"), L"plain.txt");
+    run_7z(L"l \"" + archive + L"\" -slt -ba", out);
+    std::string plain = read_bytes(out);
+    if (plain.find("Path = ") != std::string::npos || plain.find("Size = ") == std::string::npos) return archive;
+    std::wstring inner = fresh_dir(L"inner");
+    run_7z(L"x \"" + archive + L"\" -o\"" + inner + L"\"");
+    std::vector<std::wstring> files = list_tree(inner);
+    if (files.size() != 1) return archive;
+    std::wstring tar = join(inner, files[0]);
+    std::wstring check = join(fresh_dir(L"ref"), L"tar.txt");
+    run_7z(L"l \"" + tar + L"\" -ttar -slt -ba", check);
+    return read_bytes(check).find("Path = ") == std::string::npos ? archive : tar;
+}
+
 bool tests_ok(const std::wstring& archive) {
     std::wstring out = join(fresh_dir(L"ref"), L"test.txt");
     run_7z(L"t \"" + archive + L"\"", out);
@@ -103,7 +120,8 @@ TEST_P(Corpus, ListsAndFetchesAs7ZipDoes) {
         return;
     }
     ASSERT_EQ(0, rc);
-    std::vector<Member> want = reference_listing(copy);
+    std::wstring listed = listed_archive(copy);
+    std::vector<Member> want = reference_listing(listed);
     std::vector<fileInfoW> got = records_of(table.h);
     ASSERT_EQ(want.size(), got.size());
 
@@ -114,7 +132,7 @@ TEST_P(Corpus, ListsAndFetchesAs7ZipDoes) {
         // What 7-Zip makes of this one member on its own (a hard link, say,
         // cannot come out without its target).
         std::wstring alone = fresh_dir(L"x");
-        run_7z(L"x \"" + copy + L"\" -o\"" + alone + L"\" -aoa \"-i!" + want[i].path + L"\"");
+        run_7z(L"x \"" + listed + L"\" -o\"" + alone + L"\" -aoa \"-i!" + want[i].path + L"\"");
         std::string expected = read_bytes(join(alone, want[i].path));
         LocalBlock bytes;
         rc = p.GetFileW(copy.c_str(), static_cast<LONG_PTR>(i), reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0);

@@ -147,23 +147,35 @@ TEST(Fetch, PositionsPastTheEndAndArchivesThatVanished) {
     EXPECT_TRUE(list_tree(out).empty());
 }
 
-TEST(FetchRuns, AfterAListingAFetchListsAndExtractsOnly) {
+TEST(FetchRuns, AfterAListingAFetchIsOneExtraction) {
     DictatedArchive s(listing_block("d", "0") + listing_block("d\\pic.png", "10"));
     s.member("0123456789");
     Plugin p(s.ini());
     LocalBlock table;
     ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
-    EXPECT_EQ("tllx", s.letters());
+    EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
+    EXPECT_EQ("tlxx", s.letters());
     // Into a folder of its own in the work folder.
-    std::wstring run = s.runs()[3];
+    std::wstring run = s.runs()[2];
     std::wstring head = L"\"" + join(s.dir, L"7z.exe") + L"\" x \"" + s.archive + L"\" -o\"" + work_area() + L"\\x.";
     EXPECT_EQ(head, run.substr(0, head.size()));
     EXPECT_EQ(L"\" -aoa -i!\"d\\pic.png\"", run.substr(run.find(L'"', head.size())));
-    // Without a cached table: test, list, list again, extract.
+    // Without a table (a host that loaded the plug-in afresh): test, list, extract.
     Plugin q(s.ini());
     EXPECT_EQ("0123456789", fetch_memory(q, s.archive, 0));
-    EXPECT_EQ("tllxtllx", s.letters());
+    EXPECT_EQ("tlxxtlx", s.letters());
+    // A changed archive: the position the host holds named a member of a
+    // file that is gone. Nothing is run, nothing handed over; the host's
+    // next listing lists the new file.
+    s.touch();
+    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4321);
+    EXPECT_EQ(6, q.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4321), untouched);
+    EXPECT_EQ("tlxxtlx", s.letters());
+    ASSERT_EQ(0, q.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    EXPECT_EQ("0123456789", fetch_memory(q, s.archive, 0));
+    EXPECT_EQ("tlxxtlxtlx", s.letters());
 }
 
 TEST(FetchRuns, WhatAppearsMustBeTheOneFileOfTheListedSize) {

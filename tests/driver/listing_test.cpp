@@ -129,3 +129,25 @@ TEST(ListingTarPipe, InnerTarExtensionChoosesThePipe) {
     Plugin p(ini_with_7zip(L"tar=*.none\r\n"));
     expect_listing(list(p, targz), entries, unix_mtime(targz));
 }
+
+TEST(ListingTarPipe, CompressedTarsAreKnownByTheirContent) {
+    // bzip2 and xz keep no name: 7-Zip's plain listing of them names no
+    // member. With the default settings the pipe is tried, and serves them.
+    std::vector<Entry> entries = {{L"in\\page1.png", pattern_bytes(40, 1)}, {L"page2.png", pattern_bytes(41, 2)}};
+    Plugin p(ini_with_7zip());
+    for (const char* type : {"tbz", "txz"}) {
+        std::wstring archive = make_archive(L"book." + widen(type), entries, type);
+        expect_listing(list(p, archive), entries, unix_mtime(archive));
+        LocalBlock bytes;
+        ASSERT_EQ(0, p.GetFileW(archive.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0)) << type;
+        EXPECT_EQ(entries[1].bytes, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h))) << type;
+    }
+    // A bzip2 of something else lists as it did: nothing named, nothing kept.
+    std::wstring text = join(fresh_dir(L"plain"), L"notes.txt");
+    write_bytes(text, pattern_bytes(500, 3));
+    std::wstring bz2 = join(fresh_dir(L"plain"), L"notes.txt.bz2");
+    ASSERT_EQ(0, run_7z(L"a -tbzip2 \"" + bz2 + L"\" \"" + text + L"\""));
+    Listed plain = list(p, bz2);
+    EXPECT_EQ(0, plain.rc);
+    EXPECT_TRUE(plain.records.empty());
+}

@@ -87,16 +87,20 @@ TEST(Support, OnlyAWholeSuccessLineCounts) {
     StandIn s;
     Plugin p(s.ini());
     std::wstring file = join(fresh_dir(L"any"), L"any file.zip");
-    write_bytes(file, "12345678");
     const char* header = kHeader;
-
-    s.set_output("t", "Testing archive\r\nEVERYTHING IS OK\r\n\r\n");
-    EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
-    s.set_output("t", "Everything is Ok");  // no line feed: not the line
-    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
-    s.set_output("t", "Everything is Ok, except\r\n");
-    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
-    s.set_output("t", "ERROR: broken\r\nSub items Errors: 1\r\n");
+    // Each time another archive (the verdict on one that did not change is kept).
+    std::string bytes = "12345678";
+    auto verdict = [&](const std::string& output) {
+        s.set_output("t", output);
+        write_bytes(file, bytes += "!");
+        return p.IsSupportedW(file.c_str(), const_cast<char*>(header));
+    };
+    EXPECT_EQ(1, verdict("Testing archive\r\nEVERYTHING IS OK\r\n\r\n"));
+    EXPECT_EQ(0, verdict("Everything is Ok"));  // no line feed: not the line
+    EXPECT_EQ(0, verdict("Everything is Ok, except\r\n"));
+    EXPECT_EQ(0, verdict("ERROR: broken\r\nSub items Errors: 1\r\n"));
+    // The last verdict stands while the archive is unchanged.
+    s.set_output("t", "Everything is Ok\r\n");
     EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
 
     std::vector<std::wstring> runs = s.runs();
@@ -124,9 +128,10 @@ TEST(Support, LeavesNoCaptureBehind) {
     std::wstring zip = good_zip();
     EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
     for (const std::wstring& f : work_area_leftovers()) ADD_FAILURE() << "left behind: " << utf8(f);
-    // A work folder removed between requests is made again.
+    // A work folder removed between requests is made again by the next run.
     remove_tree(work_area());
-    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
+    std::wstring other = good_zip();
+    EXPECT_EQ(1, p.IsSupportedW(other.c_str(), const_cast<char*>(kHeader)));
     EXPECT_TRUE(exists(work_area()));
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "driver/scanner.h"
 #include "tables/cache.h"
 
 namespace {
@@ -22,9 +23,30 @@ platform::OwnedBlock make_table(const std::vector<std::u16string>& names, uintpt
         table[i].method[2] = 'z';
         table[i].position = i;
         table[i].filesize = table[i].compsize = size + i;
-        copy_bounded(table[i].filename, kFieldChars, names[i].c_str());
+        copy_bounded(table[i].filename, kFieldChars, file_name_of(names[i].c_str()));
     }
     return block;
+}
+
+// A listing of these paths, all kept.
+Listing listing_of(const std::vector<std::u16string>& paths, uintptr_t size = 100) {
+    Listing l;
+    l.table = make_table(paths, size);
+    for (const std::u16string& p : paths) l.paths.add(p.data(), p.size(), true);
+    l.paths.finish();
+    return l;
+}
+
+// The archive as it was (version 0) or after a change.
+TableKey key(uint64_t version = 0) {
+    TableKey k;
+    k.file.volume = 7;
+    k.file.index = 42;
+    k.file.size = 1000;
+    k.file.written = 5000 + version;
+    k.exe = u"C:\\7-Zip\\7z.exe";
+    k.threshold = 64 << 20;
+    return k;
 }
 
 MemberRecord by_name(const char16_t* name) {
@@ -41,42 +63,54 @@ MemberRecord by_position(uintptr_t position) {
 
 std::u16string archive(int i) { return u"C:\\a\\" + std::u16string(1, char16_t(u'A' + i)) + u".zip"; }
 
-// Fetches one record of a cached archive: the result code and the record's size.
-int fetch(ArchiveTableCache& cache, const std::u16string& path, MemberRecord request, uintptr_t* size = nullptr) {
-    int rc = cache.lookup(path.c_str(), nullptr, &request, NameForm::kWide, kMissing);
+int store(ArchiveTableCache& cache, const std::u16string& path, Listing listing, MemberRecord request = by_position(0),
+          const TableKey& k = key()) {
+    return cache.store(path.c_str(), k, std::move(listing), nullptr, &request, NameForm::kWide, kMissing, nullptr);
+}
+
+// Fetches one record of a kept archive: the result code (kNotServed when
+// none is held) and the record's size.
+int fetch(ArchiveTableCache& cache, const std::u16string& path, MemberRecord request, uintptr_t* size = nullptr,
+          const TableKey& k = key()) {
+    Lookup l = cache.lookup(path.c_str(), k, nullptr, &request, NameForm::kWide, kMissing, nullptr);
     if (size) *size = request.filesize;
-    return rc;
+    return l.held ? l.result : kNotServed;
 }
 
 TEST(Cache, StoringServesTheRequestAtOnce) {
     ArchiveTableCache cache;
     MemberRecord request = by_name(u"B.JPG");
-    EXPECT_EQ(kOk, cache.store(u"x.zip", make_table({u"a.jpg", u"b.jpg"}), nullptr, &request, NameForm::kWide, kMissing));
+    MemberSource source;
+    EXPECT_EQ(kOk, cache.store(u"x.zip", key(), listing_of({u"a.jpg", u"d\\b.jpg"}), nullptr, &request,
+                               NameForm::kWide, kMissing, &source));
     EXPECT_EQ(u"b.jpg", std::u16string(request.filename));
     EXPECT_EQ(1u, request.position);
     EXPECT_EQ(101u, request.filesize);
     EXPECT_EQ('7', request.method[0]);
+    // What the fetch needs: the full path, and that it can come out alone.
+    EXPECT_EQ(u"d\\b.jpg", source.path);
+    EXPECT_TRUE(source.alone);
 
     MemberRecord absent = by_name(u"c.jpg");
-    EXPECT_EQ(kMissing, cache.store(u"y.zip", make_table({u"a.jpg"}), nullptr, &absent, NameForm::kWide, kMissing));
-    EXPECT_EQ(u"c.jpg", std::u16string(absent.filename));  // left as it was
+    EXPECT_EQ(kMissing, store(cache, u"y.zip", listing_of({u"a.jpg"}), absent));
 }
 
 TEST(Cache, ACopyIsASeparateBlockEqualToTheTable) {
     ArchiveTableCache cache;
-    platform::OwnedBlock table = make_table({u"a.jpg", u"b.jpg", u"c.jpg"});
-    std::vector<unsigned char> expected(static_cast<unsigned char*>(table.get()),
-                                        static_cast<unsigned char*>(table.get()) + 4 * sizeof(MemberRecord));
-    void* stored = table.get();
+    Listing listing = listing_of({u"a.jpg", u"b.jpg", u"c.jpg"});
+    std::vector<unsigned char> expected(static_cast<unsigned char*>(listing.table.get()),
+                                        static_cast<unsigned char*>(listing.table.get()) + 4 * sizeof(MemberRecord));
+    void* stored = listing.table.get();
     void* copy = nullptr;
-    EXPECT_EQ(kOk, cache.store(u"x.zip", std::move(table), &copy, nullptr, NameForm::kWide, kMissing));
+    EXPECT_EQ(kOk, cache.store(u"x.zip", key(), std::move(listing), &copy, nullptr, NameForm::kWide, kMissing, nullptr));
     ASSERT_NE(nullptr, copy);
     EXPECT_NE(stored, copy);
     EXPECT_EQ(0, memcmp(expected.data(), copy, expected.size()));
     platform::free_block(copy);
 
     copy = nullptr;
-    EXPECT_EQ(kOk, cache.lookup(u"X.ZIP", &copy, nullptr, NameForm::kWide, kMissing));
+    Lookup l = cache.lookup(u"X.ZIP", key(), &copy, nullptr, NameForm::kWide, kMissing, nullptr);
+    EXPECT_TRUE(l.held);
     ASSERT_NE(nullptr, copy);
     EXPECT_EQ(0, memcmp(expected.data(), copy, expected.size()));
     EXPECT_EQ(3u, table_count(static_cast<MemberRecord*>(copy)));
@@ -85,43 +119,63 @@ TEST(Cache, ACopyIsASeparateBlockEqualToTheTable) {
 
 TEST(Cache, AnArchiveNotStoredIsNotServed) {
     ArchiveTableCache cache;
-    MemberRecord request = by_name(u"a.jpg");
-    EXPECT_EQ(kNotServed, cache.lookup(u"x.zip", nullptr, &request, NameForm::kWide, kMissing));
-    cache.store(u"x.zip", make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
+    EXPECT_EQ(kNotServed, fetch(cache, u"x.zip", by_name(u"a.jpg")));
+    store(cache, u"x.zip", listing_of({u"a.jpg"}));
     EXPECT_EQ(kNotServed, fetch(cache, u"y.zip", by_name(u"a.jpg")));
     EXPECT_EQ(kNotServed, fetch(cache, u"x.zi", by_name(u"a.jpg")));
 }
 
-TEST(Cache, PathsMatchWithoutRegardToCase) {
+TEST(Cache, PathsMatchAsTheFileSystemComparesNames) {
     ArchiveTableCache cache;
-    MemberRecord request = by_position(0);
-    cache.store(u"C:\\Photos\\\u00C9t\u00E9.zip", make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
-    EXPECT_EQ(kOk, fetch(cache, u"c:\\PHOTOS\\\u00E9T\u00C9.ZIP", by_position(0)));
+    store(cache, u"C:\\Photos\\\u00C9t\u00E9.zip", listing_of({u"a.jpg"}));
+    EXPECT_EQ(kOk, fetch(cache, u"c:/PHOTOS\\\u00E9T\u00C9.ZIP", by_position(0)));
+    // Small and final sigma are one letter to lstrcmpiW, two names to a disk.
+    store(cache, u"\u03C3.zip", listing_of({u"a.jpg"}));
+    EXPECT_EQ(kNotServed, fetch(cache, u"\u03C2.zip", by_position(0)));
 }
 
-TEST(Cache, TheNewerTableOfAnArchiveWins) {
+TEST(Cache, ANewTableOfAnArchiveReplacesTheOld) {
     ArchiveTableCache cache;
-    MemberRecord request = by_position(0);
-    cache.store(u"x.zip", make_table({u"a.jpg"}, 100), nullptr, &request, NameForm::kWide, kMissing);
-    cache.store(u"other.zip", make_table({u"a.jpg"}, 300), nullptr, &request, NameForm::kWide, kMissing);
-    cache.store(u"X.zip", make_table({u"a.jpg"}, 200), nullptr, &request, NameForm::kWide, kMissing);
+    store(cache, u"x.zip", listing_of({u"a.jpg"}, 100));
+    store(cache, u"other.zip", listing_of({u"a.jpg"}, 300));
+    store(cache, u"X.zip", listing_of({u"a.jpg"}, 200));
     uintptr_t size = 0;
     EXPECT_EQ(kOk, fetch(cache, u"x.zip", by_name(u"a.jpg"), &size));
     EXPECT_EQ(200u, size);
+    // Only the one: evicting it leaves none behind.
+    for (int i = 0; i < kCacheSlots; ++i) store(cache, archive(i), listing_of({u"a.jpg"}));
+    EXPECT_EQ(kNotServed, fetch(cache, u"x.zip", by_name(u"a.jpg")));
+}
+
+TEST(Cache, ATableIsServedOnlyWhileItsKeyHolds) {
+    ArchiveTableCache cache;
+    store(cache, u"x.zip", listing_of({u"a.jpg"}));
+    TableKey others[5] = {key(1), key(), key(), key(), key()};
+    others[1].file.index = 43;
+    others[2].exe = u"C:\\other\\7z.exe";
+    others[3].threshold = 1 << 20;
+    others[4].tar_by_name = true;
+    for (const TableKey& other : others) {
+        MemberRecord request = by_position(0);
+        Lookup l = cache.lookup(u"x.zip", other, nullptr, &request, NameForm::kWide, kMissing, nullptr);
+        EXPECT_FALSE(l.held);
+        EXPECT_TRUE(l.changed);
+        // Dropped: not even the old key finds it now.
+        EXPECT_EQ(kNotServed, fetch(cache, u"x.zip", by_position(0)));
+        store(cache, u"x.zip", listing_of({u"a.jpg"}));
+    }
 }
 
 TEST(Cache, TheSeventeenthTableEvictsTheFirst) {
     ArchiveTableCache cache;
-    MemberRecord request = by_position(0);
-    platform::OwnedBlock first = make_table({u"a.jpg"});
-    const void* first_block = first.get();
-    cache.store(archive(0).c_str(), std::move(first), nullptr, &request, NameForm::kWide, kMissing);
-    for (int i = 1; i < kCacheSlots; ++i)
-        cache.store(archive(i).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
+    Listing first = listing_of({u"a.jpg"});
+    const void* first_block = first.table.get();
+    store(cache, archive(0), std::move(first));
+    for (int i = 1; i < kCacheSlots; ++i) store(cache, archive(i), listing_of({u"a.jpg"}));
     for (int i = 0; i < kCacheSlots; ++i) EXPECT_EQ(kOk, fetch(cache, archive(i), by_position(0))) << i;
     EXPECT_FALSE(__asan_address_is_poisoned(first_block));
 
-    cache.store(archive(kCacheSlots).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
+    store(cache, archive(kCacheSlots), listing_of({u"a.jpg"}));
     EXPECT_EQ(kNotServed, fetch(cache, archive(0), by_position(0)));
     EXPECT_TRUE(__asan_address_is_poisoned(first_block));  // released, not leaked
     for (int i = 1; i <= kCacheSlots; ++i) EXPECT_EQ(kOk, fetch(cache, archive(i), by_position(0))) << i;
@@ -129,29 +183,47 @@ TEST(Cache, TheSeventeenthTableEvictsTheFirst) {
 
 TEST(Cache, ClearingForgetsEverythingAndStartsOver) {
     ArchiveTableCache cache;
-    MemberRecord request = by_position(0);
-    for (int i = 0; i < 5; ++i) cache.store(archive(i).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
+    for (int i = 0; i < 5; ++i) store(cache, archive(i), listing_of({u"a.jpg"}));
+    cache.remember_verdict(u"v.zip", key().file, key().exe, true);
     cache.clear();
     for (int i = 0; i < 5; ++i) EXPECT_EQ(kNotServed, fetch(cache, archive(i), by_position(0))) << i;
+    bool yes = false;
+    EXPECT_FALSE(cache.verdict(u"v.zip", key().file, key().exe, yes));
 
     // Sixteen new tables all fit; the seventeenth evicts the first of them.
-    for (int i = 10; i < 10 + kCacheSlots; ++i)
-        cache.store(archive(i).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
+    for (int i = 10; i < 10 + kCacheSlots; ++i) store(cache, archive(i), listing_of({u"a.jpg"}));
     for (int i = 10; i < 10 + kCacheSlots; ++i) EXPECT_EQ(kOk, fetch(cache, archive(i), by_position(0))) << i;
-    cache.store(archive(5).c_str(), make_table({u"a.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
+    store(cache, archive(5), listing_of({u"a.jpg"}));
     EXPECT_EQ(kNotServed, fetch(cache, archive(10), by_position(0)));
     EXPECT_EQ(kOk, fetch(cache, archive(11), by_position(0)));
 }
 
 TEST(Cache, MissingMembersAnswerTheCallersCode) {
     ArchiveTableCache cache;
-    MemberRecord request = by_position(0);
-    cache.store(u"x.zip", make_table({u"a.jpg", u"b.jpg", u"c.jpg"}), nullptr, &request, NameForm::kWide, kMissing);
+    store(cache, u"x.zip", listing_of({u"a.jpg", u"b.jpg", u"c.jpg"}));
     EXPECT_EQ(kOk, fetch(cache, u"x.zip", by_position(2)));
     EXPECT_EQ(kMissing, fetch(cache, u"x.zip", by_position(3)));
     EXPECT_EQ(kMissing, fetch(cache, u"x.zip", by_name(u"d.jpg")));
-    request = by_position(3);
-    EXPECT_EQ(kNotServed, cache.lookup(u"x.zip", nullptr, &request, NameForm::kWide, kNotServed));
+    MemberRecord request = by_position(3);
+    Lookup l = cache.lookup(u"x.zip", key(), nullptr, &request, NameForm::kWide, kNotServed, nullptr);
+    EXPECT_TRUE(l.held);
+    EXPECT_EQ(kNotServed, l.result);
+}
+
+TEST(Cache, VerdictsHoldForTheFileAndTheProgramThatGaveThem) {
+    ArchiveTableCache cache;
+    bool yes = false;
+    EXPECT_FALSE(cache.verdict(u"v.zip", key().file, key().exe, yes));
+    cache.remember_verdict(u"v.zip", key().file, key().exe, true);
+    cache.remember_verdict(u"w.zip", key().file, key().exe, false);
+    EXPECT_TRUE(cache.verdict(u"V.ZIP", key().file, key().exe, yes));
+    EXPECT_TRUE(yes);
+    EXPECT_TRUE(cache.verdict(u"w.zip", key().file, key().exe, yes));
+    EXPECT_FALSE(yes);
+    EXPECT_FALSE(cache.verdict(u"v.zip", key(1).file, key().exe, yes));
+    EXPECT_FALSE(cache.verdict(u"v.zip", key().file, key().exe, yes));  // forgotten with the change
+    cache.remember_verdict(u"v.zip", key().file, key().exe, true);
+    EXPECT_FALSE(cache.verdict(u"v.zip", key().file, u"D:\\7z.exe", yes));
 }
 
 TEST(Cache, SelectRecordByNameOrPosition) {
@@ -184,12 +256,10 @@ TEST(Cache, ConcurrentCallersShareTheCache) {
                 std::u16string path = archive((t * 7 + i) % 24);
                 MemberRecord request = by_name(u"b.jpg");
                 if (i % 3 == 0) {
-                    EXPECT_EQ(kOk, cache.store(path.c_str(), make_table({u"a.jpg", u"b.jpg"}), nullptr, &request,
-                                               NameForm::kWide, kMissing));
+                    EXPECT_EQ(kOk, store(cache, path, listing_of({u"a.jpg", u"b.jpg"}), request));
                 } else {
-                    int rc = cache.lookup(path.c_str(), nullptr, &request, NameForm::kWide, kMissing);
+                    int rc = fetch(cache, path, request);
                     EXPECT_TRUE(rc == kOk || rc == kNotServed) << rc;
-                    if (rc == kOk) EXPECT_EQ(1u, request.position);
                 }
                 if (i % 100 == 99) cache.clear();
             }

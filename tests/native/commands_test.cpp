@@ -67,19 +67,23 @@ TEST(Commands, TestCommand) {
               test_command(kExe, kArchive));
 }
 
-TEST(Commands, ListCommands) {
-    EXPECT_EQ(u"\"C:\\Program Files\\7-Zip\\7z.exe\" l \"D:\\\u5199\u771F\\a b.zip\" -slt -ba -sccUTF-8",
-              list_command(kExe, kArchive, false));
-    EXPECT_EQ(u"cmd /c \"\"7z.exe\" x \"p.tar.gz\" -so | \"7z.exe\" l -slt -ba -si -ttar -sccUTF-8\"",
-              list_command(u"7z.exe", u"p.tar.gz", true));
+TEST(Commands, ListRuns) {
+    ArchiverRun plain = list_run(kExe, kArchive, false);
+    EXPECT_EQ(u"\"C:\\Program Files\\7-Zip\\7z.exe\" l \"D:\\\u5199\u771F\\a b.zip\" -slt -ba -sccUTF-8", plain.first);
+    EXPECT_EQ(u"", plain.second);
+    // The tar pipe: two runs of 7-Zip itself, no command interpreter between.
+    ArchiverRun piped = list_run(u"7z.exe", u"p%OS%.tar.gz", true);
+    EXPECT_EQ(u"\"7z.exe\" x \"p%OS%.tar.gz\" -so", piped.first);
+    EXPECT_EQ(u"\"7z.exe\" l -slt -ba -si -ttar -sccUTF-8", piped.second);
 }
 
-TEST(Commands, ExtractCommands) {
-    EXPECT_EQ(u"\"7z.exe\" x \"a.zip\" -o\"C:\\work\" -aoa -i!\"dir\\\U0001F600.jpg\"",
-              extract_command(u"7z.exe", u"a.zip", u"C:\\work", u"dir\\\U0001F600.jpg", false));
-    EXPECT_EQ(u"cmd /c \"\"7z.exe\" x \"p.tar.gz\" -so | \"7z.exe\" x -o\"C:\\work\" -aoa -si -ttar "
-              u"-i!\"dir\\b.png\"\"",
-              extract_command(u"7z.exe", u"p.tar.gz", u"C:\\work", u"dir\\b.png", true));
+TEST(Commands, ExtractRuns) {
+    ArchiverRun plain = extract_run(u"7z.exe", u"a.zip", u"C:\\work\\x.1", u"dir\\\U0001F600.jpg", false);
+    EXPECT_EQ(u"\"7z.exe\" x \"a.zip\" -o\"C:\\work\\x.1\" -aoa -i!\"dir\\\U0001F600.jpg\"", plain.first);
+    EXPECT_EQ(u"", plain.second);
+    ArchiverRun piped = extract_run(u"7z.exe", u"p.tar.gz", u"C:\\work\\x.1", u"dir\\100%.png", true);
+    EXPECT_EQ(u"\"7z.exe\" x \"p.tar.gz\" -so", piped.first);
+    EXPECT_EQ(u"\"7z.exe\" x -o\"C:\\work\\x.1\" -aoa -si -ttar -i!\"dir\\100%.png\"", piped.second);
 }
 
 TEST(Commands, SizeThreshold) {

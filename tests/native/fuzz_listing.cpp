@@ -12,6 +12,8 @@
 
 #include "core/platform.h"
 #include "core/text.h"
+#include "driver/member_paths.h"
+#include "driver/paths.h"
 #include "driver/scanner.h"
 #include "sources.h"
 
@@ -106,20 +108,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto* table = static_cast<MemberRecord*>(block.get());
     UnevenSource uneven(text, len);
     PieceReader second(UnevenSource::read, &uneven);
-    const size_t filled = fill_members(second, threshold, 12345, table, count);
+    MemberPaths paths;
+    const size_t filled = fill_members(second, threshold, 12345, table, count, &paths);
+    paths.finish();
 
     check(filled == count, "the passes disagree on the count");
-    // The model: the kept members' paths, from a third read.
+    // The model: every listed path, and which are kept, from a third read.
     MemorySource again{text, len};
     PieceReader third(MemorySource::read, &again);
-    std::vector<std::u16string> kept;
+    std::vector<std::u16string> listed, kept;
+    std::vector<size_t> kept_at;
     scan_members(third, [&](const ScannedMember& m) {
-        if (is_kept(m, threshold)) kept.emplace_back(m.path, m.path_len);
+        listed.emplace_back(m.path, m.path_len);
+        if (is_kept(m, threshold)) {
+            kept.push_back(listed.back());
+            kept_at.push_back(listed.size() - 1);
+        }
         return true;
     });
     check(kept.size() == count, "the kept members and the count disagree");
     for (size_t i = 0; i < filled; ++i) check_record(table[i], i, threshold, kept[i]);
     check(is_table_end(table[count]), "terminator");
+
+    // The full paths kept with the table, and which members can come out
+    // alone, against every pair of listed paths.
+    check(paths.complete() && paths.size() == count, "paths kept");
+    for (size_t i = 0; i < count; ++i) {
+        size_t n = 0;
+        const wchar16* p = paths.path(i, n);
+        check(std::u16string(p, n) == kept[i], "a kept path is the member's own");
+        bool alone = true;
+        for (size_t j = 0; j < listed.size() && alone; ++j)
+            if (j != kept_at[i]) alone = !brings_out(p, n, listed[j].data(), listed[j].size());
+        check(paths.alone(i) == alone, "alone exactly when no other listed path comes out with it");
+    }
 
     // The host's ANSI view of the same table.
     fileInfo* ansi = convert_table(table);

@@ -54,10 +54,7 @@ wchar16 upper_unit(wchar16 c) {
     return c == 0x280 ? 0x1A6 : c;
 }
 
-int compare_units_ordinal(wchar16 a, wchar16 b) {
-    wchar16 x = a == 0x280 ? a : upper_unit(a), y = b == 0x280 ? b : upper_unit(b);
-    return x < y ? -1 : x > y ? 1 : 0;
-}
+wchar16 upper_ordinal(wchar16 c) { return c == 0x280 ? c : upper_unit(c); }
 
 // Like MultiByteToWideChar: the needed length with no buffer, 0 when the
 // buffer is too small.

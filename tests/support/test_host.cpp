@@ -255,10 +255,10 @@ std::wstring make_archive(const std::wstring& name, const std::vector<Entry>& en
     }
     std::wstring out = join(fresh_dir(L"archive"), name);
     std::wstring files = L" \"" + join(src, L"*") + L"\"";
-    if (type == "tgz" || type == "txz") {
+    if (type == "tgz" || type == "txz" || type == "tbz") {
         std::wstring tar = join(fresh_dir(L"inner"), L"inner.tar");
         EXPECT_EQ(0, run_7z(L"a -ttar \"" + tar + L"\"" + files + L" " + switches));
-        std::wstring outer = type == "tgz" ? L"gzip" : L"xz";
+        std::wstring outer = type == "tgz" ? L"gzip" : type == "txz" ? L"xz" : L"bzip2";
         EXPECT_EQ(0, run_7z(L"a -t" + outer + L" \"" + out + L"\" \"" + tar + L"\""));
     } else if (type == "gzip") {
         // One file, compressed as a single stream.
@@ -361,6 +361,8 @@ DictatedArchive::DictatedArchive(const std::string& listing) {
 }
 
 void DictatedArchive::member(const std::string& bytes) { write_bytes(join(dir, L"member.bin"), bytes); }
+
+void DictatedArchive::touch() { write_bytes(archive, read_bytes(archive) + "!"); }
 
 void DictatedArchive::member(const std::wstring& name, const std::string& bytes) {
     write_bytes(join(dir, L"member-" + name + L".bin"), bytes);

@@ -38,8 +38,8 @@ int run_7z(const std::wstring& args, const std::wstring& out_path = L"");
 std::wstring work_area();
 
 // An archive made by the real 7z.exe from these entries. type: zip, 7z,
-// tar, tgz (a gzip'd tar) or txz (an xz'd tar); name is the archive's file
-// name. Folders are entries whose path ends with a backslash.
+// tar, tgz, txz or tbz (a tar compressed by gzip, xz or bzip2); name is the
+// archive's file name. Folders are entries whose path ends with a backslash.
 struct Entry {
     std::wstring path;
     std::string bytes;
@@ -115,6 +115,9 @@ struct DictatedArchive : StandIn {
     explicit DictatedArchive(const std::string& listing);
     void member(const std::string& bytes);
     void member(const std::wstring& name, const std::string& bytes);
+    // Rewrites the archive a byte longer: to the plug-in another archive,
+    // whose test and listing it must ask for again.
+    void touch();
     std::vector<fileInfoW> list(Plugin& p);
     std::wstring archive;
 };

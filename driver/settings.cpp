@@ -95,10 +95,11 @@ bool try_registry(wchar16 (&exe)[kPathChars]) {
             HKEY key = nullptr;
             if (RegOpenKeyExW(root, L"Software\\7-Zip", 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) continue;
             bool found = false;
+            // A value of REG_EXPAND_SZ comes expanded, as REG_SZ.
             for (const wchar_t* value : values) {
                 wchar_t folder[kPathChars];
                 DWORD bytes = sizeof folder;
-                if (RegGetValueW(key, nullptr, value, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, folder,
+                if (RegGetValueW(key, nullptr, value, RRF_RT_REG_SZ, nullptr, folder,
                                  &bytes) == ERROR_SUCCESS &&
                     try_folder(folder, exe)) {
                     found = true;

@@ -166,3 +166,94 @@ TEST(Support, AStartThatFailsForAMomentIsTriedAgain) {
     CloseHandle(releaser);
     EXPECT_EQ(1u, s.runs().size());
 }
+
+namespace {
+
+// No 7-Zip where the plug-in would look by itself: the registry's per-user
+// and per-machine keys point at empty ones of this test's own, and Program
+// Files at an empty folder. Undone when the test ends.
+struct NoSevenZipAround {
+    NoSevenZipAround() {
+        std::wstring name = L"Software\\rizazur-tests\\" + std::to_wstring(GetCurrentProcessId());
+        RegCreateKeyExW(HKEY_CURRENT_USER, (name + L"\\user").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &user,
+                        nullptr);
+        RegCreateKeyExW(HKEY_CURRENT_USER, (name + L"\\machine").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &machine, nullptr);
+        EXPECT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, user));
+        EXPECT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine));
+        std::wstring empty = fresh_dir(L"programs");
+        for (const wchar_t* v : {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"}) {
+            wchar_t value[MAX_PATH] = {};
+            GetEnvironmentVariableW(v, value, MAX_PATH);
+            saved.push_back(value);
+            SetEnvironmentVariableW(v, empty.c_str());
+        }
+    }
+    ~NoSevenZipAround() {
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        RegCloseKey(user);
+        RegCloseKey(machine);
+        RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\rizazur-tests\\" + std::to_wstring(GetCurrentProcessId())).c_str());
+        const wchar_t* names[] = {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"};
+        for (size_t i = 0; i < saved.size(); ++i) SetEnvironmentVariableW(names[i], saved[i].empty() ? nullptr : saved[i].c_str());
+    }
+    // Records a folder as 7-Zip's installer does (per user).
+    void install(const std::wstring& folder) {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(user, L"Software\\7-Zip", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                                 nullptr));
+        std::wstring value = folder + L"\\";
+        RegSetValueExW(key, L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    HKEY user = nullptr, machine = nullptr;
+    std::vector<std::wstring> saved;
+};
+
+// A stand-in's two files copied into another folder, where it logs its runs.
+void copy_standin(const StandIn& from, const std::wstring& folder) {
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const wchar_t* f : {L"7z.exe", L"7z.dll", L"out-t.txt"})
+        ASSERT_TRUE(CopyFileW(join(from.dir, f).c_str(), join(folder, f).c_str(), FALSE)) << utf8(folder);
+}
+
+}  // namespace
+
+TEST(Support, SevenZipIsFoundByItselfAndNeverThroughTheCurrentFolder) {
+    NoSevenZipAround nowhere;
+    StandIn s;
+    s.set_output("t", "Everything is Ok\r\n");
+    std::wstring file = join(fresh_dir(L"any"), L"a.zip");
+    write_bytes(file, "12345678");
+    const char* header = kHeader;
+    // Planted beside what is opened, made the current folder: never started.
+    std::wstring planted = fresh_dir(L"planted");
+    copy_standin(s, planted);
+    wchar_t saved[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    SetCurrentDirectoryW(planted.c_str());
+    {
+        Plugin p(L"");
+        EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+        // Where the installer recorded it, with no settings at all.
+        nowhere.install(s.dir);
+        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+        EXPECT_EQ(1u, s.runs().size());
+        // Beside the plug-in wins over the registry; a relative dir is taken
+        // from the plug-in's folder.
+        copy_standin(s, p.dir);
+        write_bytes(file, "123456789");
+        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+        copy_standin(s, join(p.dir, L"sub"));
+        p.write_ini(L"[UserSetting]\r\ndir=sub\r\n");
+        write_bytes(file, "1234567890");
+        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+        EXPECT_EQ(1u, s.runs().size());
+        EXPECT_TRUE(exists(join(p.dir, L"runs.log")));
+        EXPECT_TRUE(exists(join(p.dir, L"sub\\runs.log")));
+    }
+    SetCurrentDirectoryW(saved);
+    EXPECT_FALSE(exists(join(planted, L"runs.log")));
+}

@@ -51,14 +51,17 @@ fi
 crlf() { sed 's/$/\r/' >"$1"; }
 
 crlf "$stage/rizazur.ini" <<'EOF'
-; Settings of the rizazur plug-in. Keep this file beside rizazur.spi or
-; rizazur.sph, under the same name with .ini. Lines starting with ; are
-; comments; leave a key out (or comment it) for its default.
+; Settings of the rizazur plug-in, needed only to choose another 7-Zip or
+; another filter. Keep this file beside rizazur.spi or rizazur.sph, under
+; the same name with .ini. Lines starting with ; are comments; leave a key
+; out (or comment it) for its default.
 [UserSetting]
 
-; The folder holding 7z.exe and 7z.dll, from 7-Zip 9.20 or later.
-; Default: empty, which means the viewer's current folder.
-dir=C:\Program Files\7-Zip
+; The folder holding 7z.exe and 7z.dll, from 7-Zip 9.20 or later; relative
+; to the plug-in's folder when relative. Default: empty, which means found
+; by itself: beside the plug-in, beside the viewer, where 7-Zip's installer
+; recorded it, or under Program Files.
+;dir=C:\Program Files\7-Zip
 
 ; The files the viewer offers to the plug-in, separated by ; or ,
 ; Default: *.7z;*.zip;*.rar
@@ -70,7 +73,8 @@ dir=C:\Program Files\7-Zip
 
 ; Archives read as a tar inside a compressed file: those whose extension
 ; appears in this text, and every name ending .tar.<something>. Leave the
-; value empty to read every archive that way.
+; value empty to read every archive that way. (A compressed tar whose plain
+; listing names nothing, such as a .tbz or .txz, is found without it.)
 ; Default: *.tgz,*.taz
 ;tar=*.tgz,*.taz
 EOF
@@ -96,30 +100,41 @@ Installing
 1. Install 7-Zip 9.20 or later (https://www.7-zip.org/). Either bitness
    serves either plug-in.
 2. Copy rizazur.spi (32-bit viewer) or rizazur.sph (64-bit viewer) into
-   the viewer's plug-in folder, and rizazur.ini beside it.
-3. Set dir= in rizazur.ini to the folder holding 7z.exe and 7z.dll, for
-   example C:\Program Files\7-Zip.
-4. Restart the viewer.
+   the viewer's plug-in folder.
+3. Restart the viewer.
+
+The plug-in finds 7-Zip by itself: beside the plug-in, beside the viewer,
+where 7-Zip's installer recorded it, or under Program Files; never in the
+current folder. rizazur.ini is needed only to choose another 7-Zip (dir=)
+or another filter (ext=).
 
 Settings ([UserSetting] in rizazur.ini)
 ---------------------------------------
-  dir     folder of 7z.exe and 7z.dll            (default: the current folder)
+  dir     folder of 7z.exe and 7z.dll            (default: found by itself)
   ext     files offered to the plug-in           (default: *.7z;*.zip;*.rar)
   maxMB   largest member listed, in MiB          (default: 64)
   tar     archives read as compressed tar        (default: *.tgz,*.taz)
 
 .tgz, .taz and every name ending .tar.<ext> are read in one go through
 7-Zip ("7z x -so" into "7z -si -ttar"), so that the members of the tar show
-up instead of the one tar file inside.
+up instead of the one tar file inside; so are .tbz, .txz and other
+compressed tars whose plain listing names nothing.
 
 The plug-in works in %TEMP%\rizazur and deletes what it extracts there.
+An archive is tested and listed once while it is unchanged: turning a page
+costs one run of 7-Zip.
 
 If something is missing
 -----------------------
-- Nothing listed: check dir= (7z.exe and 7z.dll must both be there) and
-  ext=, and try the archive with spihost (below).
-- A member missing: folders, empty files and members larger than maxMB
-  are not listed.
+- Nothing listed: check that 7-Zip is installed, or dir= (7z.exe and
+  7z.dll must both be there), and ext=, and try the archive with spihost
+  (below).
+- A member missing: folders, empty files, links and members larger than
+  maxMB are not listed.
+- A member listed but not shown: two members whose names differ only in
+  case, or a file named like a folder beside it, cannot be brought out
+  one without the other; the plug-in refuses rather than show the wrong
+  picture.
 - Names: the viewer sees each member under its file name only, without
   its folders; two members of the same name in different folders both
   show, under the same name.

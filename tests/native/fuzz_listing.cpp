@@ -131,9 +131,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(is_table_end(table[count]), "terminator");
 
     // The full paths kept with the table, and which members can come out
-    // alone, against every pair of listed paths.
+    // alone, against every other listed path (for some thirty members
+    // spread over a long listing, so a run stays quick).
     check(paths.complete() && paths.size() == count, "paths kept");
-    for (size_t i = 0; i < count; ++i) {
+    const size_t step = count / 32 + 1;
+    for (size_t i = 0; i < count; i += step) {
         size_t n = 0;
         const wchar16* p = paths.path(i, n);
         check(std::u16string(p, n) == kept[i], "a kept path is the member's own");

@@ -67,9 +67,10 @@ bool is_fully_qualified(const wchar_t* path) {
 
 // 7z.exe in folder, when folder is a full path holding 7z.exe and 7z.dll.
 bool try_folder(const wchar_t* folder, wchar16 (&exe)[kPathChars]) {
+    if (!is_fully_qualified(folder)) return false;
     wchar_t full[kPathChars], dll[kPathChars];
     DWORD n = GetFullPathNameW(folder, kPathChars, full, nullptr);
-    if (!folder[0] || !is_fully_qualified(folder) || n == 0 || n >= kPathChars) return false;
+    if (n == 0 || n >= kPathChars) return false;
     if (!combine(full, L"7z.exe", exe) || !combine(full, L"7z.dll", dll) || !is_file(exe) || !is_file(dll)) {
         exe[0] = 0;
         return false;
@@ -99,8 +100,7 @@ bool try_registry(wchar16 (&exe)[kPathChars]) {
             for (const wchar_t* value : values) {
                 wchar_t folder[kPathChars];
                 DWORD bytes = sizeof folder;
-                if (RegGetValueW(key, nullptr, value, RRF_RT_REG_SZ, nullptr, folder,
-                                 &bytes) == ERROR_SUCCESS &&
+                if (RegGetValueW(key, nullptr, value, RRF_RT_REG_SZ, nullptr, folder, &bytes) == ERROR_SUCCESS &&
                     try_folder(folder, exe)) {
                     found = true;
                     break;

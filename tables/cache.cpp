@@ -65,33 +65,33 @@ int ArchiveTableCache::serve(const TableSlot& slot, void** copy, MemberRecord* r
     return kOk;
 }
 
-void ArchiveTableCache::drop(const wchar16* archive) {
+ArchiveTableCache::TableSlot* ArchiveTableCache::held(const wchar16* archive) {
+    // A store replaces what was held before: one table an archive at most.
     for (TableSlot& slot : tables_)
-        if (slot.listing.table && same_archive(slot.archive, archive)) slot.listing = Listing();
+        if (slot.listing.table && same_archive(slot.archive, archive)) return &slot;
+    return nullptr;
 }
 
 Lookup ArchiveTableCache::lookup(const wchar16* archive, const TableKey& key, void** copy, MemberRecord* request,
                                  NameForm form, int missing, MemberSource* source) {
     platform::LockGuard guard(lock_);
     Lookup answer;
-    for (const TableSlot& slot : tables_) {
-        if (!slot.listing.table || !same_archive(slot.archive, archive)) continue;
-        if (!(slot.key == key)) {
-            drop(archive);
-            answer.changed = true;
-            return answer;
-        }
-        answer.held = true;
-        answer.result = serve(slot, copy, request, form, missing, source);
+    TableSlot* slot = held(archive);
+    if (!slot) return answer;
+    if (!(slot->key == key)) {
+        slot->listing = Listing();
+        answer.changed = true;
         return answer;
     }
+    answer.held = true;
+    answer.result = serve(*slot, copy, request, form, missing, source);
     return answer;
 }
 
 int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, Listing listing, void** copy,
                              MemberRecord* request, NameForm form, int missing, MemberSource* source) {
     platform::LockGuard guard(lock_);
-    drop(archive);
+    if (TableSlot* old = held(archive)) old->listing = Listing();
     TableSlot& slot = tables_[next_table_];
     next_table_ = (next_table_ + 1) % kCacheSlots;
     try {
@@ -107,9 +107,7 @@ int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, Listin
 
 bool ArchiveTableCache::holds(const wchar16* archive) {
     platform::LockGuard guard(lock_);
-    for (const TableSlot& slot : tables_)
-        if (slot.listing.table && same_archive(slot.archive, archive)) return true;
-    return false;
+    return held(archive) != nullptr;
 }
 
 bool ArchiveTableCache::verdict(const wchar16* archive, const FileIdentity& file, const WideString& exe,

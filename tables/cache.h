@@ -104,7 +104,7 @@ private:
     };
     static int serve(const TableSlot& slot, void** copy, MemberRecord* request, NameForm form, int missing,
                      MemberSource* source);
-    void drop(const wchar16* archive);
+    TableSlot* held(const wchar16* archive);
 
     platform::Lock lock_;
     TableSlot tables_[kCacheSlots];

@@ -143,6 +143,11 @@ void run(const WideString& command_line, const wchar_t* output_path) {
     if (code != 0) fail(L"exit code " + std::to_wstring(code) + L" from " + command_line);
 }
 
+struct Member {
+    std::wstring path;
+    long long size;
+};
+
 // An archive and the member fetched from it: the last one listed, so that
 // the plug-in's scan for it reads the whole listing.
 struct Archive {
@@ -151,6 +156,7 @@ struct Archive {
     size_t members = 0;   // the members the plug-in lists
     std::wstring last_path;
     long long last_size = 0;
+    std::vector<Member> listed;  // in the plug-in's order
 };
 
 struct Direct {
@@ -185,6 +191,7 @@ Archive describe(const std::wstring& path, Direct& direct) {
         ++a.members;
         a.last_path.assign(m.path, m.path_len);
         a.last_size = m.size;
+        a.listed.push_back({a.last_path, m.size});
         return true;
     });
     if (a.members == 0) fail(L"no members in " + path);
@@ -424,20 +431,6 @@ int fetch_all(const std::vector<std::wstring>& args) {
     for (size_t k = 3; k < args.size(); ++k) {
         Archive a = describe(args[k], direct);
         const wchar_t* path = a.path.c_str();
-        // Every member's listed path, for the direct extractions.
-        std::vector<std::wstring> paths;
-        {
-            std::wstring capture = direct.capture();
-            run(direct.list(a), capture.c_str());
-            std::string text = read_file(capture);
-            DeleteFileW(capture.c_str());
-            MemorySource source{text.data(), text.size()};
-            PieceReader reader(MemorySource::read, &source);
-            scan_members(reader, [&](const ScannedMember& m) {
-                if (qualifies(m.size, size_threshold(64))) paths.emplace_back(m.path, m.path_len);
-                return true;
-            });
-        }
         // Step by step, the two sides alternating at each step as in `overhead`.
         std::wstring c1 = direct.capture(), c2 = direct.capture();
         double tp = 0, td = 0;
@@ -471,9 +464,10 @@ int fetch_all(const std::vector<std::wstring>& args) {
                  },
                  [&] {
                      run(direct.list(a), c2.c_str());
-                     run(extract_command(direct.exe.c_str(), path, direct.work.c_str(), paths[i].c_str(), false),
+                     run(extract_command(direct.exe.c_str(), path, direct.work.c_str(), a.listed[i].path.c_str(),
+                                         false),
                          nullptr);
-                     DeleteFileW(join(direct.work, paths[i]).c_str());
+                     DeleteFileW(join(direct.work, a.listed[i].path).c_str());
                  });
         }
         LocalFree(table);

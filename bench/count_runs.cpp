@@ -55,7 +55,12 @@ int wmain() {
     si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return 2;
+    // A start can fail for a moment on a machine crowded with Wine programs.
+    for (int attempt = 1; !CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+         ++attempt) {
+        if (attempt == 5) return 2;
+        Sleep(200);
+    }
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 2;
     GetExitCodeProcess(pi.hProcess, &code);

@@ -441,6 +441,12 @@ def pages_section(results, report):
             w(f"| {label} | {page_archive_name(row['archive'], n)} | {runs} | {per} | {times} | "
               + (f"{ms(bare['direct'])} |" if bare else "– |"))
         w("")
+        again = [(label, r) for label, b in albums for r in b.album if int(r.get("retried") or 0)]
+        if again:
+            w("A GetFileW that failed (a run that could not start for a moment on the crowded machine) was made "
+              "again: " + ", ".join(f"{r['retried']} time(s) in the {label} build's "
+                                    f"{'counted' if r['counted'] == '1' else 'timed'} pass" for label, r in again)
+              + "; the runs of the failed calls are in the count.\n")
 
     # ------------------------------------------------ chart
     chart = [(label, b) for label, b in builds.items() if b.measured()]

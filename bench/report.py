@@ -361,6 +361,7 @@ def svg_chart(path, series, title):
         for n, t in pts:
             out.append(f'<circle cx="{px(n):.1f}" cy="{py(t):.1f}" r="3" fill="{colour}"/>')
     out.append("</svg>")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as f:
         f.write("\n".join(out) + "\n")
 

@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """Makes the benchmark's archives once, with the real 7z.exe under Wine.
 
-Usage: make_archives.py OUT_DIR SEVEN_ZIP_EXE SIZE... [--big]
+Usage: make_archives.py OUT_DIR SEVEN_ZIP_EXE SIZE... [--big] [--pages]
 
 Each SIZE gives small.SIZE.zip and small.SIZE.7z: SIZE members of 64 to 1024
 random bytes, a hundred to a folder, as a picture album is laid out. --big
-gives big.zip and big.7z: three members of 20 MiB each. Random bytes do not
-compress, like the JPEG files a viewer mostly shows. An archive already in
-OUT_DIR is kept; the source files are written natively (Wine is slow at
-creating 100,000 small files) and removed once both archives are made.
+gives big.zip and big.7z: three members of 20 MiB each. --pages gives the
+page benchmark's albums: pages.300.zip and pages.300.7z (solid), 300 members
+of 200 KB, and pages.5000.zip, 5,000 members of 2 KB in 50 folders of 100.
+Random bytes do not compress, like the JPEG files a viewer mostly shows. An
+archive already in OUT_DIR is kept; the source files are written natively
+(Wine is slow at creating 100,000 small files) and removed once the archives
+are made.
 """
 import os
 import random
@@ -19,18 +22,18 @@ import sys
 WINE = "/usr/lib/wine/wine64"
 
 
-def pack(seven_zip, src, archive, kind):
+def pack(seven_zip, src, archive, kind, switches):
     # From inside the source folder, so members are named relative to it.
     partial = archive + ".part"
     if os.path.exists(partial):
         os.remove(partial)
-    subprocess.run([WINE, seven_zip, "a", "-t" + kind, "-bd", partial, "*"], cwd=src, check=True,
+    subprocess.run([WINE, seven_zip, "a", "-t" + kind, "-bd", *switches, partial, "*"], cwd=src, check=True,
                    stdout=subprocess.DEVNULL)
     os.rename(partial, archive)
 
 
-def make_set(out, seven_zip, stem, write_source):
-    wanted = [(os.path.join(out, f"{stem}.{kind}"), kind) for kind in ("zip", "7z")]
+def make_set(out, seven_zip, stem, write_source, kinds=("zip", "7z"), switches=None):
+    wanted = [(os.path.join(out, f"{stem}.{kind}"), kind) for kind in kinds]
     if all(os.path.exists(a) for a, _ in wanted):
         return
     src = os.path.join(out, f"src.{stem}")
@@ -40,20 +43,24 @@ def make_set(out, seven_zip, stem, write_source):
     for archive, kind in wanted:
         if not os.path.exists(archive):
             print(f"make_archives: {os.path.basename(archive)}", file=sys.stderr, flush=True)
-            pack(seven_zip, src, archive, kind)
+            pack(seven_zip, src, archive, kind, (switches or {}).get(kind, ()))
     shutil.rmtree(src)
 
 
-def small_source(count):
+def album_source(count, seed, member_size):
     def write(src):
-        rng = random.Random(count)
+        rng = random.Random(seed)
         for i in range(count):
             folder = os.path.join(src, f"d{i // 100:04d}")
             if i % 100 == 0:
                 os.makedirs(folder)
             with open(os.path.join(folder, f"img{i:06d}.jpg"), "wb") as f:
-                f.write(rng.randbytes(rng.randint(64, 1024)))
+                f.write(rng.randbytes(member_size(rng)))
     return write
+
+
+def small_source(count):
+    return album_source(count, count, lambda rng: rng.randint(64, 1024))
 
 
 def big_source(src):
@@ -66,7 +73,8 @@ def big_source(src):
 def main():
     args = sys.argv[1:]
     big = "--big" in args
-    args = [a for a in args if a != "--big"]
+    pages = "--pages" in args
+    args = [a for a in args if a not in ("--big", "--pages")]
     out, seven_zip = os.path.abspath(args[0]), os.path.abspath(args[1])
     sizes = [int(s) for s in args[2:]]
     os.makedirs(out, exist_ok=True)
@@ -74,6 +82,11 @@ def main():
         make_set(out, seven_zip, f"small.{n}", small_source(n))
     if big:
         make_set(out, seven_zip, "big", big_source)
+    if pages:
+        # Solid, so that a member deep in the archive costs the decoding of those before it.
+        make_set(out, seven_zip, "pages.300", album_source(300, 300, lambda rng: 200 * 1024),
+                 switches={"7z": ("-ms=on",)})
+        make_set(out, seven_zip, "pages.5000", album_source(5000, 5000, lambda rng: 2048), kinds=("zip",))
 
 
 if __name__ == "__main__":

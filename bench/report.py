@@ -3,11 +3,15 @@
 
 Usage: report.py --results DIR --report FILE.md --seconds N --mode full|quick
                  --plugin FILE [--before DIR]
+       report.py --results DIR --report FILE.md --pages-only
 
 DIR holds overhead.csv, listing.csv, parts.csv, fetch_all.csv and
 scaling.csv as tools/bench.sh leaves them. --before names the results of
 an earlier build to set beside them (bench/results/before by default, when
-it exists).
+it exists). The section on pages and opening comes first, from
+pages-before*.csv and pages-after*.csv in DIR, whichever exist, with its
+chart beside the report (pages.svg); --pages-only rewrites that section
+alone and leaves the rest of the report as it is.
 """
 import argparse
 import csv
@@ -232,6 +236,332 @@ def sha256(path):
     return h.hexdigest()[:16]
 
 
+# ---------------------------------------------------------------- pages and opening
+PAGE_BUILDS = ("before", "after")
+PAGE_MEASURES = [
+    ("open", "IsSupportedW + GetArchiveInfoW", "test + listing"),
+    ("page", "GetFileW after a listing", "one extraction"),
+    ("info+page", "GetFileInfoW + GetFileW after a listing", "one extraction"),
+]
+PAGE_ARCHIVES = {
+    "pages.300.zip": "zip, 300 × 200 KB",
+    "pages.300.7z": "7z (solid), 300 × 200 KB",
+    "pages.5000.zip": "zip, 5,000 × 2 KB in 50 folders",
+}
+PAGES_HEADING = "## Pages and opening"
+
+
+def page_archive_name(archive, members):
+    return PAGE_ARCHIVES.get(archive, f"zip, {int(members):,} small members")
+
+
+class PageRuns:
+    """One build's figures: pages-LABEL.csv and its -batch, -album and -run files."""
+
+    def __init__(self, folder, label):
+        stem = os.path.join(folder, f"pages-{label}")
+        self.label = label
+        self.run = {r["key"]: r["value"] for r in rows(stem + "-run.csv")}
+        self.batch = rows(stem + "-batch.csv")
+        self.album = rows(stem + "-album.csv")
+        groups = defaultdict(list)
+        for r in rows(stem + ".csv"):
+            groups[(r["measure"], r["archive"])].append(r)
+        self.pairs = {}
+        self.members = {}
+        for (measure, archive), rs in groups.items():
+            p = [float(r["plugin_s"]) for r in rs]
+            d = [float(r["direct_s"]) for r in rs]
+            self.members[archive] = int(rs[0]["members"])
+            self.pairs[(measure, archive)] = {
+                "pairs": len(rs),
+                "plugin": median(p),
+                "direct": median(d),
+                "direct_all": d,
+                "ratio": median(p) / median(d),
+                "pair_ratio": median([a / b for a, b in zip(p, d)]),
+            }
+
+    def measured(self):
+        return bool(self.pairs)
+
+    def batch_median(self, archive, count):
+        t = [float(r["seconds"]) for r in self.batch if r["archive"] == archive and int(r["count"]) == count]
+        return median(t) if t else None
+
+    def batch_by_place(self, archive):
+        """Medians by member count and by where the members start: the first, the middle or the last place."""
+        groups = defaultdict(list)
+        for r in self.batch:
+            if r["archive"] == archive:
+                groups[int(r["count"])].append(r)
+        out = {}
+        for count, rs in groups.items():
+            starts = sorted({int(r["start"]) for r in rs})
+            for place, start in zip(("first", "middle", "last"), (starts[0], starts[len(starts) // 2], starts[-1])):
+                out[(count, place)] = median([float(r["seconds"]) for r in rs if int(r["start"]) == start])
+        return out
+
+    def album_row(self, counted):
+        for r in self.album:
+            if r["counted"] == ("1" if counted else "0"):
+                return r
+        return None
+
+
+def svg_chart(path, series, title):
+    """A log-log line chart: series is [(name, colour, dashes, [(members, seconds)])]."""
+    width, height = 680, 420
+    left, right, top_, bottom = 70, 190, 40, 50
+    xs = [n for *_, pts in series for n, _ in pts]
+    ys = [t for *_, pts in series for _, t in pts]
+    x0, x1 = math.floor(math.log10(min(xs))), math.ceil(math.log10(max(xs)))
+    y0, y1 = math.floor(math.log10(min(ys) * 1e3)), math.ceil(math.log10(max(ys) * 1e3))
+    x1, y1 = max(x1, x0 + 1), max(y1, y0 + 1)
+
+    def px(n):
+        return left + (math.log10(n) - x0) / (x1 - x0) * (width - left - right)
+
+    def py(t):
+        return height - bottom - (math.log10(t * 1e3) - y0) / (y1 - y0) * (height - top_ - bottom)
+
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+           f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">',
+           f'<rect width="{width}" height="{height}" fill="white"/>',
+           f'<text x="{left}" y="22" font-size="14">{title}</text>']
+    for e in range(x0, x1 + 1):
+        x = px(10 ** e)
+        out.append(f'<line x1="{x:.1f}" y1="{top_}" x2="{x:.1f}" y2="{height - bottom}" stroke="#ddd"/>')
+        out.append(f'<text x="{x:.1f}" y="{height - bottom + 16}" text-anchor="middle">{10 ** e:,}</text>')
+    for e in range(y0, y1 + 1):
+        for m in (1, 2, 5):
+            v = m * 10 ** e
+            if e == y1 and m > 1:
+                break
+            y = py(v / 1e3)
+            out.append(f'<line x1="{left}" y1="{y:.1f}" x2="{width - right}" y2="{y:.1f}" '
+                       f'stroke="{"#ccc" if m == 1 else "#eee"}"/>')
+            out.append(f'<text x="{left - 6}" y="{y + 4:.1f}" text-anchor="end">{v:,g}</text>')
+    out.append(f'<rect x="{left}" y="{top_}" width="{width - left - right}" height="{height - top_ - bottom}" '
+               'fill="none" stroke="#888"/>')
+    out.append(f'<text x="{(left + width - right) / 2:.0f}" y="{height - 12}" text-anchor="middle">'
+               'members in the archive (log scale)</text>')
+    out.append(f'<text transform="translate(16 {(top_ + height - bottom) / 2:.0f}) rotate(-90)" '
+               'text-anchor="middle">milliseconds a page (log scale)</text>')
+    for k, (name, colour, dashes, pts) in enumerate(series):
+        ly = top_ + 14 + 20 * k
+        dash = f' stroke-dasharray="{dashes}"' if dashes else ""
+        out.append(f'<line x1="{width - right + 14}" y1="{ly - 4}" x2="{width - right + 40}" y2="{ly - 4}" '
+                   f'stroke="{colour}" stroke-width="2"{dash}/>')
+        out.append(f'<text x="{width - right + 46}" y="{ly}">{name}</text>')
+        if not pts:
+            continue
+        line = " ".join(f"{px(n):.1f},{py(t):.1f}" for n, t in sorted(pts))
+        out.append(f'<polyline points="{line}" fill="none" stroke="{colour}" stroke-width="2"{dash}/>')
+        for n, t in pts:
+            out.append(f'<circle cx="{px(n):.1f}" cy="{py(t):.1f}" r="3" fill="{colour}"/>')
+    out.append("</svg>")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write("\n".join(out) + "\n")
+
+
+def pages_section(results, report):
+    """The section's lines; writes its chart beside the report."""
+    builds = {label: PageRuns(results, label) for label in PAGE_BUILDS}
+    measured = [b for b in builds.values() if b.measured()]
+    out = []
+    w = out.append
+    w(f"{PAGES_HEADING}\n")
+    w("What a host pays to open an archive and to show one page, against the bare 7-Zip runs that cannot "
+      "be done without, for two builds of the plug-in: **before**, every page lists the archive again "
+      "(two 7-Zip runs a page); **after**, the build in which a page costs one run. "
+      "`tools/bench.sh --pages-only --plugin FILE.sph --label before|after` measures one build "
+      "(`pages-LABEL*.csv` in the results) and rewrites this section alone.\n")
+    w("- **open**: IsSupportedW and then GetArchiveInfoW, against one `7z t` and one `7z l -slt -ba` of the "
+      "archive (the plug-in's own command lines).")
+    w("- **page**: GetFileW of one member to memory (flag 0x100) right after a GetArchiveInfoW of the same "
+      "archive, which is not timed, against one bare `7z x ARCHIVE -o<folder> -aoa -i!<member>` into a "
+      "fresh folder, whose removal is not timed either.")
+    w("- **info+page**: GetFileInfoW by the member's file name, then GetFileW at the position it gives, "
+      "after a GetArchiveInfoW as above, against the same one extraction.\n")
+    w("The plug-in stays loaded, as in a host. Before each open and each untimed listing the archive's "
+      "last-write time is moved on (to the present, at least two seconds past the last), outside the "
+      "timing: a plug-in that remembers an unchanged archive must then meet it as a new one, so no pair "
+      "is served from what an earlier pair left. The pairs alternate, plug-in first in even pairs and 7-Zip "
+      "first in odd ones, after one untimed pair, and fetch the first, the middle and the last member in "
+      "turn (the same member on both sides of a pair). Ratio: plug-in median ÷ bare median; in brackets "
+      "the median of the pairs' own ratios.\n")
+
+    w("| Build | Plug-in | Tree | Date | Pairs | Load (1 / 5 / 15 min) at the start, at the end | Time taken |")
+    w("|---|---|---|---|---|---|---|")
+    for label, b in builds.items():
+        r = b.run
+        if not b.measured():
+            w(f"| {label} | not measured yet | | | | | |")
+            continue
+        secs = int(r.get("seconds", "0"))
+        w(f"| {label} | `{r.get('plugin', '?')}` (sha256 {r.get('sha256', '?')}…) | {r.get('tree', '?')} | "
+          f"{r.get('date', '?')} | {r.get('pairs', '?')} | "
+          f"{' / '.join(r.get('load_start', '?').split())}, {' / '.join(r.get('load_end', '?').split())} | "
+          f"{secs // 60} min {secs % 60} s |")
+    w("")
+
+    if measured:
+        # The albums above, and of the chart's archives the largest, for the page alone.
+        members = {a: n for b in measured for a, n in b.members.items()}
+        small = [a for a in members if a not in PAGE_ARCHIVES]
+        archives = [a for a in PAGE_ARCHIVES if a in members] + \
+            ([max(small, key=members.get)] if small else [])
+        w("| Measure | Archive | Bare runs | " + " | ".join(
+            f"{label}: plug-in / bare (ms) | {label}: ratio" for label in PAGE_BUILDS) + " |")
+        w("|---|---|---|" + "---|---|" * len(PAGE_BUILDS))
+        for measure, call, bare in PAGE_MEASURES:
+            for archive in archives:
+                cells = []
+                for b in builds.values():
+                    v = b.pairs.get((measure, archive))
+                    cells.append(f"{ms(v['plugin'])} / {ms(v['direct'])} | **{v['ratio']:.2f}** "
+                                 f"({v['pair_ratio']:.2f})" if v else "– | –")
+                if any(c != "– | –" for c in cells):
+                    w(f"| {measure} ({call}) | {page_archive_name(archive, members[archive])} | {bare} | "
+                      + " | ".join(cells) + " |")
+        w("")
+
+    # ------------------------------------------------ fetching every member
+    albums = [(label, b) for label, b in builds.items() if b.album_row(True) or b.album_row(False)]
+    if albums:
+        w("### Fetching every member\n")
+        w("GetArchiveInfoW once, then GetFileW to memory of every member in order, as a host that shows a whole "
+          "album does. The runs are counted through a copy of the plug-in whose `7z.exe` is a stand-in "
+          "(`bench/count_runs.cpp`) that logs its command line and runs the real one; the time is that of a "
+          "second pass without the stand-in, whose own start would otherwise add to every run.\n")
+        w("| Build | Archive | 7-Zip runs (tests / listings / extractions) | Runs a member | GetArchiveInfoW (s) | "
+          "Every GetFileW (s) | A member (ms) | Bare extraction of one (ms) |")
+        w("|---|---|---|---|---|---|---|---|")
+        for label, b in albums:
+            c, t = b.album_row(True), b.album_row(False)
+            row = t or c
+            n = int(row["members"])
+            runs = (f"{int(c['runs']):,} ({int(c['test_runs']):,} / {int(c['list_runs']):,} / "
+                    f"{int(c['extract_runs']):,})" if c else "–")
+            per = f"{int(c['runs']) / n:.2f}" if c else "–"
+            bare = b.pairs.get(("page", row["archive"]))
+            if t:
+                pages = float(t["pages_s"])
+                times = f"{float(t['info_s']):,.2f} | {pages:,.1f} | {pages / n * 1e3:,.1f}"
+            else:
+                times = "– | – | –"
+            w(f"| {label} | {page_archive_name(row['archive'], n)} | {runs} | {per} | {times} | "
+              + (f"{ms(bare['direct'])} |" if bare else "– |"))
+        w("")
+        counted = [(label, b.album_row(True)) for label, b in albums if b.album_row(True)]
+        if counted:
+            w("The counted passes took " + ", ".join(f"{float(r['pages_s']):,.1f} s ({label})" for label, r in counted)
+              + " for every GetFileW, stand-in included, for comparison with the timed pass.\n")
+        again = [(label, r) for label, b in albums for r in b.album if int(r.get("retried") or 0)]
+        if again:
+            w("A GetFileW that failed (a run that could not start for a moment on the crowded machine) was made "
+              "again: " + ", ".join(f"{r['retried']} time(s) in the {label} build's "
+                                    f"{'counted' if r['counted'] == '1' else 'timed'} pass" for label, r in again)
+              + "; the runs of the failed calls are in the count.\n")
+
+    # ------------------------------------------------ chart
+    chart = [(label, b) for label, b in builds.items() if b.measured()]
+    if chart:
+        def points(b):
+            return sorted((b.members[a], v["plugin"]) for (m, a), v in b.pairs.items()
+                          if m == "page" and (a.startswith("small.") or a == "pages.5000.zip"))
+        sizes = sorted({n for _, b in chart for n, _ in points(b)})
+        bare = {}
+        for n in sizes:
+            # The bare extraction is the same in every session: every session's pairs, pooled.
+            d = [x for _, b in chart for (m, a), v in b.pairs.items()
+                 if m == "page" and b.members[a] == n and (a.startswith("small.") or a == "pages.5000.zip")
+                 for x in v["direct_all"]]
+            bare[n] = median(d)
+        colours = {"before": ("#c0392b", ""), "after": ("#2471a3", "")}
+        series = [(label if builds[label].measured() else f"{label}: not measured yet", colours[label][0],
+                   colours[label][1], points(builds[label]) if builds[label].measured() else [])
+                  for label in PAGE_BUILDS]
+        series.append(("bare extraction", "#555", "6 4", sorted(bare.items())))
+        svg = os.path.join(os.path.dirname(os.path.abspath(report)), "pages.svg")
+        svg_chart(svg, series, "A page (GetFileW after a listing) against the members of the archive")
+        w("### A page as the archive grows\n")
+        w(f"![A page against the members of the archive]({os.path.basename(svg)})\n")
+        w("GetFileW after a listing, on zip archives of small members a hundred to a folder "
+          "(`small.N.zip`, 64 to 1,024 bytes; at 5,000 the album above, 2 KB); medians of the pairs. The bare "
+          "extraction pools both builds' sessions.\n")
+        w("| Members | " + " | ".join(f"{label} (ms)" for label in PAGE_BUILDS) + " | Bare extraction (ms) |")
+        w("|---|" + "---|" * len(PAGE_BUILDS) + "---|")
+        for n in sizes:
+            cells = []
+            for label in PAGE_BUILDS:
+                pts = dict(points(builds[label])) if builds[label].measured() else {}
+                cells.append(ms(pts[n]) if n in pts else "–")
+            w(f"| {n:,} | " + " | ".join(cells) + f" | {ms(bare[n])} |")
+        w("")
+
+    # ------------------------------------------------ several members in one run
+    batched = [b for b in (builds["after"], builds["before"]) if b.batch]
+    if batched:
+        b = batched[0]
+        w("### Several members in one 7-Zip run\n")
+        w(f"Bare extractions from the {b.label} session: the archive opened and nothing extracted (an include "
+          "that matches no member), then 1, 4 and 16 consecutive members in one run (from the first, the "
+          "middle or the last, in turn); medians. What each member past the first adds is what reading "
+          "ahead would cost a run that is made anyway.\n")
+        w("| Archive | Nothing extracted (ms) | 1 member (ms) | 4 members (ms) | 16 members (ms) | "
+          "Each member past the first (ms) |")
+        w("|---|---|---|---|---|---|")
+        for archive in dict.fromkeys(r["archive"] for r in b.batch):
+            n = int(next(r["members"] for r in b.batch if r["archive"] == archive))
+            counts = sorted({int(r["count"]) for r in b.batch if r["archive"] == archive})
+            t = {k: b.batch_median(archive, k) for k in counts}
+            most = max(counts)
+            cells = [ms(t[k]) if k in t else "–" for k in (0, 1, 4, 16)]
+            if most not in (0, 1, 4, 16):
+                cells[-1] = f"{ms(t[most])} ({most} members)"
+            extra = (t[most] - t[1]) / (most - 1) if most > 1 else None
+            w(f"| {page_archive_name(archive, n)} | " + " | ".join(cells) + " | "
+              + (f"{ms(extra, 2)}" if extra is not None else "–") + " |")
+        w("")
+        start = b.batch_median("small.10.zip", 0)
+        one = b.batch_median("pages.5000.zip", 1)
+        opened = b.batch_median("pages.5000.zip", 0)
+        sixteen = b.batch_median("pages.5000.zip", 16)
+        if None not in (start, one, opened, sixteen):
+            w(f"A bare page of the 5,000-member zip takes {ms(one)} ms. 7-Zip started on the 10-member zip "
+              f"with nothing to extract takes {ms(start)} ms ({start / one * 100:.0f} % of that page), and on "
+              f"this archive {ms(opened)} ms ({opened / one * 100:.0f} %): the start and the reading of the "
+              f"archive's directory, paid once a run. Sixteen members in one run take {ms(sixteen)} ms, "
+              f"{ms(sixteen / 16)} ms a member, against {ms(16 * one)} ms in sixteen runs.\n")
+        by_place = b.batch_by_place("pages.300.7z")
+        if all((k, place) in by_place for k in (1, 16) for place in ("first", "middle", "last")):
+            w("In the solid 7z, 7-Zip decodes the solid block from its start up to the members asked for: one "
+              "member from the first, the middle and the last place takes "
+              + " / ".join(ms(by_place[(1, place)]) for place in ("first", "middle", "last"))
+              + " ms, and sixteen from the same places "
+              + " / ".join(ms(by_place[(16, place)]) for place in ("first", "middle", "last"))
+              + " ms. A page deep in a solid archive pays for everything before it, every time.\n")
+    return out
+
+
+def splice_pages(report, section):
+    """The report with its pages section replaced, or put before the first section when it has none."""
+    lines = ["# Performance", ""]
+    if os.path.exists(report):
+        with open(report) as f:
+            lines = f.read().split("\n")
+    if PAGES_HEADING in lines:
+        begin = lines.index(PAGES_HEADING)
+        end = next((i for i in range(begin + 1, len(lines)) if lines[i].startswith("## ")), len(lines))
+    else:
+        begin = end = next((i for i, line in enumerate(lines) if line.startswith("## ")), len(lines))
+    body = "\n".join(section).split("\n")
+    return "\n".join(lines[:begin] + body + lines[end:])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--results", required=True)
@@ -241,8 +571,15 @@ def main():
     ap.add_argument("--plugin", default="build/win64/bin/rizazur.sph")
     ap.add_argument("--before", default="bench/results/before")
     ap.add_argument("--load-at-start", default="")
+    ap.add_argument("--pages-only", action="store_true")
     args = ap.parse_args()
     top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+    if args.pages_only:
+        text = splice_pages(args.report, pages_section(args.results, args.report))
+        with open(args.report, "w") as f:
+            f.write(text)
+        return
 
     res = Results(args.results)
     before = Results(args.before) if os.path.isdir(args.before) and \
@@ -257,6 +594,10 @@ def main():
       + (" (`--quick`: few repetitions, rough figures)" if args.mode == "quick" else "")
       + f" from the raw figures in `{os.path.relpath(args.results, top) if os.path.isabs(args.results) else args.results}/*.csv`; "
       "run it again to bring this page up to date.\n")
+    for line in pages_section(args.results, args.report):
+        w(line)
+    w("## The full run\n")
+    w("The sections that follow come from one run of `tools/bench.sh`:\n")
     load = os.getloadavg()
     w("| | |\n|---|---|")
     w(f"| Machine | {os.cpu_count()} cores ({cpu_model()}), shared with other engineers' test runs |")
@@ -708,12 +1049,16 @@ def main():
     # ---------------------------------------------------------------- running
     w("## Running it\n")
     w("```sh\nbash tools/bench.sh           # everything; writes this page and bench/results/*.csv\n"
-      "bash tools/bench.sh --quick   # fewer repetitions and sizes; writes build/bench/quick/\n```\n")
+      "bash tools/bench.sh --quick   # fewer repetitions and sizes; writes build/bench/quick/\n"
+      "bash tools/bench.sh --pages-only --plugin FILE.sph --label after   # pages and opening alone\n```\n")
+    w("Pages and opening are measured only for a build named with `--label` (`before` or `after`); a full "
+      "run without it keeps the figures already in `bench/results/pages-*.csv`.\n")
     w("The first run makes the archives (`bench/make_archives.py`, with the real 7z.exe: about five minutes, "
       "most of it packing 100,000 files twice); later runs reuse them from `build/bench-archives`. "
       "The run uses a Wine prefix of its own (`build/bench/wineprefix`). Files: `bench/overhead.cpp` (the "
-      "Windows side: `overhead`, `listing`, `parts` and `fetch-all`), `bench/native/scaling.cpp` (the native "
-      "scan), `bench/report.py` (this page).")
+      "Windows side: `overhead`, `listing`, `parts`, `fetch-all`, `pages`, `batch` and `album`), "
+      "`bench/count_runs.cpp` (the stand-in for `7z.exe` that counts runs), `bench/native/scaling.cpp` (the "
+      "native scan), `bench/report.py` (this page and `pages.svg`).")
 
     os.makedirs(os.path.dirname(os.path.abspath(args.report)), exist_ok=True)
     with open(args.report, "w") as f:

@@ -9,33 +9,52 @@
 #     scanning a capture, copies, a large member's file);
 #   - the listing scan natively (clang -O2) over real captures of archives of
 #     100 to 100,000 members, against the archiver's own listing;
-#   - a host fetching every member of an archive.
+#   - a host fetching every member of an archive;
+#   - with --label, pages and opening: IsSupportedW + GetArchiveInfoW, a
+#     page (GetFileW after a listing) and GetFileInfoW + GetFileW against
+#     the bare 7-Zip runs they need, the page time from 10 to 100,000
+#     members, bare extractions of several members in one run, and the runs
+#     and time it takes to fetch every member of a 5,000-member album.
 # The archives are made once, into build/bench-archives (a few minutes the
 # first time). Runs under its own Wine prefix, so its wineserver and the
 # plug-in's extraction lock are shared with no other Wine program.
 #
-#   tools/bench.sh [--quick] [--plugin FILE.sph] [--results DIR]
+#   tools/bench.sh [--quick] [--pages-only] [--label before|after]
+#                  [--plugin FILE.sph] [--results DIR]
 #
 # --quick takes fewer repetitions and smaller archives and writes to
 # build/bench/quick/ instead of docs/ and bench/results/. --plugin measures
 # another build of the plug-in; --results puts the CSV files elsewhere (the
-# report then goes beside them).
+# report then goes beside them). --label names the build for pages and
+# opening, whose figures go to pages-LABEL*.csv; without it they are not
+# measured and the report shows those already there. --pages-only measures
+# pages and opening alone and rewrites only that section of the report.
 set -eu
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 
+usage="usage: tools/bench.sh [--quick] [--pages-only] [--label before|after] [--plugin FILE.sph] [--results DIR]"
 quick=0
+pages_only=0
+label=
 plugin=build/win64/bin/rizazur.sph
 results=
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
+    --pages-only) pages_only=1 ;;
+    --label) label=$2; shift ;;
     --plugin) plugin=$2; shift ;;
     --results) results=$2; shift ;;
-    *) echo "usage: tools/bench.sh [--quick] [--plugin FILE.sph] [--results DIR]" >&2; exit 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
   shift
 done
+case $label in
+  before | after) ;;
+  "") [ $pages_only = 0 ] || { echo "bench: --pages-only needs --label" >&2; exit 2; } ;;
+  *) echo "$usage" >&2; exit 2 ;;
+esac
 
 export WINEPREFIX=$top/build/bench/wineprefix
 . tools/setup.sh
@@ -56,6 +75,8 @@ if [ $quick = 1 ]; then
   overhead_sizes=(10 1000)
   fetch_all_size=10
   reps=5 listing_reps=2 parts_reps=5 native_reps=3
+  page_sizes=(10 100 1000)
+  page_reps=3 album=small.100.zip
   results=${results:-build/bench/quick}
   report=$results/performance.md
 else
@@ -63,6 +84,8 @@ else
   overhead_sizes=(10 1000 10000)
   fetch_all_size=100
   reps=25 listing_reps=5 parts_reps=15 native_reps=5
+  page_sizes=(10 100 1000 10000 100000)
+  page_reps=12 album=pages.5000.zip
   if [ -z "$results" ]; then
     results=bench/results
     report=docs/performance.md
@@ -73,7 +96,12 @@ fi
 mkdir -p "$results" "$(dirname "$report")"
 
 archives=build/bench-archives
-python3 bench/make_archives.py "$archives" deps/7zip/x64/7z.exe 10 "${sizes[@]}" --big
+if [ $pages_only = 1 ]; then
+  python3 bench/make_archives.py "$archives" deps/7zip/x64/7z.exe "${page_sizes[@]}" --pages
+else
+  python3 bench/make_archives.py "$archives" deps/7zip/x64/7z.exe 10 "${sizes[@]}" "${page_sizes[@]}" --big \
+    ${label:+--pages}
+fi
 [ -f "$archives/member.20MiB.bin" ] ||
   python3 -c 'import random,sys; open(sys.argv[1],"wb").write(random.Random(1).randbytes(20<<20))' \
     "$archives/member.20MiB.bin"
@@ -96,6 +124,57 @@ export RIZAZUR_BENCH_TEMP
 RIZAZUR_BENCH_TEMP=$(win build/bench/temp)
 bench=(/usr/lib/wine/wine64 build/bench/win64/overhead_bench.exe)
 plugin_win=$(win build/bench/plugin/rizazur.sph)
+
+# Pages and opening, for the build named by --label.
+measure_pages() {
+  local stem=$results/pages-$label
+  rm -f "$stem.csv" "$stem-batch.csv" "$stem-album.csv" "$stem-run.csv"
+  local pages_started load
+  pages_started=$(date +%s)
+  load=$(cut -d' ' -f1-3 /proc/loadavg)
+  echo "bench: pages and opening ($label), $page_reps pairs each" >&2
+  "${bench[@]}" pages "$plugin_win" "$seven_zip_win" "$(win "$stem.csv")" "$page_reps" open,page,info+page \
+    "$(win "$archives/pages.300.zip")" "$(win "$archives/pages.300.7z")" "$(win "$archives/pages.5000.zip")"
+  local chart=()
+  for n in "${page_sizes[@]}"; do chart+=("$(win "$archives/small.$n.zip")"); done
+  "${bench[@]}" pages "$plugin_win" "$seven_zip_win" "$(win "$stem.csv")" "$page_reps" page "${chart[@]}"
+  echo "bench: several members in one bare run" >&2
+  "${bench[@]}" batch "$seven_zip_win" "$(win "$stem-batch.csv")" "$page_reps" "$(win "$archives/small.10.zip")" \
+    "$(win "$archives/pages.300.zip")" "$(win "$archives/pages.300.7z")" "$(win "$archives/pages.5000.zip")"
+
+  # The runs to fetch every member are counted through a copy of the
+  # plug-in whose 7z.exe is the counting stand-in; they are timed without it.
+  local counter=build/bench/counter counted=build/bench/plugin-counted
+  mkdir -p "$counter" "$counted"
+  cp build/bench/win64/count_runs.exe "$counter/7z.exe"
+  cp deps/7zip/x64/7z.dll "$counter/7z.dll"
+  cp build/bench/plugin/rizazur.sph "$counted/rizazur.sph"
+  printf '[UserSetting]\r\ndir=%s\r\n' "$(win "$counter")" >"$counted/rizazur.ini"
+  echo "bench: every member of $album, runs counted" >&2
+  "${bench[@]}" album "$(win "$counted/rizazur.sph")" "$seven_zip_win" "$(win "$stem-album.csv")" \
+    "$(win "$archives/$album")" "$(win "$counter/runs.log")" "$(win deps/7zip/x64/7z.exe)"
+  echo "bench: every member of $album, timed" >&2
+  "${bench[@]}" album "$plugin_win" "$seven_zip_win" "$(win "$stem-album.csv")" "$(win "$archives/$album")"
+
+  {
+    echo "key,value"
+    echo "plugin,$plugin"
+    echo "sha256,$(sha256sum "$plugin" | cut -c1-16)"
+    echo "tree,$(git describe --always --dirty)"
+    echo "date,$(date -u +%Y-%m-%d)"
+    echo "pairs,$page_reps"
+    echo "seconds,$(( $(date +%s) - pages_started ))"
+    echo "load_start,$load"
+    echo "load_end,$(cut -d' ' -f1-3 /proc/loadavg)"
+  } >"$stem-run.csv"
+}
+
+if [ $pages_only = 1 ]; then
+  measure_pages
+  python3 bench/report.py --results "$results" --report "$report" --pages-only
+  echo "bench: the pages section of $report and $results/pages-$label*.csv in $(( $(date +%s) - started )) s" >&2
+  exit 0
+fi
 
 for f in overhead listing parts fetch_all scaling; do rm -f "$results/$f.csv"; done
 # The archiver's listings and our native scan of them take turns, round
@@ -130,6 +209,8 @@ for n in "${overhead_sizes[@]}"; do for t in zip 7z; do measured+=("$(win "$arch
 echo "bench: a host fetching every member" >&2
 "${bench[@]}" fetch-all "$plugin_win" "$seven_zip_win" "$(win "$results/fetch_all.csv")" \
   "$(win "$archives/small.$fetch_all_size.zip")"
+
+if [ -n "$label" ]; then measure_pages; fi
 
 elapsed=$(( $(date +%s) - started ))
 python3 bench/report.py --results "$results" --report "$report" --seconds "$elapsed" \

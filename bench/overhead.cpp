@@ -189,9 +189,9 @@ struct Direct {
                               std::to_wstring(++serial) + L".txt");
     }
     WideString test(const Archive& a) const { return test_command(exe.c_str(), a.path.c_str()); }
-    WideString list(const Archive& a) const { return list_command(exe.c_str(), a.path.c_str(), false); }
+    WideString list(const Archive& a) const { return list_run(exe.c_str(), a.path.c_str(), false).first; }
     WideString extract(const Archive& a) const {
-        return extract_command(exe.c_str(), a.path.c_str(), work.c_str(), a.last_path.c_str(), false);
+        return extract_run(exe.c_str(), a.path.c_str(), work.c_str(), a.last_path.c_str(), false).first;
     }
 };
 
@@ -207,7 +207,7 @@ Archive describe(const std::wstring& path, Direct& direct) {
     PieceReader reader(MemorySource::read, &source);
     const int32_t threshold = size_threshold(64);  // the plug-in's default
     scan_members(reader, [&](const ScannedMember& m) {
-        if (!qualifies(m.size, threshold)) return true;
+        if (!is_kept(m, threshold)) return true;
         ++a.members;
         a.last_path.assign(m.path, m.path_len);
         a.last_size = m.size;
@@ -487,8 +487,8 @@ int fetch_all(const std::vector<std::wstring>& args) {
                  },
                  [&] {
                      run(direct.list(a), c2.c_str());
-                     run(extract_command(direct.exe.c_str(), path, direct.work.c_str(), a.listed[i].path.c_str(),
-                                         false),
+                     run(extract_run(direct.exe.c_str(), path, direct.work.c_str(), a.listed[i].path.c_str(), false)
+                             .first,
                          nullptr);
                      DeleteFileW(join(direct.work, a.listed[i].path).c_str());
                  });
@@ -574,7 +574,7 @@ int pages(const std::vector<std::wstring>& args) {
             const Member& m = a.listed[i];
             std::wstring folder = fresh_folder(direct);
             double t0 = now();
-            run(extract_command(direct.exe.c_str(), path, folder.c_str(), m.path.c_str(), false), nullptr);
+            run(extract_run(direct.exe.c_str(), path, folder.c_str(), m.path.c_str(), false).first, nullptr);
             double t = now() - t0;
             remove_extracted(folder, {&m});
             return t;
@@ -701,8 +701,8 @@ int batch(const std::vector<std::wstring>& args) {
                 size_t count = std::min(counts[(j + static_cast<size_t>(r)) % kinds], a.members);
                 size_t from = std::min(start, a.members - std::max<size_t>(count, 1));
                 std::wstring folder = fresh_folder(direct);
-                WideString line = extract_command(direct.exe.c_str(), a.path.c_str(), folder.c_str(),
-                                                  count ? a.listed[from].path.c_str() : L"no such member", false);
+                WideString line = extract_run(direct.exe.c_str(), a.path.c_str(), folder.c_str(),
+                                                  count ? a.listed[from].path.c_str() : L"no such member", false).first;
                 for (size_t i = from + 1; i < from + count; ++i) line += L" -i!\"" + a.listed[i].path + L"\"";
                 double t0 = now();
                 run(line, nullptr);
@@ -846,13 +846,8 @@ int parts(const std::vector<std::wstring>& args) {
            }));
     {
         Settings st = read_settings();
-        wchar16 exe[kPathChars], dll[kPathChars];
-        report("archiver_paths_checked", 0, 0, median_time(reps, [&] {
-                   archiver_path(st, exe);
-                   archiver_library_path(st, dll);
-                   PathFileExistsW(exe);
-                   PathFileExistsW(dll);
-               }));
+        wchar16 exe[kPathChars];
+        report("archiver_paths_checked", 0, 0, median_time(reps, [&] { find_7zip(st, exe); }));
     }
 
     // A run the plug-in's way against a plain one, in alternating order.
@@ -866,7 +861,7 @@ int parts(const std::vector<std::wstring>& args) {
                 bool use_own = (side == 0) == (r % 2 == 0);
                 double t0 = now();
                 if (use_own) {
-                    if (!run_archiver(line, c.c_str())) fail(L"run_archiver failed");
+                    if (!run_archiver(direct.exe.c_str(), {line, {}}, c.c_str())) fail(L"run_archiver failed");
                 } else {
                     run(line, c.c_str());
                 }

@@ -57,10 +57,14 @@ size_t count_pass(const char* path) {
     return n;
 }
 
+// The fill pass with the members' full paths and their namesake marks, as
+// the listing keeps them beside the table.
 void fill_pass(const char* path, MemberRecord* table, size_t count) {
     FileSource source{open(path, O_RDONLY)};
     PieceReader reader(FileSource::read, &source);
-    fill_members(reader, kThreshold, 0, table, count);
+    MemberPaths paths;
+    fill_members(reader, kThreshold, 0, table, count, &paths);
+    paths.finish();
     close(source.fd);
 }
 

@@ -51,8 +51,10 @@ void MemberPaths::add(const wchar16* path, size_t len, bool kept) {
                 if (i > 0 && !listed_before)
                     entries_.push_back({start, static_cast<uint32_t>(i), -1, by_7zip, by_file_system});
             }
-            by_7zip = by_7zip * kMultiplier + upper_7zip(c) + 1;
-            by_file_system = by_file_system * kMultiplier + platform::upper_ordinal(c) + 1;
+            // Both rules fold ASCII alike; only other units ask the system.
+            wchar16 upper = c >= 'a' && c <= 'z' ? static_cast<wchar16>(c - 'a' + 'A') : c;
+            by_7zip = by_7zip * kMultiplier + (c < 0x80 ? upper : upper_7zip(c)) + 1;
+            by_file_system = by_file_system * kMultiplier + (c < 0x80 ? upper : platform::upper_ordinal(c)) + 1;
         }
         previous_ = entries_.size();
         entries_.push_back({start, static_cast<uint32_t>(len), kept ? static_cast<int32_t>(alone_.size()) : -1,

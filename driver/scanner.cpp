@@ -40,6 +40,9 @@ bool has_link_mode(const wchar16* value, size_t len) {
 }  // namespace
 
 void BlockFacts::note(const wchar16* piece, size_t len) {
+    // Most lines of a block are none of these: their first letter says so.
+    wchar16 first = piece[0] | 0x20;
+    if (first != 'f' && first != 's' && first != 'h' && first != 'a') return;
     if (is_head(piece, len, "Folder = "))
         folder = folder || piece[9] == '+';
     else if (is_head(piece, len, "Symbolic Link = "))

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/platform.h"
+#include "driver/owner.h"
 #include "driver/paths.h"
 
 namespace {
@@ -92,11 +93,10 @@ ScratchFolder::~ScratchFolder() {
 bool ScratchFolder::make(const wchar16* work_area) {
     // A name no other request uses: this process and thread, and a count.
     static LONG counter = 0;
-    wchar_t name[64];
+    wchar_t name[32];
     for (int attempt = 0; attempt < 8; ++attempt) {
-        wsprintfW(name, L"\\x.%lu.%lu.%lu", GetCurrentProcessId(), GetCurrentThreadId(),
-                  static_cast<unsigned long>(InterlockedIncrement(&counter)));
-        WideString path = WideString(work_area) + name;
+        wsprintfW(name, L"%lu.%lu", GetCurrentThreadId(), static_cast<unsigned long>(InterlockedIncrement(&counter)));
+        WideString path = WideString(work_area) + L"\\" + owned_prefix(kScratchKind) + name;
         if (CreateDirectoryW(extended_path(path).c_str(), nullptr)) {
             path_ = path;
             return true;

@@ -4,6 +4,7 @@
 #include "core/module.h"
 #include "driver/archiver.h"
 #include "driver/commands.h"
+#include "driver/owner.h"
 
 namespace {
 
@@ -162,8 +163,7 @@ bool ensure_work_area(wchar16 (&out)[kPathChars]) {
 bool capture_path(const wchar16* work_area, wchar16 (&out)[kPathChars]) {
     // A name no other request uses, even one whose capture is still being removed.
     static LONG counter = 0;
-    wchar_t name[64];
-    wsprintfW(name, L"rizazur.%lu.%lu.%lu.txt", GetCurrentProcessId(), GetCurrentThreadId(),
-              static_cast<unsigned long>(InterlockedIncrement(&counter)));
-    return combine(work_area, name, out);
+    wchar_t name[32];
+    wsprintfW(name, L"%lu.%lu.txt", GetCurrentThreadId(), static_cast<unsigned long>(InterlockedIncrement(&counter)));
+    return combine(work_area, (owned_prefix(kCaptureKind) + name).c_str(), out);
 }

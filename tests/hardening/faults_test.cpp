@@ -198,9 +198,12 @@ TEST(Faults, CapturesThatCannotBeWritten) {
     Served s;
     remove_tree(work_area());
     Plugin p(s.ini());
-    auto block_capture = [](int n) {
-        std::wstring name = L"rizazur." + std::to_wstring(GetCurrentProcessId()) + L"." +
-                            std::to_wstring(GetCurrentThreadId()) + L"." + std::to_wstring(n) + L".txt";
+    FILETIME started, exited, kernel, user;
+    ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &started, &exited, &kernel, &user));
+    wchar_t tag[40];
+    wsprintfW(tag, L"c.%lu.%08lX%08lX.", GetCurrentProcessId(), started.dwHighDateTime, started.dwLowDateTime);
+    auto block_capture = [&](int n) {
+        std::wstring name = tag + std::to_wstring(GetCurrentThreadId()) + L"." + std::to_wstring(n) + L".txt";
         EXPECT_TRUE(CreateDirectoryW(join(work_area(), name).c_str(), nullptr));
     };
     // 1: the test. A verdict 7-Zip never gave is not kept.

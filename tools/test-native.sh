@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds the portable core natively with clang under AddressSanitizer and
-# UndefinedBehaviorSanitizer, runs its unit tests, then fuzzes the listing
+# UndefinedBehaviorSanitizer, runs its unit tests (the cache's also under
+# ThreadSanitizer), then fuzzes the listing
 # scan for FUZZ_SECONDS seconds (60 unless set; 0 skips the run).
 set -eu
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -15,6 +16,12 @@ status=0
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:check_initialization_order=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 ctest --test-dir "$build" -j "$jobs" --output-on-failure || status=1
+
+# The cache's tests again under ThreadSanitizer: a race shows as a report,
+# not only as a crash.
+CC=clang CXX=clang++ cmake -S "$top/tests/native" -B "$build-tsan" -G Ninja -DRIZAZUR_SANITIZE=thread >/dev/null
+cmake --build "$build-tsan" -j "$jobs"
+TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} ctest --test-dir "$build-tsan" -j "$jobs" --output-on-failure || status=1
 
 if [ "$fuzz_seconds" -gt 0 ]; then
   # New inputs go to a scratch corpus; the seeds in the tree stay as they are.

@@ -14,18 +14,19 @@ status=0
 passed=0
 failed=0
 
-# Adds up what a ctest run printed in its closing line into the totals and
-# sets `result` to that run's figures.
+# Adds up what the ctest runs of a log printed in their closing lines (the
+# native log holds two) into the totals and sets `result` to the log's figures.
 count() {
-  local line f total
-  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
-  if [ -z "$line" ]; then
+  local line f=0 total=0
+  while read -r line; do
+    f=$((f + $(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")))
+    total=$((total + $(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")))
+  done < <(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1")
+  if [ "$total" -eq 0 ]; then
     result="no result"
     failed=$((failed + 1))
     return
   fi
-  f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
-  total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
   passed=$((passed + total - f))
   failed=$((failed + f))
   result="$((total - f)) passed, $f failed"

@@ -140,7 +140,7 @@ TEST(ListingTarPipe, CompressedTarsAreKnownByTheirContent) {
         expect_listing(list(p, archive), entries, unix_mtime(archive));
         LocalBlock bytes;
         ASSERT_EQ(0, p.GetFileW(archive.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0)) << type;
-        EXPECT_EQ(entries[1].bytes, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h))) << type;
+        EXPECT_EQ(entries[1].bytes, bytes_of(bytes.h)) << type;
     }
     // A bzip2 of something else lists as it did: nothing named, nothing kept.
     std::wstring text = join(fresh_dir(L"plain"), L"notes.txt");

@@ -71,10 +71,13 @@ TEST(Scan, AnArchiverThatDiesMidListingLeavesACleanPartialTable) {
     write_bytes(join(s.dir, L"crash-l.txt"), "");
     Plugin p(s.ini());
     std::vector<fileInfoW> r = s.list(p);
-    EXPECT_GT(r.size(), 50u);
-    EXPECT_LT(r.size(), 200u);
-    for (size_t i = 0; i < r.size(); ++i) EXPECT_EQ(i, r[i].position);
-    for (const std::wstring& f : work_area_leftovers()) ADD_FAILURE() << "left behind: " << utf8(f);
+    // It prints half its output: the blocks whose size line is whole.
+    std::string half = listing.substr(0, listing.size() / 2);
+    size_t whole = 0;
+    for (size_t at = 0; (at = half.find("Size = 10\r\n", at)) != std::string::npos; ++at) ++whole;
+    ASSERT_EQ(whole, r.size());
+    for (size_t i = 0; i < r.size(); ++i) EXPECT_EQ(L"m" + std::to_wstring(i) + L".png", r[i].filename);
+    expect_work_area_empty();
 }
 
 TEST(Scan, AHundredThousandMembers) {

@@ -11,35 +11,33 @@ std::wstring good_zip() {
                         "zip");
 }
 
-const char kHeader[2048] = "PK";
-
 }  // namespace
 
 TEST(Support, RealArchivesAndOtherFiles) {
     Plugin p(ini_with_7zip());
     std::wstring zip = good_zip();
-    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
-    EXPECT_EQ(1, p.IsSupported(utf8(zip).c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), kHeader));
+    EXPECT_EQ(1, p.IsSupported(utf8(zip).c_str(), kHeader));
 
     std::wstring junk = join(fresh_dir(L"junk"), L"junk.zip");
     write_bytes(junk, "this is not an archive at all, just text\r\n");
-    EXPECT_EQ(0, p.IsSupportedW(junk.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(0, p.IsSupportedW(junk.c_str(), kHeader));
 
     // Damaged: the second half of a solid 7z is gone.
     std::wstring seven = make_archive(L"big.7z", {{L"x.bin", pattern_bytes(200000, 3)}}, "7z");
     std::string bytes = read_bytes(seven);
     write_bytes(seven, bytes.substr(0, bytes.size() / 2));
-    EXPECT_EQ(0, p.IsSupportedW(seven.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(0, p.IsSupportedW(seven.c_str(), kHeader));
 
     // Whatever the name, what 7-Zip can test is served.
     std::wstring gz = make_archive(L"single.gz", {{L"only.txt", pattern_bytes(77, 4)}}, "gzip");
     std::wstring odd = join(fresh_dir(L"renamed"), L"single.jpeg");
     ASSERT_TRUE(CopyFileW(gz.c_str(), odd.c_str(), FALSE));
-    EXPECT_EQ(1, p.IsSupportedW(odd.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(1, p.IsSupportedW(odd.c_str(), kHeader));
 
-    EXPECT_EQ(0, p.IsSupportedW(L"C:\\no\\such\\file.zip", const_cast<char*>(kHeader)));
-    EXPECT_EQ(0, p.IsSupportedW(nullptr, const_cast<char*>(kHeader)));
-    EXPECT_EQ(0, p.IsSupported(nullptr, const_cast<char*>(kHeader)));
+    EXPECT_EQ(0, p.IsSupportedW(L"C:\\no\\such\\file.zip", kHeader));
+    EXPECT_EQ(0, p.IsSupportedW(nullptr, kHeader));
+    EXPECT_EQ(0, p.IsSupported(nullptr, kHeader));
 }
 
 TEST(Support, PasswordProtectedArchivesAnswerAtOnce) {
@@ -50,7 +48,7 @@ TEST(Support, PasswordProtectedArchivesAnswerAtOnce) {
     std::wstring header7z = make_archive(L"hidden.7z", entries, "7z", L"-psecret -mhe=on");
     Plugin p(ini_with_7zip());
     for (const std::wstring& a : {zip, data7z, header7z}) {
-        EXPECT_EQ(0, p.IsSupportedW(a.c_str(), const_cast<char*>(kHeader))) << utf8(a);
+        EXPECT_EQ(0, p.IsSupportedW(a.c_str(), kHeader)) << utf8(a);
         LocalBlock table;
         EXPECT_EQ(2, p.GetArchiveInfoW(a.c_str(), 0, 0, &table.h)) << utf8(a);
         EXPECT_EQ(nullptr, table.h);
@@ -79,7 +77,7 @@ TEST(Support, AnUnreadableHandleIsNoWithoutRunningTheArchiver) {
     CloseHandle(f);
     EXPECT_TRUE(s.runs().empty());
     // A header address is not read: the answer is the archiver's alone.
-    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), kHeader));
     ASSERT_EQ(1u, s.runs().size());
 }
 
@@ -87,13 +85,12 @@ TEST(Support, OnlyAWholeSuccessLineCounts) {
     StandIn s;
     Plugin p(s.ini());
     std::wstring file = join(fresh_dir(L"any"), L"any file.zip");
-    const char* header = kHeader;
     // Each time another archive (the verdict on one that did not change is kept).
     std::string bytes = "12345678";
     auto verdict = [&](const std::string& output) {
         s.set_output("t", output);
         write_bytes(file, bytes += "!");
-        return p.IsSupportedW(file.c_str(), const_cast<char*>(header));
+        return p.IsSupportedW(file.c_str(), kHeader);
     };
     EXPECT_EQ(1, verdict("Testing archive\r\nEVERYTHING IS OK\r\n\r\n"));
     EXPECT_EQ(0, verdict("Everything is Ok"));  // no line feed: not the line
@@ -101,7 +98,7 @@ TEST(Support, OnlyAWholeSuccessLineCounts) {
     EXPECT_EQ(0, verdict("ERROR: broken\r\nSub items Errors: 1\r\n"));
     // The last verdict stands while the archive is unchanged.
     s.set_output("t", "Everything is Ok\r\n");
-    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), kHeader));
 
     std::vector<std::wstring> runs = s.runs();
     ASSERT_EQ(4u, runs.size());
@@ -115,56 +112,60 @@ TEST(Support, BothArchiverFilesMustExist) {
     std::wstring file = join(fresh_dir(L"any"), L"a.zip");
     write_bytes(file, "12345678");
     ASSERT_TRUE(DeleteFileW(join(s.dir, L"7z.dll").c_str()));
-    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), kHeader));
     EXPECT_TRUE(s.runs().empty());
     // A dir with a trailing backslash names the same archiver.
     write_bytes(join(s.dir, L"7z.dll"), "stand-in");
     p.write_ini(L"[UserSetting]\r\ndir=" + s.dir + L"\\\r\n");
-    EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(1, p.IsSupportedW(file.c_str(), kHeader));
 }
 
 TEST(Support, LeavesNoCaptureBehind) {
     Plugin p(ini_with_7zip());
     std::wstring zip = good_zip();
-    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), const_cast<char*>(kHeader)));
-    for (const std::wstring& f : work_area_leftovers()) ADD_FAILURE() << "left behind: " << utf8(f);
+    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), kHeader));
+    expect_work_area_empty();
     // A work folder removed between requests is made again by the next run.
     remove_tree(work_area());
     std::wstring other = good_zip();
-    EXPECT_EQ(1, p.IsSupportedW(other.c_str(), const_cast<char*>(kHeader)));
+    EXPECT_EQ(1, p.IsSupportedW(other.c_str(), kHeader));
     EXPECT_TRUE(exists(work_area()));
 }
 
-namespace {
-
-DWORD WINAPI release_after_a_moment(void* held) {
-    Sleep(100);
-    CloseHandle(static_cast<HANDLE>(held));
-    return 0;
-}
-
-}  // namespace
-
-TEST(Support, AStartThatFailsForAMomentIsTriedAgain) {
+TEST(Support, AStartThatFailsForAMomentIsTriedAgainAndOneThatCannotIsNot) {
     StandIn s;
     s.set_output("t", "Everything is Ok\r\n");
     Plugin p(s.ini());
     std::wstring file = join(fresh_dir(L"any"), L"a.zip");
-    write_bytes(file, "12345678");
-    // While something holds the program open, no start succeeds.
-    std::wstring exe = join(s.dir, L"7z.exe");
-    HANDLE held = CreateFileW(exe.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    std::wstring line = L"\"" + exe + L"\" t x";
-    ASSERT_FALSE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
-    HANDLE releaser = CreateThread(nullptr, 0, release_after_a_moment, held, 0, nullptr);
-    EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(kHeader)));
-    WaitForSingleObject(releaser, INFINITE);
-    CloseHandle(releaser);
-    EXPECT_EQ(1u, s.runs().size());
+    // Failed starts (numbered from 1) and their error, what IsSupported
+    // answers, and how many starts were asked for.
+    struct Case {
+        std::vector<int> fail;
+        DWORD error;
+        int answer, starts;
+    };
+    const Case cases[] = {{{1}, ERROR_SHARING_VIOLATION, 1, 2},
+                          {{1, 2, 3}, ERROR_NOT_ENOUGH_MEMORY, 1, 4},
+                          {{1, 2, 3, 4}, ERROR_SHARING_VIOLATION, 0, 4},
+                          {{1, 2}, ERROR_ACCESS_DENIED, 0, 1},
+                          {{1, 2}, ERROR_BAD_EXE_FORMAT, 0, 1},
+                          {{1, 2}, ERROR_FILE_NOT_FOUND, 0, 1}};
+    std::string bytes = "12345678";
+    size_t runs = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        write_bytes(file, bytes += "!");  // another archive each time
+        StartHook hook(p, c.fail, c.error);
+        EXPECT_EQ(c.answer, p.IsSupportedW(file.c_str(), kHeader));
+        EXPECT_EQ(c.starts, hook.starts());
+        EXPECT_EQ(runs += c.answer, s.runs().size());
+    }
+    // A 7z.exe that is no program at all.
+    write_bytes(join(s.dir, L"7z.exe"), "MZ and nothing a loader could use");
+    write_bytes(file, bytes += "!");
+    StartHook hook(p);
+    EXPECT_EQ(0, p.IsSupportedW(file.c_str(), kHeader));
+    EXPECT_EQ(1, hook.starts());
 }
 
 namespace {
@@ -181,12 +182,11 @@ struct NoSevenZipAround {
                         &machine, nullptr);
         EXPECT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, user));
         EXPECT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine));
-        std::wstring empty = fresh_dir(L"programs");
         for (const wchar_t* v : {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"}) {
             wchar_t value[MAX_PATH] = {};
             GetEnvironmentVariableW(v, value, MAX_PATH);
             saved.push_back(value);
-            SetEnvironmentVariableW(v, empty.c_str());
+            SetEnvironmentVariableW(v, programs.c_str());
         }
     }
     ~NoSevenZipAround() {
@@ -198,17 +198,19 @@ struct NoSevenZipAround {
         const wchar_t* names[] = {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"};
         for (size_t i = 0; i < saved.size(); ++i) SetEnvironmentVariableW(names[i], saved[i].empty() ? nullptr : saved[i].c_str());
     }
-    // Records a folder as 7-Zip's installer does (per user).
-    void install(const std::wstring& folder) {
+    // Records a folder as 7-Zip's installer does (per user unless told).
+    void install(const std::wstring& folder, HKEY root = nullptr, const wchar_t* name = L"Path", DWORD type = REG_SZ) {
         HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(user, L"Software\\7-Zip", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                                 nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root ? root : user, L"Software\\7-Zip", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &key, nullptr));
         std::wstring value = folder + L"\\";
-        RegSetValueExW(key, L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+        RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
     }
+    void uninstall(HKEY root) { RegDeleteTreeW(root, L"Software\\7-Zip"); }
     HKEY user = nullptr, machine = nullptr;
+    std::wstring programs = fresh_dir(L"programs");
     std::vector<std::wstring> saved;
 };
 
@@ -227,33 +229,60 @@ TEST(Support, SevenZipIsFoundByItselfAndNeverThroughTheCurrentFolder) {
     s.set_output("t", "Everything is Ok\r\n");
     std::wstring file = join(fresh_dir(L"any"), L"a.zip");
     write_bytes(file, "12345678");
-    const char* header = kHeader;
     // Planted beside what is opened, made the current folder: never started.
     std::wstring planted = fresh_dir(L"planted");
     copy_standin(s, planted);
-    wchar_t saved[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, saved);
-    SetCurrentDirectoryW(planted.c_str());
     {
+        CurrentFolder cwd(planted);
         Plugin p(L"");
-        EXPECT_EQ(0, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+        EXPECT_EQ(0, p.IsSupportedW(file.c_str(), kHeader));
         // Where the installer recorded it, with no settings at all.
         nowhere.install(s.dir);
-        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), kHeader));
         EXPECT_EQ(1u, s.runs().size());
         // Beside the plug-in wins over the registry; a relative dir is taken
         // from the plug-in's folder.
         copy_standin(s, p.dir);
         write_bytes(file, "123456789");
-        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), kHeader));
         copy_standin(s, join(p.dir, L"sub"));
         p.write_ini(L"[UserSetting]\r\ndir=sub\r\n");
         write_bytes(file, "1234567890");
-        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), const_cast<char*>(header)));
+        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), kHeader));
         EXPECT_EQ(1u, s.runs().size());
         EXPECT_TRUE(exists(join(p.dir, L"runs.log")));
         EXPECT_TRUE(exists(join(p.dir, L"sub\\runs.log")));
     }
-    SetCurrentDirectoryW(saved);
     EXPECT_FALSE(exists(join(planted, L"runs.log")));
+}
+
+TEST(Support, SevenZipIsFoundWhereTheInstallerOrWindowsPutsIt) {
+    NoSevenZipAround nowhere;
+    StandIn s;
+    s.set_output("t", "Everything is Ok\r\n");
+    std::wstring file = join(fresh_dir(L"any"), L"a.zip");
+    Plugin p(L"");
+    // Each place on its own, a copy of the stand-in there that logs its run.
+    struct Place {
+        HKEY root;
+        const wchar_t* name;
+        DWORD type;
+    };
+    const Place places[] = {{nowhere.user, L"Path32", REG_SZ},
+                            {nowhere.machine, L"Path", REG_SZ},
+                            {nowhere.machine, L"Path64", REG_EXPAND_SZ},
+                            {nullptr, nullptr, 0}};
+    std::string bytes = "12345678";
+    for (const Place& at : places) {
+        std::wstring folder = at.root ? fresh_dir(L"seven") : join(nowhere.programs, L"7-Zip");
+        copy_standin(s, folder);
+        SetEnvironmentVariableW(L"RIZAZUR_SEVEN", folder.c_str());
+        if (at.root) nowhere.install(at.type == REG_EXPAND_SZ ? L"%RIZAZUR_SEVEN%" : folder, at.root, at.name, at.type);
+        write_bytes(file, bytes += "!");
+        EXPECT_EQ(1, p.IsSupportedW(file.c_str(), kHeader)) << utf8(folder);
+        EXPECT_TRUE(exists(join(folder, L"runs.log"))) << utf8(folder);
+        if (at.root) nowhere.uninstall(at.root);
+    }
+    SetEnvironmentVariableW(L"RIZAZUR_SEVEN", nullptr);
+    EXPECT_TRUE(s.runs().empty());
 }

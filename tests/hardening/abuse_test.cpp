@@ -29,29 +29,6 @@ struct Served : DictatedArchive {
 
 HLOCAL garbage_handle() { return reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0xDEADBEE0)); }
 
-std::string bytes_of(HLOCAL h) { return std::string(static_cast<const char*>(h), LocalSize(h)); }
-
-// Loads the plug-in's copy again and binds its entry points, as a host that
-// unloads between calls does.
-void reload(Plugin& p) {
-    p.unload();
-    p.module = LoadLibraryW(join(p.dir, RIZAZUR_PLUGIN_NAME).c_str());
-    ASSERT_NE(nullptr, p.module);
-#define RIZAZUR_REBIND(name) \
-    p.name = reinterpret_cast<name##Proc>(reinterpret_cast<void*>(GetProcAddress(p.module, #name)))
-    RIZAZUR_REBIND(GetPluginInfo);
-    RIZAZUR_REBIND(GetPluginInfoW);
-    RIZAZUR_REBIND(IsSupported);
-    RIZAZUR_REBIND(IsSupportedW);
-    RIZAZUR_REBIND(GetArchiveInfo);
-    RIZAZUR_REBIND(GetArchiveInfoW);
-    RIZAZUR_REBIND(GetFileInfo);
-    RIZAZUR_REBIND(GetFileInfoW);
-    RIZAZUR_REBIND(GetFile);
-    RIZAZUR_REBIND(GetFileW);
-#undef RIZAZUR_REBIND
-}
-
 }  // namespace
 
 TEST(HostAbuse, EveryFlagBitOnEveryArchiveEntryPoint) {
@@ -265,7 +242,6 @@ TEST(HostAbuse, UnloadingAfterEveryCall) {
     Plugin p(s.ini());
     std::string ansi = s.ansi_archive();
     std::wstring out = fresh_dir(L"out");
-    static char header[2048];
     // Each call on a freshly loaded plug-in; what it handed out outlives it,
     // and the unload takes the emptied work folder away.
     auto after_unload = [&](const char* what) {
@@ -273,7 +249,7 @@ TEST(HostAbuse, UnloadingAfterEveryCall) {
         EXPECT_TRUE(work_area_leftovers().empty()) << what;
         p.unload();
         EXPECT_FALSE(exists(work_area())) << what;
-        reload(p);
+        p.reload();
         EXPECT_TRUE(exists(work_area())) << what;
     };
     wchar_t wbuf[260];
@@ -282,9 +258,9 @@ TEST(HostAbuse, UnloadingAfterEveryCall) {
     char abuf[260];
     EXPECT_EQ(4, p.GetPluginInfo(0, abuf, 260));
     after_unload("GetPluginInfo");
-    EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), header));
+    EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
     after_unload("IsSupportedW");
-    EXPECT_EQ(1, p.IsSupported(ansi.c_str(), header));
+    EXPECT_EQ(1, p.IsSupported(ansi.c_str(), kHeader));
     after_unload("IsSupported");
     LocalBlock wtable, atable, wbytes, abytes;
     ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &wtable.h));
@@ -300,7 +276,7 @@ TEST(HostAbuse, UnloadingAfterEveryCall) {
     ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&wbytes.h), 0x100, nullptr, 0));
     after_unload("GetFileW");
     ASSERT_EQ(0, p.GetFile(ansi.c_str(), 0, const_cast<char*>(utf8(out).c_str()), 0, nullptr, 0));
-    EXPECT_TRUE(work_area_leftovers().empty());
+    expect_work_area_empty();
     p.unload();
 
     EXPECT_EQ(2u, records_of(wtable.h).size());
@@ -429,8 +405,7 @@ TEST(HostAbuse, IsSupportedWithHandlesThatAreNoFiles) {
     CloseHandle(writer);
 
     EXPECT_EQ("", s.letters());
-    static char header[2048];
-    EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), header));
+    EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
 }
 
 TEST(HostAbuse, RecordsAndHandlesPrefilledWithGarbage) {

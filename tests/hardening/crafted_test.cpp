@@ -13,7 +13,6 @@
 #include "support/test_host.h"
 
 // In faults_test.cpp.
-std::vector<std::wstring> files_left_in_work_area();
 
 namespace {
 
@@ -133,26 +132,6 @@ std::map<std::wstring, std::string> snapshot(const std::wstring& root, const std
     return out;
 }
 
-// The test's own current folder while it lives: cmd and 7-Zip inherit it,
-// so anything a name smuggles into a command line would land here.
-struct CurrentFolder {
-    CurrentFolder() {
-        GetCurrentDirectoryW(MAX_PATH, saved);
-        dir = fresh_dir(L"cwd");
-        SetCurrentDirectoryW(dir.c_str());
-    }
-    ~CurrentFolder() { SetCurrentDirectoryW(saved); }
-    wchar_t saved[MAX_PATH];
-    std::wstring dir;
-};
-
-std::string memory_fetch(Plugin& p, const std::wstring& archive, uintptr_t position, int& rc) {
-    LocalBlock block;
-    rc = p.GetFileW(archive.c_str(), static_cast<LONG_PTR>(position), reinterpret_cast<LPWSTR>(&block.h), 0x100,
-                    nullptr, 0);
-    return rc == 0 && block.h ? std::string(static_cast<char*>(block.h), LocalSize(block.h)) : std::string();
-}
-
 enum Kind { kNormal, kRefused };
 
 // A member, what kind it is, and for a refused one the code file output
@@ -182,7 +161,7 @@ TEST(CraftedZip, TheWriterMakesWhat7ZipTestsAndExtracts) {
 }
 
 TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
-    CurrentFolder cwd;
+    CurrentFolder cwd(fresh_dir(L"cwd"));
     std::wstring dest = fresh_dir(L"dest");
     std::wstring root = parent_of(dest);  // the destination's parent, and TEMP's
     std::wstring temp = parent_of(work_area());
@@ -254,8 +233,7 @@ TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
     std::vector<std::wstring> skip = {work_area(), dest};
     std::map<std::wstring, std::string> before = snapshot(root, skip);
 
-    static char header[2048];
-    ASSERT_EQ(1, p.IsSupportedW(zip.c_str(), header));
+    ASSERT_EQ(1, p.IsSupportedW(zip.c_str(), kHeader));
     LocalBlock table;
     ASSERT_EQ(0, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
     std::vector<fileInfoW> records = records_of(table.h);
@@ -264,7 +242,7 @@ TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
     for (size_t i = 0; i < c.size(); ++i) {
         const std::string& name = c[i].member.name;
         int rc = -99;
-        std::string got = memory_fetch(p, zip, i, rc);
+        std::string got = fetch_memory(p, zip, i, &rc);
         int frc =
             p.GetFileW(zip.c_str(), static_cast<LONG_PTR>(i), const_cast<wchar_t*>(dest.c_str()), 0, nullptr, 0);
         // Only a file the plug-in says it made is opened: other names may be devices.
@@ -284,12 +262,11 @@ TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
         EXPECT_EQ(c[i].member.bytes, got) << name;
         EXPECT_EQ(c[i].member.bytes, file) << name;
     }
-    for (const std::wstring& f : work_area_leftovers()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+    expect_work_area_empty();
     // After all that, the ordinary members still come out whole.
     for (size_t i = 0; i < c.size(); ++i) {
         if (c[i].kind == kRefused) continue;
-        int rc = -99;
-        EXPECT_EQ(c[i].member.bytes, memory_fetch(p, zip, i, rc)) << c[i].member.name;
+        EXPECT_EQ(c[i].member.bytes, fetch_memory(p, zip, i)) << c[i].member.name;
     }
     EXPECT_TRUE(list_tree(dest).empty());
     for (const std::wstring& s : sentinels) EXPECT_EQ(kKeep, read_bytes(s)) << utf8(s);
@@ -307,7 +284,7 @@ TEST(CraftedZip, ReadOnlyMembersComeOutEveryTime) {
     for (int round = 0; round < 2; ++round) {
         for (size_t i = 0; i < m.size(); ++i) {
             int rc = -99;
-            EXPECT_EQ(m[i].bytes, memory_fetch(p, zip, i, rc)) << round;
+            EXPECT_EQ(m[i].bytes, fetch_memory(p, zip, i, &rc)) << round;
             std::wstring out = fresh_dir(L"out");
             ASSERT_EQ(0, p.GetFileW(zip.c_str(), static_cast<LONG_PTR>(i), const_cast<wchar_t*>(out.c_str()), 0,
                                     nullptr, 0));
@@ -324,8 +301,7 @@ TEST(CraftedZip, AMemberClaimingBytesItDoesNotHaveSinksTheArchive) {
     std::vector<ZipMember> m = {{"fine.png", pattern_bytes(50, 1)}, {"liar.png", pattern_bytes(10, 2), 1000}};
     std::wstring zip = write_file(L"liar.zip", zip_of(m));
     Plugin p(ini_with_7zip());
-    static char header[2048];
-    EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), header));
+    EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), kHeader));
     LocalBlock table;
     EXPECT_EQ(2, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
     EXPECT_EQ(nullptr, table.h);
@@ -334,14 +310,14 @@ TEST(CraftedZip, AMemberClaimingBytesItDoesNotHaveSinksTheArchive) {
     HLOCAL untouched = reinterpret_cast<HLOCAL>(0x2468);
     EXPECT_EQ(2, p.GetFileW(zip.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
     EXPECT_EQ(reinterpret_cast<HLOCAL>(0x2468), untouched);
-    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+    expect_work_area_empty(true);
 }
 
 TEST(CraftedTar, NamesThroughThePipeRunNoCommandAndNameNoVariable) {
     // Through the tar pipe a name passes no command interpreter: & and
     // %NAME% mean nothing, a quote is still refused, and the archive's own
     // path may hold them too.
-    CurrentFolder cwd;
+    CurrentFolder cwd(fresh_dir(L"cwd"));
     SetEnvironmentVariableW(L"RIZAZUR_OTHER", L"other");
     std::vector<TarEntry> files = {
         {"ok.png", pattern_bytes(40, 1)},
@@ -358,7 +334,7 @@ TEST(CraftedTar, NamesThroughThePipeRunNoCommandAndNameNoVariable) {
     std::vector<int> want = {0, 6, 0, 0, 0};
     for (size_t i = 0; i < files.size(); ++i) {
         int rc = -99;
-        std::string got = memory_fetch(p, tgz, i, rc);
+        std::string got = fetch_memory(p, tgz, i, &rc);
         EXPECT_EQ(want[i], rc) << files[i].name;
         if (want[i] == 0) {
             EXPECT_EQ(files[i].bytes, got) << files[i].name;
@@ -366,7 +342,7 @@ TEST(CraftedTar, NamesThroughThePipeRunNoCommandAndNameNoVariable) {
     }
     SetEnvironmentVariableW(L"RIZAZUR_OTHER", nullptr);
     EXPECT_TRUE(list_tree(cwd.dir).empty());
-    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+    expect_work_area_empty(true);
 }
 
 TEST(CraftedTar, LinksFoldersWithASizeAndLongPaths) {
@@ -391,10 +367,10 @@ TEST(CraftedTar, LinksFoldersWithASizeAndLongPaths) {
     EXPECT_STREQ(L"real.png", records[0].filename);
     EXPECT_STREQ(L"longname.png", records[1].filename);
     int rc = -99;
-    EXPECT_EQ(entries[0].bytes, memory_fetch(p, tar, 0, rc));
-    EXPECT_EQ(entries[4].bytes, memory_fetch(p, tar, 1, rc));
+    EXPECT_EQ(entries[0].bytes, fetch_memory(p, tar, 0, &rc));
+    EXPECT_EQ(entries[4].bytes, fetch_memory(p, tar, 1, &rc));
     std::wstring out = fresh_dir(L"out");
     ASSERT_EQ(0, p.GetFileW(tar.c_str(), 1, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
     EXPECT_EQ(entries[4].bytes, read_bytes(join(out, L"longname.png")));
-    EXPECT_TRUE(work_area_leftovers().empty());
+    expect_work_area_empty();
 }

@@ -15,7 +15,6 @@
 #include "support/test_host.h"
 
 // In faults_test.cpp.
-std::vector<std::wstring> files_left_in_work_area();
 
 namespace {
 
@@ -41,9 +40,7 @@ size_t private_bytes() {
     return pm.PrivateUsage ? pm.PrivateUsage : pm.PagefileUsage;
 }
 
-std::string bytes_of(HLOCAL h) { return std::string(static_cast<const char*>(h), LocalSize(h)); }
 
-const char kHeader[2048] = "PK";
 
 // Requests of every kind, good and failing, on both plug-ins.
 struct Mix {
@@ -114,7 +111,7 @@ struct Mix {
         expect(real.GetFileW(nullptr, 0, reinterpret_cast<LPWSTR>(&h), 0x100, nullptr, 0) == -1, "null archive");
         expect(real.GetFileW(zip.c_str(), 0, reinterpret_cast<LPWSTR>(&h), 0x102, nullptr, 0) == -1 && !h,
                "memory input fetch");
-        expect(real.IsSupportedW(nullptr, const_cast<char*>(kHeader)) == 0, "null name");
+        expect(real.IsSupportedW(nullptr, kHeader) == 0, "null name");
         fileInfoW none = {};
         expect(real.GetFileInfoW(zip.c_str(), 0, L"a.png", 2, &none) == -1, "memory input, information");
         expect(real.GetFileInfoW(zip.c_str(), 0, L"a.png", 0, nullptr) == -1, "null record");
@@ -131,7 +128,7 @@ struct Mix {
         fileInfo anone = {};
         expect(real.GetFileInfo(azip.c_str(), 0, "a.png", 4, &anone) == -1, "memory input, information (ANSI)");
         expect(real.GetFileInfo(azip.c_str(), 0, nullptr, 0, &anone) == -1, "null name, ANSI");
-        expect(real.IsSupported(nullptr, const_cast<char*>(kHeader)) == 0, "null name for support");
+        expect(real.IsSupported(nullptr, kHeader) == 0, "null name for support");
         wchar_t text[260];
         for (int number = 0; number < 4; ++number)
             expect(real.GetPluginInfoW(number, text, 260) == static_cast<int>(wcslen(text)), "information");
@@ -152,7 +149,7 @@ struct Mix {
             break;
         }
         case 1:
-            expect(real.IsSupported(utf8(junk).c_str(), const_cast<char*>(kHeader)) == 0, "junk");
+            expect(real.IsSupported(utf8(junk).c_str(), kHeader) == 0, "junk");
             break;
         case 2: {
             LocalBlock t;
@@ -212,14 +209,14 @@ TEST(Leaks, AThousandMixedRequestsLeaveHandlesAndMemoryFlat) {
     }
     int wrong = 0, cycles = 0;
     while (mix.requests < 100) wrong += mix.cycle(cycles++);  // the warm-up
-    files_left_in_work_area();
+    work_area_leftovers(true);
     unsigned long handles_before = open_handles();
     size_t memory_before = private_bytes();
     DWORD start = GetTickCount();
     int warm = mix.requests;
     while (mix.requests - warm < 1000) wrong += mix.cycle(cycles++);
     DWORD took = GetTickCount() - start;
-    std::vector<std::wstring> left = files_left_in_work_area();
+    std::vector<std::wstring> left = work_area_leftovers(true);
     unsigned long handles_after = open_handles();
     size_t memory_after = private_bytes();
     printf("[ figures  ] %d requests in %lu ms; handles %lu -> %lu; private bytes %lu -> %lu KiB\n",

@@ -12,15 +12,9 @@
 #include "support/test_host.h"
 #include "test_config.h"
 
-// In faults_test.cpp.
-std::vector<std::wstring> files_left_in_work_area();
-
 namespace {
 
-const char kHeader[2048] = "PK";
 const char kChildFlag[] = "--fetch-child";
-
-std::string bytes_of(HLOCAL h) { return std::string(static_cast<const char*>(h), LocalSize(h)); }
 
 // A count from the environment, for longer runs than the tests make.
 int from_environment(const char* name, int fallback) {
@@ -113,7 +107,7 @@ Outcome one_request(Worker& w, int i) {
     }
     default:
         // No is the answer when the test could not run.
-        if (p.IsSupportedW(a.path.c_str(), const_cast<char*>(kHeader)) == 1) return {true, 0, ""};
+        if (p.IsSupportedW(a.path.c_str(), kHeader) == 1) return {true, 0, ""};
         return {false, 2, what + "not supported"};
     }
     return {false, rc, what + "code " + std::to_string(rc) + " from kind " + std::to_string((w.index + i) % 6)};
@@ -235,7 +229,7 @@ TEST(Load, EightThreadsOfMixedRequestsOverFourArchives) {
     // Wine's CreateProcess fails now and then under load (ERROR_INTERNAL_ERROR):
     // a few clean errors are its, not the plug-in's.
     EXPECT_LE(clean, kThreads * kRequests / 40);
-    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+    expect_work_area_empty(true);
 }
 
 TEST(Load, TwoProcessesFetchTheSameMembers) {
@@ -268,11 +262,10 @@ TEST(Load, TwoProcessesFetchTheSameMembers) {
         int ok = -1, clean = -1, wrong = -1;
         sscanf(read_bytes(reports[c]).c_str(), "%d %d %d", &ok, &clean, &wrong);
         printf("[ figures  ] child %d: %d right, %d clean errors, %d wrong\n", c, ok, clean, wrong);
-        EXPECT_EQ(0, wrong) << "child " << c;
-        EXPECT_EQ(kRounds * 4, ok + clean) << "child " << c;
-        EXPECT_GE(ok, kRounds * 4 / 2) << "child " << c;
+        // Every fetch right: a race on a shared name shows as a refusal too.
+        EXPECT_EQ(kRounds * 4, ok) << "child " << c;
     }
-    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+    expect_work_area_empty(true);
 }
 
 // The test program is also the second host of the test above.

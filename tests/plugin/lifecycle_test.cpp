@@ -20,8 +20,8 @@ TEST(Lifecycle, AFetchFromASubfolderLeavesNothingBehind) {
     LocalBlock table, bytes;
     ASSERT_EQ(0, p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h));
     ASSERT_EQ(0, p.GetFileW(archive.c_str(), 0, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
-    EXPECT_EQ(e[0].bytes, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
-    EXPECT_TRUE(work_area_leftovers().empty());
+    EXPECT_EQ(e[0].bytes, bytes_of(bytes.h));
+    expect_work_area_empty();
     p.unload();
     EXPECT_FALSE(exists(work_area()));
 }
@@ -35,10 +35,9 @@ TEST(Lifecycle, AWorkFolderThatCannotBeMadeDoesNotStopTheLoad) {
     wchar_t buf[260];
     EXPECT_EQ(4, p.GetPluginInfoW(0, buf, 260));
     std::wstring zip = make_archive(L"x.zip", {{L"a.png", pattern_bytes(10, 1)}}, "zip");
-    static char header[2048];
-    EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), header));  // no capture can be written
+    EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), kHeader));  // no capture can be written
     LocalBlock table;
-    EXPECT_NE(0, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
+    EXPECT_EQ(2, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
     EXPECT_EQ(nullptr, table.h);
     p.unload();
     EXPECT_EQ("in the way", read_bytes(work_area()));
@@ -57,6 +56,6 @@ TEST(Lifecycle, ReloadingAfterEveryCallKeepsWorking) {
         Plugin q(ini_with_7zip());
         LocalBlock bytes;
         ASSERT_EQ(0, q.GetFileW(zip.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
-        EXPECT_EQ(20u, LocalSize(bytes.h));
+        EXPECT_EQ(pattern_bytes(20, 2), bytes_of(bytes.h));
     }
 }

@@ -3,8 +3,12 @@
 // the bytes of out-<key>.txt (key: the command letter, with "-so" or "-si"
 // when given: t, l, x, x-so, l-si, x-si). For an extraction with -o and -i!
 // it writes member-<file name>.bin, else member.bin (when present), to the
-// output folder under the pattern's name. crash-<key>.txt makes it print half its output and die;
-// vanish-after-<key>.txt makes it move itself away, so later runs cannot start.
+// output folder under the pattern's name; with second.bin beside it, that
+// too, under the name with ".second" added. A run with -si reads its input to
+// the end and keeps it in in-<key>.txt. crash-<key>.txt makes it print half
+// its output and die; vanish-after-<key>.txt makes it move itself away, so
+// later runs cannot start. hold-x.txt leaves the member held open (no
+// deleting) by a helper of its own until the event Local\standin7z.release.
 #include <windows.h>
 
 #include <string>
@@ -56,9 +60,28 @@ void put(const std::string& bytes) {
         WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
 }
 
+// Holds a file open, refusing its deletion, until the test says.
+int hold(const wchar_t* path) {
+    HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Local\\standin7z.held");
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
+    SetEvent(held);
+    WaitForSingleObject(release, 60000);
+    CloseHandle(f);
+    return 0;
+}
+
+void write_file(const std::wstring& path, const std::string& bytes) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD put_bytes;
+    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put_bytes, nullptr);
+    CloseHandle(f);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && std::wstring(argv[1]) == L"hold") return hold(argv[2]);
     append_log(GetCommandLineW());
     if (argc < 2) return 7;
 
@@ -82,6 +105,13 @@ int wmain(int argc, wchar_t** argv) {
         TerminateProcess(GetCurrentProcess(), 0xC0000005);
     }
     put(output);
+    if (key.size() > 3 && key.compare(key.size() - 3, 3, L"-si") == 0) {
+        std::string in;
+        char buf[65536];
+        DWORD got;
+        while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &got, nullptr) && got) in.append(buf, got);
+        write_file(beside_me(L"in-" + key + L".txt"), in);
+    }
     bool vanish = false;
     read_all(beside_me(L"vanish-after-" + key + L".txt"), vanish);
     if (vanish) MoveFileW(beside_me(L"7z.exe").c_str(), beside_me(L"7z.exe.gone").c_str());
@@ -94,10 +124,24 @@ int wmain(int argc, wchar_t** argv) {
             std::wstring target = out_dir + L"\\" + pattern;
             for (size_t i = out_dir.size() + 1; i < target.size(); ++i)
                 if (target[i] == L'\\') CreateDirectoryW(target.substr(0, i).c_str(), nullptr);
-            HANDLE f = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-            DWORD put_bytes;
-            WriteFile(f, member.data(), static_cast<DWORD>(member.size()), &put_bytes, nullptr);
-            CloseHandle(f);
+            write_file(target, member);
+            std::string second = read_all(beside_me(L"second.bin"), found);
+            if (found) write_file(target + L".second", second);
+            read_all(beside_me(L"hold-x.txt"), found);
+            if (found) {
+                HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.held");
+                std::wstring line = L"\"" + beside_me(L"7z.exe") + L"\" hold \"" + target + L"\"";
+                STARTUPINFOW si = {};
+                si.cb = sizeof si;
+                PROCESS_INFORMATION pi;
+                if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                                   &pi)) {
+                    WaitForSingleObject(held, 60000);
+                    CloseHandle(pi.hThread);
+                    CloseHandle(pi.hProcess);
+                }
+                CloseHandle(held);
+            }
         }
     }
     return 0;

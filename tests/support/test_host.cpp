@@ -111,13 +111,28 @@ void remove_tree(const std::wstring& dir) {
     RemoveDirectoryW(dir.c_str());
 }
 
-std::vector<std::wstring> work_area_leftovers() {
-    std::vector<std::wstring> left = list_tree(work_area());
-    for (int i = 0; i < 200 && !left.empty(); ++i) {
-        Sleep(50);
-        left = list_tree(work_area());
+std::vector<std::wstring> work_area_leftovers(bool files_only) {
+    std::vector<std::wstring> left;
+    for (int i = 0; i < 200; ++i) {
+        if (i) Sleep(50);
+        left.clear();
+        for (const std::wstring& f : list_tree(work_area()))
+            if (!files_only || !(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY))
+                left.push_back(f);
+        if (left.empty()) break;
     }
     return left;
+}
+
+void expect_work_area_empty(bool files_only) {
+    for (const std::wstring& f : work_area_leftovers(files_only)) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+}
+
+std::map<std::wstring, std::string> bytes_by_name(const std::vector<Entry>& entries) {
+    std::map<std::wstring, std::string> m;
+    for (const Entry& e : entries)
+        if (!e.bytes.empty()) m[e.path.substr(e.path.find_last_of(L'\\') + 1)] = e.bytes;
+    return m;
 }
 
 std::string utf8(const std::wstring& w) {
@@ -181,6 +196,14 @@ int run_7z(const std::wstring& args, const std::wstring& out_path) {
 }
 
 std::wstring work_area() { return join(join(scratch_root(), L"temp"), L"rizazur"); }
+
+std::wstring work_prefix(wchar_t kind) {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    wchar_t tag[40];
+    wsprintfW(tag, L".%lu.%08lX%08lX.", GetCurrentProcessId(), created.dwHighDateTime, created.dwLowDateTime);
+    return kind + std::wstring(tag);
+}
 
 std::string pattern_bytes(size_t size, unsigned seed) {
     std::string s(size, '\0');
@@ -285,6 +308,12 @@ Plugin::Plugin(const std::wstring& ini) {
     std::wstring copy = join(dir, RIZAZUR_PLUGIN_NAME);
     EXPECT_TRUE(CopyFileW(join(exe_dir(), RIZAZUR_PLUGIN_NAME).c_str(), copy.c_str(), FALSE));
     write_ini(ini);
+    reload();
+}
+
+void Plugin::reload() {
+    unload();
+    std::wstring copy = join(dir, RIZAZUR_PLUGIN_NAME);
     module = LoadLibraryW(copy.c_str());
     // Nothing below could run without it: end the test here, not in a crash.
     if (!module) throw std::runtime_error("cannot load " + utf8(copy));
@@ -389,3 +418,82 @@ std::vector<fileInfo> ansi_records_of(HLOCAL table) {
     for (auto* r = static_cast<const fileInfo*>(table); r->method[0]; ++r) out.push_back(*r);
     return out;
 }
+
+std::string bytes_of(HLOCAL block) { return std::string(static_cast<const char*>(block), LocalSize(block)); }
+
+std::string fetch_memory(Plugin& p, const std::wstring& archive, uintptr_t position, int* rc) {
+    LocalBlock block;
+    int r = p.GetFileW(archive.c_str(), static_cast<LONG_PTR>(position), reinterpret_cast<LPWSTR>(&block.h), 0x100,
+                       nullptr, 0);
+    if (rc) *rc = r;
+    if (r != 0 || !block.h) return "<rc " + std::to_string(r) + ">";
+    return bytes_of(block.h);
+}
+
+char kHeader[2048] = "PK";
+
+CurrentFolder::CurrentFolder(const std::wstring& folder) : dir(folder) {
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    SetCurrentDirectoryW(dir.c_str());
+}
+
+CurrentFolder::~CurrentFolder() { SetCurrentDirectoryW(saved); }
+
+namespace {
+
+struct HookState {
+    void* original;
+    std::vector<int> fail;
+    DWORD error;
+    LONG starts;
+} g_hook;
+
+BOOL WINAPI hooked_create_process(LPCWSTR app, LPWSTR line, LPSECURITY_ATTRIBUTES pa, LPSECURITY_ATTRIBUTES ta,
+                                  BOOL inherit, DWORD flags, LPVOID env, LPCWSTR cwd, LPSTARTUPINFOW si,
+                                  LPPROCESS_INFORMATION pi) {
+    int n = static_cast<int>(InterlockedIncrement(&g_hook.starts));
+    for (int f : g_hook.fail)
+        if (f == n) {
+            SetLastError(g_hook.error);
+            return FALSE;
+        }
+    return reinterpret_cast<decltype(&CreateProcessW)>(g_hook.original)(app, line, pa, ta, inherit, flags, env, cwd,
+                                                                        si, pi);
+}
+
+}  // namespace
+
+StartHook::StartHook(Plugin& p, std::vector<int> fail, DWORD error) {
+    auto* base = reinterpret_cast<unsigned char*>(p.module);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name && !slot; ++d) {
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+        auto* bound = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++bound)
+            if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
+                strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name,
+                       "CreateProcessW") == 0)
+                slot = reinterpret_cast<void**>(&bound->u1.Function);
+    }
+    if (!slot) {
+        ADD_FAILURE() << "the plug-in does not import CreateProcessW";
+        return;
+    }
+    original = *slot;
+    g_hook = HookState{original, std::move(fail), error, 0};
+    DWORD old;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+    *slot = reinterpret_cast<void*>(&hooked_create_process);
+    VirtualProtect(slot, sizeof *slot, old, &old);
+}
+
+StartHook::~StartHook() {
+    if (!slot) return;
+    DWORD old;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+    *slot = original;
+    VirtualProtect(slot, sizeof *slot, old, &old);
+}
+
+int StartHook::starts() const { return static_cast<int>(g_hook.starts); }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,8 +23,11 @@ bool exists(const std::wstring& path);
 std::vector<std::wstring> list_tree(const std::wstring& dir);
 void remove_tree(const std::wstring& dir);
 // What is left in the work folder once files the plug-in deleted are gone
-// (Wine's console host can hold a child's output a moment after it exits).
-std::vector<std::wstring> work_area_leftovers();
+// (Wine's console host can hold a child's output a moment after it exits):
+// everything, or its files alone.
+std::vector<std::wstring> work_area_leftovers(bool files_only = false);
+// A failure for each of them.
+void expect_work_area_empty(bool files_only = false);
 std::string utf8(const std::wstring& w);
 std::wstring widen(const std::string& utf8);
 
@@ -36,6 +40,9 @@ int run_7z(const std::wstring& args, const std::wstring& out_path = L"");
 // The plug-in's work folder. Each test program gets a temporary folder of
 // its own (TMP and TEMP point there), so parallel tests never share one.
 std::wstring work_area();
+// "<kind>.<pid>.<start>.": how the plug-in in this process begins the names
+// of what it makes there.
+std::wstring work_prefix(wchar_t kind);
 
 // An archive made by the real 7z.exe from these entries. type: zip, 7z,
 // tar, tgz, txz or tbz (a tar compressed by gzip, xz or bzip2); name is the
@@ -44,6 +51,8 @@ struct Entry {
     std::wstring path;
     std::string bytes;
 };
+// Each file's bytes by its file name (folders and empty files left out).
+std::map<std::wstring, std::string> bytes_by_name(const std::vector<Entry>& entries);
 std::wstring make_archive(const std::wstring& name, const std::vector<Entry>& entries,
                           const std::string& type, const std::wstring& switches = L"");
 // A tar written byte by byte, names exactly as given (UTF-8, '/' between
@@ -74,6 +83,8 @@ struct Plugin {
 
     void write_ini(const std::wstring& ini);
     void unload();
+    // Loaded again and bound afresh, as a host that unloads between calls.
+    void reload();
 
     std::wstring dir;
     HMODULE module = nullptr;
@@ -132,3 +143,30 @@ struct LocalBlock {
 
 std::vector<fileInfoW> records_of(HLOCAL table);
 std::vector<fileInfo> ansi_records_of(HLOCAL table);
+std::string bytes_of(HLOCAL block);
+// A member fetched into memory by GetFileW: its bytes, or "<rc N>" when
+// the fetch failed (its code also in *rc).
+std::string fetch_memory(Plugin& p, const std::wstring& archive, uintptr_t position, int* rc = nullptr);
+
+// The 2 KB of a file's head a host hands IsSupported: "PK" and zeros.
+extern char kHeader[2048];
+
+// The test's current folder while it lives: 7-Zip inherits it, so what a
+// name smuggled into a command line would land here.
+struct CurrentFolder {
+    explicit CurrentFolder(const std::wstring& folder);
+    ~CurrentFolder();
+    wchar_t saved[MAX_PATH];
+    std::wstring dir;
+};
+
+// Takes the place of the plug-in's import of CreateProcessW while it lives:
+// counts the starts the plug-in asks for, and fails those numbered in `fail`
+// (from 1) with `error` instead of starting anything.
+struct StartHook {
+    StartHook(Plugin& p, std::vector<int> fail = {}, DWORD error = ERROR_SHARING_VIOLATION);
+    ~StartHook();
+    int starts() const;
+    void** slot = nullptr;
+    void* original = nullptr;
+};

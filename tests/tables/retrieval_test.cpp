@@ -265,5 +265,28 @@ TEST(Retrieval, ListingThatCannotRunIsAReadError) {
     HLOCAL bytes = nullptr;
     EXPECT_EQ(-1, p.GetFileW(s.archive.c_str(), 9, reinterpret_cast<LPWSTR>(&bytes), 0x100, nullptr, 0));
     EXPECT_EQ("tl", s.letters());
-    for (const std::wstring& f : work_area_leftovers()) ADD_FAILURE() << "left behind: " << utf8(f);
+    expect_work_area_empty();
+}
+
+TEST(Retrieval, TheSeventeenthArchiveEvictsTheFirst) {
+    ThreeMembers s;
+    Plugin p(s.ini());
+    std::vector<std::wstring> archives;
+    for (int i = 0; i < 17; ++i) {
+        archives.push_back(join(fresh_dir(L"ring"), L"a.zip"));
+        ASSERT_TRUE(CopyFileW(s.archive.c_str(), archives.back().c_str(), FALSE));
+    }
+    // The runs one lookup of a member makes.
+    auto runs_for = [&](int i) {
+        size_t before = s.letters().size();
+        fileInfoW info = {};
+        EXPECT_EQ(0, p.GetFileInfoW(archives[i].c_str(), 0, L"two.png", 0, &info)) << i;
+        return s.letters().substr(before);
+    };
+    for (int i = 0; i < 16; ++i) EXPECT_EQ("tl", runs_for(i)) << i;
+    for (int i = 0; i < 16; ++i) EXPECT_EQ("", runs_for(i)) << i;
+    EXPECT_EQ("tl", runs_for(16));
+    EXPECT_EQ("tl", runs_for(0));  // its table and its verdict went with the 17th
+    for (int i = 2; i <= 16; ++i) EXPECT_EQ("", runs_for(i)) << i;
+    EXPECT_EQ("tl", runs_for(1));
 }

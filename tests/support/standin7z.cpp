@@ -5,6 +5,11 @@
 // it writes member-<file name>.bin, else member.bin (when present), to the
 // output folder under the pattern's name. crash-<key>.txt makes it print half its output and die;
 // vanish-after-<key>.txt makes it move itself away, so later runs cannot start.
+// many-<key>.txt holding a count N makes it print N one-byte members after the output.
+// hold-<key>.txt makes it wait, once the rest is done, until the event
+// "Local\\standin7z.release" is set: a run in progress as long as a test needs.
+// exit-<key>.txt holding a code makes it end with that code, as a program
+// ended from outside does, once it has done all the rest.
 #include <windows.h>
 
 #include <string>
@@ -82,6 +87,17 @@ int wmain(int argc, wchar_t** argv) {
         TerminateProcess(GetCurrentProcess(), 0xC0000005);
     }
     put(output);
+    bool many = false;
+    std::string count = read_all(beside_me(L"many-" + key + L".txt"), many);
+    if (many) {
+        std::string block = "Path = m.png\nSize = 1\n", chunk;
+        for (int i = 0; i < 4096; ++i) chunk += block;
+        for (unsigned long n = std::stoul(count); n > 0;) {
+            unsigned long now = n < 4096 ? n : 4096;
+            put(chunk.substr(0, now * block.size()));
+            n -= now;
+        }
+    }
     bool vanish = false;
     read_all(beside_me(L"vanish-after-" + key + L".txt"), vanish);
     if (vanish) MoveFileW(beside_me(L"7z.exe").c_str(), beside_me(L"7z.exe.gone").c_str());
@@ -100,5 +116,15 @@ int wmain(int argc, wchar_t** argv) {
             CloseHandle(f);
         }
     }
+    bool hold = false;
+    read_all(beside_me(L"hold-" + key + L".txt"), hold);
+    if (hold) {
+        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
+        WaitForSingleObject(release, INFINITE);
+        CloseHandle(release);
+    }
+    bool ended = false;
+    std::string code = read_all(beside_me(L"exit-" + key + L".txt"), ended);
+    if (ended) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(std::stoul(code)));
     return 0;
 }

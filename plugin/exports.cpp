@@ -77,7 +77,8 @@ uint32_t archive_offset(LONG_PTR offset) {
 int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
     if (!fits_path(path)) return kReadError;
     void* copy = nullptr;
-    ResultCode rc = obtain_archive_table(begin_request(), path, archive_offset(offset), &copy, nullptr, NameForm::kWide);
+    ResultCode rc =
+        obtain_archive_table(begin_request(), path, archive_offset(offset), &copy, nullptr, NameForm::kWide);
     if (rc == kOk) *table = copy;
     return rc;
 }

@@ -286,9 +286,10 @@ TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
     HANDLE children[2];
     std::wstring pids[2];
     for (int c = 0; c < 2; ++c) {
-        children[c] = start(L"\"" + exe_path() + L"\" " + widen(kChildFlag) + L" \"" + join(host.dir, RIZAZUR_PLUGIN_NAME) +
-                            L"\" \"" + s.archive + L"\" \"" + expected + L"\" 1 \"" +
-                            join(expected, L"report-" + std::to_wstring(c) + L".txt") + L"\"");
+        std::wstring plugin = join(host.dir, RIZAZUR_PLUGIN_NAME);
+        std::wstring report = join(expected, L"report-" + std::to_wstring(c) + L".txt");
+        children[c] = start(L"\"" + exe_path() + L"\" " + widen(kChildFlag) + L" \"" + plugin + L"\" \"" + s.archive +
+                            L"\" \"" + expected + L"\" 1 \"" + report + L"\"");
         ASSERT_NE(nullptr, children[c]);
         pids[c] = std::to_wstring(GetProcessId(children[c]));
     }

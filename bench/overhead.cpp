@@ -861,7 +861,7 @@ int parts(const std::vector<std::wstring>& args) {
                 bool use_own = (side == 0) == (r % 2 == 0);
                 double t0 = now();
                 if (use_own) {
-                    if (!run_archiver(direct.exe.c_str(), {line, {}}, c.c_str())) fail(L"run_archiver failed");
+                    if (!run_archiver(direct.exe.c_str(), {line, {}}, c.c_str()).started) fail(L"run_archiver failed");
                 } else {
                     run(line, c.c_str());
                 }

@@ -105,6 +105,15 @@ const uint32_t kMemoryOutput = 0x100;  // GetFile: deliver a local-memory block
 inline bool is_table_end(const MemberRecord& r) { return r.method[0] == 0; }
 inline bool is_table_end(const fileInfo& r) { return r.method[0] == 0; }
 
+// The bytes of a table of count records and its terminator; false when
+// that does not fit a size_t (in a 32-bit build, from some five million
+// members on), so no block is ever sized by a product that wrapped.
+inline bool table_bytes(size_t count, size_t record_size, size_t& bytes) {
+    if (count >= SIZE_MAX / record_size) return false;
+    bytes = (count + 1) * record_size;
+    return true;
+}
+
 // Records up to (not counting) the terminator.
 template <class Record>
 size_t table_count(const Record* table) {

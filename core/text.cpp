@@ -118,7 +118,9 @@ void convert_record(const MemberRecord& in, fileInfo& out) {
 
 fileInfo* convert_table(const MemberRecord* table) {
     size_t n = table_count(table);
-    auto* out = static_cast<fileInfo*>(platform::alloc_block((n + 1) * sizeof(fileInfo)));
+    size_t bytes;
+    if (!table_bytes(n, sizeof(fileInfo), bytes)) return nullptr;
+    auto* out = static_cast<fileInfo*>(platform::alloc_block(bytes));
     if (!out) return nullptr;
     for (size_t i = 0; i < n; ++i) convert_record(table[i], out[i]);
     return out;

@@ -88,8 +88,9 @@ ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideSt
                         bool tar_pipe, ExtractedMember& out);
 
 // Lists the archive again (through the tar pipe or not, as it was listed)
-// to learn the full path of the member at `position` and extracts it,
-// unless 7-Zip cannot bring it out alone: for a listing whose paths were
-// too many to keep.
-ResultCode extract_member(const Setup& setup, const wchar16* archive, uintptr_t position, bool tar_pipe,
+// to learn the full path of the member at the record's position and
+// extracts it, unless 7-Zip cannot bring it out alone or the member found
+// there is not the one the record describes: for a listing whose paths
+// were too many to keep.
+ResultCode extract_member(const Setup& setup, const wchar16* archive, const MemberRecord& record, bool tar_pipe,
                           ExtractedMember& out);

@@ -19,17 +19,59 @@ const wchar16* find_extension(const wchar16* path) {
     return dot ? dot : path;
 }
 
+namespace {
+
+wchar16 fold(wchar16 c) { return platform::upper_ordinal(c); }
+
+// A wildcard pattern ('*' any run, '?' any one unit) against the whole of
+// name, case aside as the file system compares names. Greedy, going back
+// only to the last '*': no recursion, time bounded by the lengths' product.
+bool matches(const wchar16* pattern, size_t pattern_len, const wchar16* name) {
+    size_t p = 0, n = 0, star = SIZE_MAX, resume = 0;
+    size_t name_len = wide_len(name);
+    while (n < name_len) {
+        if (p < pattern_len && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (p < pattern_len && (pattern[p] == '?' || fold(pattern[p]) == fold(name[n]))) {
+            ++p;
+            ++n;
+        } else if (star != SIZE_MAX) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern_len && pattern[p] == '*') ++p;
+    return p == pattern_len;
+}
+
+bool is_blank(wchar16 c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
 bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting) {
     if (!tar_setting[0]) return true;
-    WideString ext = find_extension(archive);
     WideString stem(archive, find_extension(archive));
     static const wchar16 kTar[] = {'.', 't', 'a', 'r', 0};
     if (platform::compare_nocase(find_extension(stem.c_str()), kTar) == 0) return true;
-    if (ext.empty()) return false;
-    WideString setting = tar_setting;
-    platform::lower_case(&setting[0]);
-    platform::lower_case(&ext[0]);
-    return setting.find(ext) != WideString::npos;
+    const wchar16* name = archive;
+    for (const wchar16* c = archive; *c; ++c)
+        if (*c == '\\' || *c == '/') name = c + 1;
+    // Commas and semicolons separate the patterns; blanks around one are no part of it.
+    const wchar16* item = tar_setting;
+    for (;;) {
+        const wchar16* end = item;
+        while (*end && *end != ',' && *end != ';') ++end;
+        const wchar16* first = item;
+        const wchar16* last = end;
+        while (first < last && is_blank(*first)) ++first;
+        while (last > first && is_blank(last[-1])) --last;
+        if (first < last && matches(first, static_cast<size_t>(last - first), name)) return true;
+        if (!*end) return false;
+        item = end + 1;
+    }
 }
 
 // Every program path is quoted: unquoted, "C:\Program Files\7-Zip\7z.exe"

@@ -13,6 +13,10 @@ const size_t kMaxCommandLine = 32767;
 // last path element, dot included; a backslash or a space ends an extension.
 const wchar16* find_extension(const wchar16* path);
 
+// Whether an archive is read as a compressed tar: its name ends ".tar.<ext>",
+// or its file name matches, as a whole and case aside, one of the wildcard
+// patterns of the `tar` setting (separated by commas or semicolons), or the
+// setting is empty.
 bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting);
 
 // One run of 7-Zip, or two joined by a pipe when `second` is set: the

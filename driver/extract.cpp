@@ -45,7 +45,10 @@ ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideSt
     wchar_t work[kPathChars];
     if (!setup.found() || !ensure_work_area(work) || !out.folder_.make(work)) return kReadError;
     const wchar16* folder = out.folder_.path().c_str();
-    if (!run_archiver(setup.exe, extract_run(setup.exe, archive, folder, path.c_str(), tar_pipe), nullptr))
+    // A run that did not end well may have left the member's full length
+    // with nothing behind part of it: never handed over.
+    if (!run_archiver(setup.exe, extract_run(setup.exe, archive, folder, path.c_str(), tar_pipe), nullptr)
+             .succeeded())
         return kReadError;
     // Wherever 7-Zip put it and whatever it named it (it renames what
     // Windows cannot hold, such as a trailing dot), the member is the one
@@ -56,12 +59,13 @@ ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideSt
     return kOk;
 }
 
-ResultCode extract_member(const Setup& setup, const wchar16* archive, uintptr_t position, bool tar,
+ResultCode extract_member(const Setup& setup, const wchar16* archive, const MemberRecord& record, bool tar,
                           ExtractedMember& out) {
     wchar_t work[kPathChars], capture_file[kPathChars];
     if (!setup.found() || !ensure_work_area(work) || !capture_path(work, capture_file)) return kReadError;
     ScopedDelete remover(capture_file);
-    if (!run_archiver(setup.exe, list_run(setup.exe, archive, tar), capture_file)) return kReadError;
+    if (!run_archiver(setup.exe, list_run(setup.exe, archive, tar), capture_file).succeeded())
+        return kReadError;
     Capture capture;
     if (!capture.open(capture_file)) return kReadError;
 
@@ -72,11 +76,13 @@ ResultCode extract_member(const Setup& setup, const wchar16* archive, uintptr_t 
     uintptr_t kept = 0;
     scan_members(capture.reader(), [&](const ScannedMember& m) {
         ++index;
-        if (!is_kept(m, setup.threshold) || kept++ != position) return true;
+        if (!is_kept(m, setup.threshold) || kept++ != record.position) return true;
+        // The archive may have been rewritten since the host was shown its
+        // table: another member at that position is not the one asked for.
+        found = describes(record, m);
         path.assign(m.path, m.path_len);
         size = m.size;
         wanted = index;
-        found = true;
         return false;
     });
     if (!found) return kReadError;

@@ -49,13 +49,14 @@ ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out
     if (!ensure_work_area(work) || !capture_path(work, plain)) return kReadError;
     bool tar = use_tar_pipe(archive, setup.settings.tar);
     ScopedDelete plain_remover(plain), piped_remover(piped);
-    if (!run_archiver(setup.exe, list_run(setup.exe, archive, tar), plain)) return kReadError;
+    if (!run_archiver(setup.exe, list_run(setup.exe, archive, tar), plain).succeeded()) return kReadError;
     const wchar16* capture_file = plain;
     // A compressed tar whatever its name: 7-Zip's plain listing of a bzip2
     // or xz stream names nothing and shows a size. When the pipe finds
     // members in it, it is served as one.
     if (!tar && shape_of(plain).sizes_only && capture_path(work, piped) &&
-        run_archiver(setup.exe, list_run(setup.exe, archive, true), piped) && shape_of(piped).members) {
+        run_archiver(setup.exe, list_run(setup.exe, archive, true), piped).succeeded() &&
+        shape_of(piped).members) {
         capture_file = piped;
         tar = true;
     }
@@ -66,8 +67,9 @@ ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out
         if (!capture.open(capture_file)) return kReadError;
         count = count_members(capture.reader(), setup.threshold);
     }
-    size_t table_bytes = (count + 1) * sizeof(MemberRecord);
-    platform::OwnedBlock block(platform::alloc_block(table_bytes));
+    size_t bytes;
+    if (!table_bytes(count, sizeof(MemberRecord), bytes)) return kNoMemory;
+    platform::OwnedBlock block(platform::alloc_block(bytes));
     if (!block) return kNoMemory;
 
     int32_t seconds;
@@ -76,7 +78,7 @@ ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out
     Capture capture;
     if (!capture.open(capture_file)) return kReadError;
     // The paths are kept while they take no more room than the table.
-    out.paths.set_limit(std::max<size_t>(table_bytes, 1 << 20) / sizeof(wchar16));
+    out.paths.set_limit(std::max<size_t>(bytes, 1 << 20) / sizeof(wchar16));
     fill_members(capture.reader(), setup.threshold, seconds, static_cast<MemberRecord*>(block.get()), count,
                  &out.paths);
     out.paths.finish();

@@ -8,10 +8,21 @@
 #include "driver/capture.h"
 #include "driver/commands.h"
 
-// Answers whether every program of the run could be started. The standard
-// output of the run (of its second program, for a pipe) goes to
-// output_path, or is discarded when output_path is null.
-bool run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path);
+// How a run went: whether every program of it started, and the exit code
+// each one ended with (the first program's, then for a pipe the second's).
+struct RunResult {
+    bool started = false;
+    int programs = 0;
+    uint32_t exit_codes[2] = {0, 0};
+    // Every program started and ended as 7-Zip does when all went well
+    // (runner.cpp has the rule and why).
+    bool succeeded() const;
+};
+
+// Runs 7-Zip once, or twice joined by a pipe. The standard output of the
+// run (of its second program, for a pipe) goes to output_path, or is
+// discarded when output_path is null.
+RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path);
 
 // A capture file opened for reading, with its piece reader.
 class Capture {

@@ -102,6 +102,17 @@ size_t count_members(PieceReader& reader, int32_t threshold) {
     return n;
 }
 
+bool describes(const MemberRecord& record, const ScannedMember& m) {
+    wchar16 name[kFieldChars];
+    copy_bounded(name, kFieldChars, file_name_of(m.path));
+    if (record.filesize != static_cast<uintptr_t>(m.size)) return false;
+    for (size_t i = 0; i < kFieldChars; ++i) {
+        if (name[i] != record.filename[i]) return false;
+        if (!name[i]) return true;
+    }
+    return false;
+}
+
 size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp, MemberRecord* table, size_t capacity,
                     MemberPaths* paths) {
     static const unsigned char kMethod[8] = {'7', 0, 'z', 0, 0, 0, 0, 0};

@@ -39,6 +39,10 @@ bool qualifies(int32_t size, int32_t threshold);
 // Kept members take positions: files of a size that qualifies, with a path
 // a command line can name.
 bool is_kept(const ScannedMember& m, int32_t threshold);
+// Whether a record is the one a listing makes for this member now: the
+// same file name (as the record's field holds it) and the same size. A
+// member found by position in a new listing is fetched only when it is.
+bool describes(const MemberRecord& record, const ScannedMember& m);
 // The text after the last backslash.
 const wchar16* file_name_of(const wchar16* path);
 // Seconds since 1970 from a FILETIME count, clamped to the signed 32-bit range.

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "core/platform.h"
@@ -39,24 +40,31 @@ struct Entry {
     uint64_t size;
 };
 
-// Every entry below folder (full paths), each folder after its contents.
-// A link to a folder is an entry, never a way into it.
-void walk(const WideString& folder, std::vector<Entry>& out) {
-    std::vector<Entry> here;
-    WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW(extended_path(folder + L"\\*").c_str(), &fd);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        if (!is_dots(fd.cFileName))
-            here.push_back({folder + L"\\" + fd.cFileName, fd.dwFileAttributes,
-                            (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});
-    } while (FindNextFileW(find, &fd));
-    FindClose(find);
-    for (Entry& e : here) {
-        if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(e.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            walk(e.path, out);
-        out.push_back(std::move(e));
+// Every entry below top (full paths), each folder after its contents.
+// A link to a folder is an entry, never a way into it. The folders still to
+// be read wait on a list of their own, not on the stack: an archive's
+// member may lie thousands of folders deep, and this runs on the host's
+// thread.
+void walk(const WideString& top, std::vector<Entry>& out) {
+    std::vector<WideString> pending(1, top);
+    while (!pending.empty()) {
+        WideString folder = std::move(pending.back());
+        pending.pop_back();
+        WIN32_FIND_DATAW fd;
+        HANDLE find = FindFirstFileW(extended_path(folder + L"\\*").c_str(), &fd);
+        if (find == INVALID_HANDLE_VALUE) continue;
+        do {
+            if (is_dots(fd.cFileName)) continue;
+            out.push_back({folder + L"\\" + fd.cFileName, fd.dwFileAttributes,
+                           (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});
+            const Entry& e = out.back();
+            if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(e.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                pending.push_back(e.path);
+        } while (FindNextFileW(find, &fd));
+        FindClose(find);
     }
+    // Each folder was listed before what it holds: reversed, after it.
+    std::reverse(out.begin(), out.end());
 }
 
 }  // namespace

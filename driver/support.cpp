@@ -18,7 +18,9 @@ Verdict test_archive(const Setup& setup, const wchar16* archive) {
     wchar_t work[kPathChars], capture_file[kPathChars];
     if (!ensure_work_area(work) || !capture_path(work, capture_file)) return Verdict::kNotAsked;
     ScopedDelete remover(capture_file);
-    if (!run_archiver(setup.exe, {test_command(setup.exe, archive), {}}, capture_file)) return Verdict::kNotAsked;
+    RunResult run = run_archiver(setup.exe, {test_command(setup.exe, archive), {}}, capture_file);
+    // A test that failed or was cut short is no verdict on the archive.
+    if (!run.succeeded()) return Verdict::kNotAsked;
 
     Capture capture;
     if (!capture.open(capture_file)) return Verdict::kNotAsked;

@@ -10,6 +10,7 @@
 #include "core/text.h"
 #include "driver/archiver.h"
 #include "driver/paths.h"
+#include "driver/sweep.h"
 #include "plugin/info.h"
 #include "tables/cache.h"
 #include "tables/retrieval.h"
@@ -46,6 +47,14 @@ int guarded(int failure, Work&& work) {
     }
 }
 
+// The settings for a request, after clearing away (now and then) what
+// killed processes left in the work folder: here, on a request, since the
+// loader's notification is no place for work on files.
+Setup begin_request() {
+    sweep_now_and_then();
+    return read_setup();
+}
+
 int is_supported(const wchar16* path, void* dw) {
     // Small values are file handles; anything else is the address of the
     // header bytes the host already read.
@@ -56,7 +65,7 @@ int is_supported(const wchar16* path, void* dw) {
         DWORD got = 0;
         if (!ReadFile(static_cast<HANDLE>(dw), head, sizeof head, &got, nullptr)) return 0;
     }
-    return archive_supported(read_setup(), path) ? 1 : 0;
+    return archive_supported(begin_request(), path) ? 1 : 0;
 }
 
 // The probe takes 32 bits: an offset it cannot reach (negative, or from
@@ -68,19 +77,20 @@ uint32_t archive_offset(LONG_PTR offset) {
 int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
     if (!fits_path(path)) return kReadError;
     void* copy = nullptr;
-    ResultCode rc = obtain_archive_table(read_setup(), path, archive_offset(offset), &copy, nullptr, NameForm::kWide);
+    ResultCode rc =
+        obtain_archive_table(begin_request(), path, archive_offset(offset), &copy, nullptr, NameForm::kWide);
     if (rc == kOk) *table = copy;
     return rc;
 }
 
 int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request, NameForm form) {
     if (!fits_path(path)) return kReadError;
-    return obtain_archive_table(read_setup(), path, archive_offset(offset), nullptr, &request, form);
+    return obtain_archive_table(begin_request(), path, archive_offset(offset), nullptr, &request, form);
 }
 
 int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory, NameForm form) {
     if (!fits_path(path)) return kReadError;
-    Setup setup = read_setup();
+    Setup setup = begin_request();
     MemberRecord request;
     MemberSource source;
     ResultCode rc = obtain_member(setup, path, static_cast<uintptr_t>(position), request, source);
@@ -97,7 +107,7 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
 
     ExtractedMember member;
     if (source.path.empty())
-        rc = extract_member(setup, path, request.position, source.tar_pipe, member);
+        rc = extract_member(setup, path, request, source.tar_pipe, member);
     else if (!source.alone)
         rc = kReadError;  // 7-Zip would bring out another member with it, or in its place
     else

@@ -36,7 +36,8 @@ int ArchiveTableCache::serve(const TableSlot& slot, void** copy, MemberRecord* r
                              MemberSource* source) {
     const auto* table = static_cast<const MemberRecord*>(slot.listing.table.get());
     if (copy) {
-        size_t bytes = (table_count(table) + 1) * sizeof(MemberRecord);
+        size_t bytes;
+        if (!table_bytes(table_count(table), sizeof(MemberRecord), bytes)) return kNoMemory;
         void* block = platform::alloc_block(bytes);
         if (!block) return kNoMemory;
         memcpy(block, table, bytes);

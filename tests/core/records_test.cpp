@@ -59,3 +59,14 @@ TEST(Records, EmptyTableConvertsToTerminatorOnly) {
     EXPECT_EQ(0u, table_count(ansi));
     platform::free_block(ansi);
 }
+
+TEST(Records, TableSizesThatWouldWrapAreRefused) {
+    size_t bytes = 0;
+    ASSERT_TRUE(table_bytes(2, sizeof(MemberRecord), bytes));
+    EXPECT_EQ(3 * sizeof(MemberRecord), bytes);
+    size_t most = SIZE_MAX / sizeof(MemberRecord) - 1;
+    ASSERT_TRUE(table_bytes(most, sizeof(MemberRecord), bytes));
+    EXPECT_EQ((most + 1) * sizeof(MemberRecord), bytes);
+    EXPECT_FALSE(table_bytes(most + 1, sizeof(MemberRecord), bytes));
+    EXPECT_FALSE(table_bytes(SIZE_MAX, sizeof(fileInfo), bytes));
+}

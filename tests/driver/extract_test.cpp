@@ -190,6 +190,25 @@ TEST(FetchRuns, WhatAppearsMustBeTheOneFileOfTheListedSize) {
     expect_work_area_empty();
 }
 
+TEST(FetchRuns, AMemberFoundByListingAgainMustBeTheOneInTheRecord) {
+    // Paths too long in all to keep: every fetch lists again.
+    std::string unkept;
+    for (int i = 0; i < 20; ++i) unkept += listing_block(std::string(30000, 'f') + "\\" + std::to_string(i), "0");
+    DictatedArchive s(listing_block("a.png", "10") + unkept);
+    s.member("0123456789");
+    Plugin p(s.ini());
+    ASSERT_EQ(1u, s.list(p).size());
+    // The archive's listing now differs at that position (the cached table
+    // still stands: the archive file itself is unchanged).
+    for (const char* size : {"10", "11"}) {
+        s.set_output("l", listing_block(size[1] == '0' ? "b.png" : "a.png", size) + unkept);
+        EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0)) << size;
+    }
+    s.set_output("l", listing_block("a.png", "10") + unkept);
+    EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
+    EXPECT_EQ("tllllx", s.letters());
+}
+
 TEST(FetchRuns, NothingOutsideTheWorkFolderIsExtractedReadOrDeleted) {
     const char* names[] = {"..\\sentinel.txt", "a\\..\\..\\sentinel.txt", "..\\..\\x.png",
                            "C:\\sentinel.png", "\\rooted.png", "\\\\server\\share\\x.png",
@@ -361,7 +380,7 @@ TEST(FetchRuns, AScratchNameAlreadyTakenIsPassedOver) {
 TEST(FetchRuns, AScratchFolderHeldOpenGoesAtUnload) {
     DictatedArchive s(listing_block("pic.png", "10"));
     s.member("0123456789");
-    write_bytes(join(s.dir, L"hold-x.txt"), "");
+    write_bytes(join(s.dir, L"open-x.txt"), "");
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
     Plugin p(s.ini());
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));

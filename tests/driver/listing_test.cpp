@@ -95,8 +95,8 @@ TEST(ListingLimit, MemberOfExactlyTheLimitIsKeptOneByteMoreIsNot) {
 
 TEST(ListingTarPipe, FollowsTheTarSetting) {
     std::vector<Entry> entries = {{L"in\\page1.png", pattern_bytes(20, 1)}, {L"page2.png", pattern_bytes(21, 2)}};
-    // A gzip'd tar under a comic-book name goes through the pipe only when the
-    // setting names its extension (".cb" is a substring of "*.cbz" too).
+    // A gzip'd tar under a comic-book name goes through the pipe only when
+    // its name matches a pattern of the setting as a whole.
     std::wstring tgz = make_archive(L"book.tgz", entries, "tgz");
     std::wstring cbz = join(fresh_dir(L"renamed"), L"book.cbz");
     std::wstring cb = join(fresh_dir(L"renamed"), L"book.cb");
@@ -112,7 +112,7 @@ TEST(ListingTarPipe, FollowsTheTarSetting) {
 
     p.write_ini(ini_with_7zip(L"tar=*.cbz\r\n"));
     expect_listing(list(p, cbz), entries, unix_mtime(cbz));
-    expect_listing(list(p, cb), entries, unix_mtime(cb));
+    EXPECT_EQ(1u, list(p, cb).records.size());
 
     // An empty setting sends every archive through the pipe.
     p.write_ini(ini_with_7zip(L"tar=\r\n"));

@@ -374,3 +374,64 @@ TEST(Faults, EitherHalfOfTheTarPipeFailingOrDying) {
     }
     expect_work_area_empty(true);
 }
+
+TEST(Faults, RunsThatDidNotEndWellAreNoAnswer) {
+    // A member above 4 KiB, its full length written, then the run ends
+    // badly: what 7-Zip cut short leaves behind.
+    std::string cut = pattern_bytes(3000, 5) + std::string(2000, '\0');
+    DictatedArchive s(listing_block("a.png", "5000"));
+    s.member(cut);
+    Plugin p(s.ini());
+    ASSERT_EQ(1u, s.list(p).size());
+    std::wstring out = fresh_dir(L"out");
+    for (const char* code : {"2", "1", "3221225477"}) {
+        write_bytes(join(s.dir, L"exit-x.txt"), code);
+        HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4560);
+        EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+        EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4560), untouched);
+        EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0)) << code;
+        EXPECT_TRUE(list_tree(out).empty());
+    }
+    DeleteFileW(join(s.dir, L"exit-x.txt").c_str());
+    LocalBlock bytes;
+    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    EXPECT_EQ(cut, std::string(static_cast<char*>(bytes.h), LocalSize(bytes.h)));
+
+    // A test or a listing that ended badly is neither served nor kept.
+    s.touch();
+    size_t before = s.runs().size();
+    write_bytes(join(s.dir, L"exit-t.txt"), "1");
+    EXPECT_EQ(0, p.IsSupportedW(s.archive.c_str(), const_cast<char*>(kHeader)));
+    DeleteFileW(join(s.dir, L"exit-t.txt").c_str());
+    write_bytes(join(s.dir, L"exit-l.txt"), "2");
+    LocalBlock table;
+    EXPECT_EQ(6, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    DeleteFileW(join(s.dir, L"exit-l.txt").c_str());
+    EXPECT_EQ(1u, s.list(p).size());
+    EXPECT_EQ("ttll", s.letters().substr(before));
+    expect_nothing_left();
+}
+
+TEST(Faults, EitherHalfOfTheTarPipeEndingBadlyIsNoAnswer) {
+    DictatedArchive s("");
+    s.set_output("l-si", listing_block("t.png", "10"));
+    s.member(kBytes);
+    std::wstring tgz = join(fresh_dir(L"arc"), L"piped.tgz");
+    write_bytes(tgz, "0123456789abcdef");
+    Plugin p(s.ini());
+    LocalBlock table;
+    ASSERT_EQ(0, p.GetArchiveInfoW(tgz.c_str(), 0, 0, &table.h));
+    for (const wchar_t* half : {L"exit-x-so.txt", L"exit-x-si.txt"}) {
+        write_bytes(join(s.dir, half), "2");
+        HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4560);
+        EXPECT_EQ(6, p.GetFileW(tgz.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+        EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4560), untouched);
+        DeleteFileW(join(s.dir, half).c_str());
+    }
+    // The listing's first half is the same outer extraction.
+    write_bytes(tgz, "0123456789abcdefg");
+    write_bytes(join(s.dir, L"exit-x-so.txt"), "2");
+    LocalBlock again;
+    EXPECT_EQ(6, p.GetArchiveInfoW(tgz.c_str(), 0, 0, &again.h));
+    expect_nothing_left();
+}

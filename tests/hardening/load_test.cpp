@@ -268,7 +268,64 @@ TEST(Load, TwoProcessesFetchTheSameMembers) {
     expect_work_area_empty(true);
 }
 
-// The test program is also the second host of the test above.
+TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
+    DictatedArchive s(listing_block("a.png", "10"));
+    s.member("0123456789");
+    write_bytes(join(s.dir, L"wait-x.txt"), "");  // each child's extraction waits, its member written
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
+    Plugin host(s.ini());
+    std::wstring expected = fresh_dir(L"expected");
+    write_bytes(join(expected, L"expected-0.bin"), "0123456789");
+    HANDLE children[2];
+    std::wstring pids[2];
+    for (int c = 0; c < 2; ++c) {
+        std::wstring plugin = join(host.dir, RIZAZUR_PLUGIN_NAME);
+        std::wstring report = join(expected, L"report-" + std::to_wstring(c) + L".txt");
+        children[c] = start(L"\"" + exe_path() + L"\" " + widen(kChildFlag) + L" \"" + plugin + L"\" \"" + s.archive +
+                            L"\" \"" + expected + L"\" 1 \"" + report + L"\"");
+        ASSERT_NE(nullptr, children[c]);
+        pids[c] = std::to_wstring(GetProcessId(children[c]));
+    }
+    auto holds_member = [&](const std::wstring& pid) {
+        for (const std::wstring& rel : list_tree(work_area()))
+            if (rel.rfind(L"x." + pid + L".", 0) == 0 && rel.find(L'\\') != std::wstring::npos) return true;
+        return false;
+    };
+    for (int i = 0; i < 2400 && !(holds_member(pids[0]) && holds_member(pids[1])); ++i) Sleep(50);
+    ASSERT_TRUE(holds_member(pids[0]) && holds_member(pids[1]));
+    TerminateProcess(children[0], 1);
+    WaitForSingleObject(children[0], INFINITE);
+    // An earlier version's names for the dead one; the live one's id under
+    // another start time (a reused id); a name of nobody's.
+    write_bytes(join(work_area(), L"rizazur." + pids[0] + L".12.3.txt"), "old");
+    CreateDirectoryW(join(work_area(), L"x." + pids[0] + L".12.3").c_str(), nullptr);
+    write_bytes(join(work_area(), L"c." + pids[1] + L".0000000000000001.12.3.txt"), "reused");
+    write_bytes(join(work_area(), L"x.keep"), "nobody's");
+
+    Plugin fresh(s.ini());
+    EXPECT_EQ(1, fresh.IsSupportedW(s.archive.c_str(), const_cast<char*>(kHeader)));
+    int live = 0;
+    for (const std::wstring& rel : list_tree(work_area())) {
+        if (rel.find(L'\\') != std::wstring::npos) continue;
+        EXPECT_EQ(std::wstring::npos, rel.find(L"." + pids[0] + L".")) << utf8(rel);
+        EXPECT_NE(0u, rel.rfind(L"c." + pids[1] + L".", 0)) << utf8(rel);
+        live += rel.rfind(L"x." + pids[1] + L".", 0) == 0;
+    }
+    EXPECT_EQ(1, live);
+    EXPECT_TRUE(exists(join(work_area(), L"x.keep")));
+    SetEvent(release);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(children[1], 120000));
+    EXPECT_EQ("1 0 0", read_bytes(join(expected, L"report-1.txt")));
+    for (HANDLE h : {children[0], children[1], release}) CloseHandle(h);
+    DeleteFileW(join(work_area(), L"x.keep").c_str());
+    for (const std::wstring& f : files_left_in_work_area()) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+    // Emptied, the work folder goes with the last unload.
+    fresh.unload();
+    host.unload();
+    EXPECT_FALSE(exists(work_area()));
+}
+
+// The test program is also the second host of the tests above.
 int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], kChildFlag) == 0) return fetch_child(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -45,11 +45,21 @@ TEST(Commands, AnExtensionInTheSettingPipes) {
     EXPECT_TRUE(use_tar_pipe(u"BOOK.CBZ", u"*.cbz"));
     EXPECT_TRUE(use_tar_pipe(u"book.cbr", u"*.CBZ;*.CBR"));
     EXPECT_TRUE(use_tar_pipe(u"x.\u00C4b", u"*.\u00E4b"));
-    // A plain substring is enough.
-    EXPECT_TRUE(use_tar_pipe(u"book.cb", u"*.cbz"));
-    EXPECT_TRUE(use_tar_pipe(u"book.", u"*.cbz"));
+    EXPECT_TRUE(use_tar_pipe(u"C:\\a.b\\book.cbz", u" *.zip ; *.cbz "));
+    EXPECT_TRUE(use_tar_pipe(u"book7.cbz", u"book?.*"));
     EXPECT_FALSE(use_tar_pipe(u"book.zip", u"*.cbz"));
     EXPECT_FALSE(use_tar_pipe(u"book.cbz", u"cbz"));
+}
+
+TEST(Commands, TarPatternsMatchWholeNames) {
+    // Neither part of a pattern nor part of a name is enough.
+    for (const char16_t* name : {u"x.t", u"x.ta", u"x.tg", u"x.tgzz", u"book.", u"photo.png.gz", u"x.tgz\\y"})
+        EXPECT_FALSE(use_tar_pipe(name, u"*.tgz,*.taz")) << std::u16string(name).size();
+    EXPECT_FALSE(use_tar_pipe(u"photo.png.gz", u"*.tar.gz"));
+    EXPECT_FALSE(use_tar_pipe(u"x.t", u"*.tar.gz"));
+    EXPECT_TRUE(use_tar_pipe(u"x.TGZ", u"*.tgz,*.taz"));
+    EXPECT_TRUE(use_tar_pipe(u"d\\x.taz", u"*.tgz,*.taz"));
+    EXPECT_TRUE(use_tar_pipe(u"p.tar.gz", u"*.tar.gz"));
 }
 
 TEST(Commands, NoExtensionNeverPipesWithASetting) {

@@ -7,8 +7,13 @@
 // too, under the name with ".second" added. A run with -si reads its input to
 // the end and keeps it in in-<key>.txt. crash-<key>.txt makes it print half
 // its output and die; vanish-after-<key>.txt makes it move itself away, so
-// later runs cannot start. hold-x.txt leaves the member held open (no
+// later runs cannot start. open-x.txt leaves the member held open (no
 // deleting) by a helper of its own until the event Local\standin7z.release.
+// many-<key>.txt holding a count N makes it print N one-byte members after the output.
+// wait-<key>.txt makes it wait, once the rest is done, until the event
+// Local\standin7z.release is set: a run in progress as long as a test needs.
+// exit-<key>.txt holding a code makes it end with that code, as a program
+// ended from outside does, once it has done all the rest.
 #include <windows.h>
 
 #include <string>
@@ -105,6 +110,17 @@ int wmain(int argc, wchar_t** argv) {
         TerminateProcess(GetCurrentProcess(), 0xC0000005);
     }
     put(output);
+    bool many = false;
+    std::string count = read_all(beside_me(L"many-" + key + L".txt"), many);
+    if (many) {
+        std::string block = "Path = m.png\nSize = 1\n", chunk;
+        for (int i = 0; i < 4096; ++i) chunk += block;
+        for (unsigned long n = std::stoul(count); n > 0;) {
+            unsigned long now = n < 4096 ? n : 4096;
+            put(chunk.substr(0, now * block.size()));
+            n -= now;
+        }
+    }
     if (key.size() > 3 && key.compare(key.size() - 3, 3, L"-si") == 0) {
         std::string in;
         char buf[65536];
@@ -127,7 +143,7 @@ int wmain(int argc, wchar_t** argv) {
             write_file(target, member);
             std::string second = read_all(beside_me(L"second.bin"), found);
             if (found) write_file(target + L".second", second);
-            read_all(beside_me(L"hold-x.txt"), found);
+            read_all(beside_me(L"open-x.txt"), found);
             if (found) {
                 HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.held");
                 std::wstring line = L"\"" + beside_me(L"7z.exe") + L"\" hold \"" + target + L"\"";
@@ -144,5 +160,15 @@ int wmain(int argc, wchar_t** argv) {
             }
         }
     }
+    bool wait = false;
+    read_all(beside_me(L"wait-" + key + L".txt"), wait);
+    if (wait) {
+        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
+        WaitForSingleObject(release, INFINITE);
+        CloseHandle(release);
+    }
+    bool ended = false;
+    std::string code = read_all(beside_me(L"exit-" + key + L".txt"), ended);
+    if (ended) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(std::stoul(code)));
     return 0;
 }

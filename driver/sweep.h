@@ -1,0 +1,18 @@
+// What processes that no longer run left in the work folder: the scratch
+// folders, captures and kept members of a host that was killed mid-request.
+// Names tell their owner (driver/owner.h); an owner runs when a process of
+// that id runs and started at that time, so a reused id is told from the
+// old one. Nothing of a running process, or of one that cannot be asked, is
+// ever touched.
+#pragma once
+
+#include "core/text.h"
+
+// Removes every entry of the work folder whose owner no longer runs. Names
+// of earlier versions ("x.<pid>.<tid>.<n>", "rizazur.<pid>.<tid>.<n>.txt")
+// carry no start time: they go when no process of that id runs.
+void sweep_work_area(const wchar16* work_area);
+
+// The sweep for a request: at the first after load, then at most once a
+// minute, never two at once.
+void sweep_now_and_then();

@@ -7,7 +7,9 @@ Each SIZE gives small.SIZE.zip and small.SIZE.7z: SIZE members of 64 to 1024
 random bytes, a hundred to a folder, as a picture album is laid out. --big
 gives big.zip and big.7z: three members of 20 MiB each. --pages gives the
 page benchmark's albums: pages.300.zip and pages.300.7z (solid), 300 members
-of 200 KB, and pages.5000.zip, 5,000 members of 2 KB in 50 folders of 100.
+of 200 KB, and pages.5000.zip, 5,000 members of 2 KB in 50 folders of 100;
+and pages.60.7z (solid), 60 members of 2 MiB of text-like data that
+compresses, where decoding is most of a page's cost.
 Random bytes do not compress, like the JPEG files a viewer mostly shows. An
 archive already in OUT_DIR is kept; the source files are written natively
 (Wine is slow at creating 100,000 small files) and removed once the archives
@@ -59,6 +61,19 @@ def album_source(count, seed, member_size):
     return write
 
 
+def compressible_source(count, size):
+    def write(src):
+        rng = random.Random(60)
+        words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9))) for _ in range(4000)]
+        for i in range(count):
+            out = bytearray()
+            while len(out) < size:
+                out += rng.choice(words) + b" "
+            with open(os.path.join(src, f"page{i:03d}.bmp"), "wb") as f:
+                f.write(out[:size])
+    return write
+
+
 def small_source(count):
     return album_source(count, count, lambda rng: rng.randint(64, 1024))
 
@@ -87,6 +102,8 @@ def main():
         make_set(out, seven_zip, "pages.300", album_source(300, 300, lambda rng: 200 * 1024),
                  switches={"7z": ("-ms=on",)})
         make_set(out, seven_zip, "pages.5000", album_source(5000, 5000, lambda rng: 2048), kinds=("zip",))
+        make_set(out, seven_zip, "pages.60", compressible_source(60, 2 << 20), kinds=("7z",),
+                 switches={"7z": ("-ms=on",)})
 
 
 if __name__ == "__main__":

@@ -33,6 +33,17 @@
 //     With RUN_LOG, the plug-in is one whose 7z.exe is the counting stand-in
 //     (count_runs.cpp): it is told where to log and where the real 7z.exe
 //     is, and the runs logged are counted by their command.
+//   passes PLUGIN_ON PLUGIN_OFF SEVENZIP_DIR OUT_CSV REPS ORDERS_OFF ARCHIVE...
+//     A viewer's whole album: a fresh load of the plug-in, IsSupportedW and
+//     GetArchiveInfoW, then GetFileW to memory of every member, in the
+//     order forward, backward, the popular host's (the middle member, the
+//     next, the previous, the rest ahead, the rest behind) and a shuffled
+//     one; against one bare extraction of the whole archive into a fresh
+//     folder, round after round. PLUGIN_ON reads ahead, PLUGIN_OFF is the
+//     same build with reading ahead off (aheadMB=0), measured in the orders
+//     of the comma list ORDERS_OFF ("none" for none). Each pass notes its
+//     slowest page, which is then extracted alone by a bare run, and the
+//     most disk the kept members took (looked at every 8th page, untimed).
 //   parts PLUGIN SEVENZIP_DIR OUT_CSV REPS SMALL_ARCHIVE BIG_MEMBER CAPTURE...
 //     Times the steps of a call one by one with the plug-in's own code,
 //     linked in here: reading the settings, starting a run the plug-in's way
@@ -51,6 +62,7 @@
 #include <cstring>
 #include <cstdio>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -809,6 +821,171 @@ int album(const std::vector<std::wstring>& args) {
 }
 
 
+// The bytes of every file below a folder whose name starts with prefix.
+unsigned long long bytes_below(const std::wstring& folder, const wchar_t* prefix) {
+    unsigned long long total = 0;
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW(join(folder, L"*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    do {
+        std::wstring name = fd.cFileName;
+        if (name == L"." || name == L".." || name.rfind(prefix, 0) != 0) continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            total += bytes_below(join(folder, name), L"");
+        else
+            total += (static_cast<unsigned long long>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+    return total;
+}
+
+void remove_all(const std::wstring& folder) {
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW(join(folder, L"*").c_str(), &fd);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring p = join(folder, name);
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                remove_all(p);
+            else
+                DeleteFileW(p.c_str());
+        } while (FindNextFileW(find, &fd));
+        FindClose(find);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+std::vector<size_t> page_order(const std::wstring& order, size_t n) {
+    std::vector<size_t> out;
+    if (order == L"forward") {
+        for (size_t i = 0; i < n; ++i) out.push_back(i);
+    } else if (order == L"backward") {
+        for (size_t i = n; i-- > 0;) out.push_back(i);
+    } else if (order == L"host") {
+        size_t c = n / 2;
+        out.push_back(c);
+        if (c + 1 < n) out.push_back(c + 1);
+        if (c > 0) out.push_back(c - 1);
+        for (size_t i = c + 2; i < n; ++i) out.push_back(i);
+        for (size_t i = c > 0 ? c - 1 : 0; i-- > 0;) out.push_back(i);
+    } else if (order == L"random") {
+        for (size_t i = 0; i < n; ++i) out.push_back(i);
+        std::shuffle(out.begin(), out.end(), std::mt19937(static_cast<unsigned>(n)));
+    } else {
+        fail(L"unknown order " + order);
+    }
+    return out;
+}
+
+// One bare extraction of the whole archive, as a user would make it.
+WideString quoted_command(const std::wstring& exe, const std::wstring& archive, const std::wstring& folder) {
+    return L"\"" + exe + L"\" x \"" + archive + L"\" -o\"" + folder + L"\" -aoa";
+}
+
+int passes(const std::vector<std::wstring>& args) {
+    if (args.size() < 7) fail(L"passes PLUGIN_ON PLUGIN_OFF SEVENZIP_DIR OUT_CSV REPS ORDERS_OFF ARCHIVE...");
+    Direct direct;
+    direct.exe = join(args[2], L"7z.exe");
+    direct.work = join(temp_dir(), L"direct");
+    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Csv csv(args[3], "archive,format,members,rep,side,order,open_s,pages_s,total_s,slowest_s,slowest_at,"
+                     "bare_one_s,peak_kept_bytes,unload_s");
+    int reps = _wtoi(args[4].c_str());
+    std::vector<std::wstring> off_orders;
+    for (size_t from = 0, comma; from <= args[5].size(); from = comma + 1) {
+        comma = args[5].find(L',', from);
+        if (comma == std::wstring::npos) comma = args[5].size();
+        std::wstring o = args[5].substr(from, comma - from);
+        if (o != L"none" && !o.empty()) off_orders.push_back(o);
+    }
+    const std::wstring kept_in = join(temp_dir(), L"rizazur");
+    std::vector<Archive> archives;
+    for (size_t k = 6; k < args.size(); ++k) archives.push_back(describe(args[k], direct));
+
+    auto row = [&](const Archive& a, int r, const char* side, const std::wstring& order, double open, double pages_s,
+                   double slowest, size_t slowest_at, double bare_one, unsigned long long peak, double unload) {
+        csv.row(narrow(base_name(a.path)) + "," + narrow(a.format) + "," + std::to_string(a.members) + "," +
+                std::to_string(r) + "," + side + "," + narrow(order) + "," + seconds(open) + "," + seconds(pages_s) +
+                "," + seconds(open + pages_s) + "," + seconds(slowest) + "," + std::to_string(slowest_at) + "," +
+                seconds(bare_one) + "," + std::to_string(peak) + "," + seconds(unload));
+    };
+    auto bare_one = [&](const Archive& a, size_t i) {
+        const Member& m = a.listed[i];
+        std::wstring folder = fresh_folder(direct);
+        double t0 = now();
+        run(extract_run(direct.exe.c_str(), a.path.c_str(), folder.c_str(), m.path.c_str(), false).first, nullptr);
+        double t = now() - t0;
+        remove_extracted(folder, {&m});
+        return t;
+    };
+    auto pass = [&](const std::wstring& plugin_file, const Archive& a, int r, const char* side,
+                    const std::wstring& order) {
+        std::vector<size_t> positions = page_order(order, a.members);
+        double t0 = now();
+        HMODULE module = LoadLibraryW(plugin_file.c_str());
+        if (!module) fail(L"cannot load " + plugin_file);
+        auto is_supported = reinterpret_cast<IsSupportedWProc>(
+            reinterpret_cast<void*>(GetProcAddress(module, "IsSupportedW")));
+        auto archive_info = reinterpret_cast<GetArchiveInfoWProc>(
+            reinterpret_cast<void*>(GetProcAddress(module, "GetArchiveInfoW")));
+        auto get_file = reinterpret_cast<GetFileWProc>(reinterpret_cast<void*>(GetProcAddress(module, "GetFileW")));
+        HLOCAL table = nullptr;
+        if (is_supported(a.path.c_str(), g_header) != 1 || archive_info(a.path.c_str(), 0, 0, &table) != 0 ||
+            table_length(table) != a.members)
+            fail(L"open failed on " + a.path);
+        double open = now() - t0;
+        LocalFree(table);
+        double pages_s = 0, slowest = 0;
+        size_t slowest_at = 0, n = 0;
+        unsigned long long peak = 0;
+        for (size_t i : positions) {
+            HLOCAL bytes = nullptr;
+            double p0 = now();
+            int rc = get_file(a.path.c_str(), static_cast<LONG_PTR>(i), reinterpret_cast<LPWSTR>(&bytes), 0x100,
+                              nullptr, 0);
+            double t = now() - p0;
+            bool whole = rc == 0 && bytes && static_cast<long long>(LocalSize(bytes)) == a.listed[i].size;
+            if (bytes) LocalFree(bytes);
+            if (!whole) fail(L"GetFileW answered " + std::to_wstring(rc) + L" on member " + std::to_wstring(i));
+            pages_s += t;
+            if (t > slowest) {
+                slowest = t;
+                slowest_at = i;
+            }
+            if (++n % 8 == 0 || n == positions.size()) peak = std::max(peak, bytes_below(kept_in, L"k."));
+        }
+        double u0 = now();
+        FreeLibrary(module);
+        double unload = now() - u0;
+        row(a, r, side, order, open, pages_s, slowest, slowest_at, bare_one(a, slowest_at), peak, unload);
+        fprintf(stderr, "  %-10ls %-4s %-8ls: open %.2f s + pages %.2f s, slowest %.0f ms (member %zu), kept %.1f MB\n",
+                base_name(a.path).c_str(), side, order.c_str(), open, pages_s, slowest * 1e3, slowest_at,
+                peak / 1048576.0);
+        fflush(stderr);
+    };
+
+    const wchar_t* orders[] = {L"forward", L"backward", L"host", L"random"};
+    for (int r = 0; r < reps; ++r) {
+        for (const Archive& a : archives) {
+            std::wstring folder = fresh_folder(direct);
+            double t0 = now();
+            run(quoted_command(direct.exe, a.path, folder), nullptr);
+            double whole = now() - t0;
+            remove_all(folder);
+            row(a, r, "bare", L"whole", 0, whole, 0, 0, 0, 0, 0);
+            fprintf(stderr, "  %-10ls bare whole: %.2f s\n", base_name(a.path).c_str(), whole);
+            for (const wchar_t* order : orders) {
+                pass(args[0], a, r, "on", order);
+                if (std::find(off_orders.begin(), off_orders.end(), order) != off_orders.end())
+                    pass(args[1], a, r, "off", order);
+            }
+        }
+    }
+    return 0;
+}
+
 // Median of `reps` timings of f, after one untimed call.
 template <class F>
 double median_time(int reps, F f) {
@@ -1010,7 +1187,7 @@ int parts(const std::vector<std::wstring>& args) {
 
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> args(argv + 1, argv + argc);
-    if (args.empty()) fail(L"overhead | listing | fetch-all | parts | pages | batch | album ...");
+    if (args.empty()) fail(L"overhead | listing | fetch-all | parts | pages | batch | album | passes ...");
     std::wstring mode = args[0];
     args.erase(args.begin());
     temp_dir();
@@ -1021,5 +1198,6 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"pages") return pages(args);
     if (mode == L"batch") return batch(args);
     if (mode == L"album") return album(args);
+    if (mode == L"passes") return passes(args);
     fail(L"unknown mode " + mode);
 }

@@ -16,6 +16,7 @@ struct Settings {
     wchar16 dir[kPathChars];
     int maxMB;
     wchar16 tar[kPathChars];
+    int aheadMB;  // disk for members read ahead, all archives together; 0: none are
 };
 
 // Settings are read afresh for every request: a changed file is seen at once.

@@ -92,12 +92,20 @@ ArchiverRun list_run(const wchar16* archiver, const wchar16* archive, bool tar_p
 // also bring out every namesake in a subfolder.
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder, const wchar16* member,
                 bool tar_pipe) {
-    WideString into = from_ascii(" -o") + quoted(folder) + from_ascii(" -aoa");
-    if (!tar_pipe)
-        return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + into + from_ascii(" -i!") + quoted(member), {}};
-    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so"),
-            quoted(archiver) + from_ascii(" x") + into + from_ascii(" -si -ttar -i!") + quoted(member)};
+    return extract_run(archiver, archive, folder, std::vector<WideString>{member}, tar_pipe);
 }
+
+ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder,
+                        const std::vector<WideString>& members, bool tar_pipe) {
+    WideString into = from_ascii(" -o") + quoted(folder) + from_ascii(" -aoa");
+    WideString includes;
+    for (const WideString& m : members) includes += from_ascii(" -i!") + quoted(m.c_str());
+    if (!tar_pipe) return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + into + includes, {}};
+    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so"),
+            quoted(archiver) + from_ascii(" x") + into + from_ascii(" -si -ttar") + includes};
+}
+
+size_t include_length(const WideString& member) { return member.size() + 6; }
 
 int32_t size_threshold(int maxMB) {
     if (maxMB <= 0) return 0;

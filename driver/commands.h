@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/text.h"
 
@@ -31,6 +32,11 @@ WideString test_command(const wchar16* archiver, const wchar16* archive);
 ArchiverRun list_run(const wchar16* archiver, const wchar16* archive, bool tar_pipe);
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder, const wchar16* member,
                 bool tar_pipe);
+// Several members in one run, each named by a plain include of its own.
+ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder,
+                        const std::vector<WideString>& members, bool tar_pipe);
+// What naming one more member adds to such a run's command line.
+size_t include_length(const WideString& member);
 
 // The size limit for members in bytes: 0 for a negative setting, the largest
 // signed 32-bit value from 2048 MiB on.

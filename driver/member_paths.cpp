@@ -19,9 +19,11 @@ void MemberPaths::give_up() {
     std::vector<Entry>().swap(entries_);
     std::vector<uint32_t>().swap(kept_);
     std::vector<bool>().swap(alone_);
+    std::vector<uint32_t>().swap(crc_);
+    std::vector<bool>().swap(has_crc_);
 }
 
-void MemberPaths::add(const wchar16* path, size_t len, bool kept) {
+void MemberPaths::add(const wchar16* path, size_t len, bool kept, bool has_crc, uint32_t crc) {
     if (!complete_) return;
     if (text_.size() + len > limit_ || text_.size() + len > UINT32_MAX || alone_.size() >= INT32_MAX ||
         entries_.size() > limit_ / 2) {
@@ -59,7 +61,11 @@ void MemberPaths::add(const wchar16* path, size_t len, bool kept) {
         previous_ = entries_.size();
         entries_.push_back({start, static_cast<uint32_t>(len), kept ? static_cast<int32_t>(alone_.size()) : -1,
                             by_7zip, by_file_system});
-        if (kept) alone_.push_back(true);
+        if (kept) {
+            alone_.push_back(true);
+            crc_.push_back(crc);
+            has_crc_.push_back(has_crc);
+        }
     } catch (...) {
         give_up();
     }
@@ -113,5 +119,6 @@ const wchar16* MemberPaths::path(size_t position, size_t& len) const {
 
 size_t MemberPaths::bytes() const {
     return text_.capacity() * sizeof(wchar16) + entries_.capacity() * sizeof(Entry) +
-           kept_.capacity() * sizeof(uint32_t) + alone_.capacity() / 8;
+           kept_.capacity() * sizeof(uint32_t) + alone_.capacity() / 8 +
+           crc_.capacity() * sizeof(uint32_t) + has_crc_.capacity() / 8;
 }

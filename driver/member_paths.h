@@ -19,7 +19,8 @@ public:
     // Every listed path in listing order; the kept ones take the next
     // position. Past `limit` units of text in all, or when memory runs
     // out, nothing more is kept and complete() answers false.
-    void add(const wchar16* path, size_t len, bool kept);
+    // A kept member's CRC-32 goes with it when the listing gave one.
+    void add(const wchar16* path, size_t len, bool kept, bool has_crc = false, uint32_t crc = 0);
     // After the last add: marks the members that cannot be had alone.
     void finish();
 
@@ -28,6 +29,10 @@ public:
     size_t size() const { return alone_.size(); }
     const wchar16* path(size_t position, size_t& len) const;
     bool alone(size_t position) const { return alone_[position]; }
+    bool crc(size_t position, uint32_t& value) const {
+        value = crc_[position];
+        return has_crc_[position];
+    }
     // The memory held, in bytes.
     size_t bytes() const;
 
@@ -48,6 +53,8 @@ private:
     std::vector<Entry> entries_;  // while listing: every listed path and the folders above them
     std::vector<uint32_t> kept_;  // after finish: where each kept path starts in text_, and one past the last
     std::vector<bool> alone_;
+    std::vector<uint32_t> crc_;
+    std::vector<bool> has_crc_;
     size_t previous_ = SIZE_MAX;  // the entry of the path listed last
     size_t limit_ = SIZE_MAX;
     bool complete_ = true;

@@ -37,13 +37,31 @@ bool has_link_mode(const wchar16* value, size_t len) {
     return false;
 }
 
+// Eight hex digits and the end of the line, or the listing gave none.
+bool parse_crc(const wchar16* value, size_t len, uint32_t& crc) {
+    if (len > 0 && value[len - 1] == '\n') --len;
+    if (len > 0 && value[len - 1] == '\r') --len;
+    if (len != 8) return false;
+    uint32_t v = 0;
+    for (size_t i = 0; i < len; ++i) {
+        wchar16 c = value[i];
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(digit);
+    }
+    crc = v;
+    return true;
+}
+
 }  // namespace
 
 void BlockFacts::note(const wchar16* piece, size_t len) {
     // Most lines of a block are none of these: their first letter says so.
     wchar16 first = piece[0] | 0x20;
-    if (first != 'f' && first != 's' && first != 'h' && first != 'a') return;
-    if (is_head(piece, len, "Folder = "))
+    if (first != 'f' && first != 's' && first != 'h' && first != 'a' && first != 'c') return;
+    if (is_head(piece, len, "CRC = "))
+        has_crc = parse_crc(piece + 6, len - 6, crc);
+    else if (is_head(piece, len, "Folder = "))
         folder = folder || piece[9] == '+';
     else if (is_head(piece, len, "Symbolic Link = "))
         link = link || has_value(piece, len, 16);
@@ -119,7 +137,7 @@ size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp, M
     size_t n = 0;
     scan_members(reader, [&](const ScannedMember& m) {
         bool kept = is_kept(m, threshold) && n < capacity;
-        if (paths) paths->add(m.path, m.path_len, kept);
+        if (paths) paths->add(m.path, m.path_len, kept, m.has_crc, m.crc);
         if (!kept) return true;
         MemberRecord& r = table[n];
         for (size_t i = 0; i < sizeof r.method; ++i) r.method[i] = kMethod[i];

@@ -21,6 +21,8 @@ struct ScannedMember {
     int32_t size;
     bool folder;  // "Folder = +"
     bool link;    // a symbolic or hard link, which 7-Zip cannot bring out as the member's bytes
+    bool has_crc;  // the listing gave the CRC-32 of its bytes
+    uint32_t crc;
 };
 
 // Calls visit(const ScannedMember&) for every member; visit answers false to
@@ -66,6 +68,8 @@ bool is_head(const wchar16* piece, size_t len, const char* head);
 struct BlockFacts {
     bool folder = false;
     bool link = false;
+    bool has_crc = false;
+    uint32_t crc = 0;
     void note(const wchar16* piece, size_t len);
 };
 
@@ -78,7 +82,7 @@ void scan_members(PieceReader& reader, Visitor&& visit) {
     int32_t size = 0;
     BlockFacts facts;
     auto emit = [&] {
-        ScannedMember m{path.c_str(), path.size(), size, facts.folder, facts.link};
+        ScannedMember m{path.c_str(), path.size(), size, facts.folder, facts.link, facts.has_crc, facts.crc};
         return visit(m);
     };
     while (reader.next(piece, len)) {

@@ -98,13 +98,13 @@ ScratchFolder::~ScratchFolder() {
     if (!path_.empty() && !remove_folder_tree(path_)) remember_leftover(path_);
 }
 
-bool ScratchFolder::make(const wchar16* work_area) {
+bool ScratchFolder::make(const wchar16* work_area, wchar16 kind) {
     // A name no other request uses: this process and thread, and a count.
     static LONG counter = 0;
     wchar_t name[32];
     for (int attempt = 0; attempt < 8; ++attempt) {
         wsprintfW(name, L"%lu.%lu", GetCurrentThreadId(), static_cast<unsigned long>(InterlockedIncrement(&counter)));
-        WideString path = WideString(work_area) + L"\\" + owned_prefix(kScratchKind) + name;
+        WideString path = WideString(work_area) + L"\\" + owned_prefix(kind) + name;
         if (CreateDirectoryW(extended_path(path).c_str(), nullptr)) {
             path_ = path;
             return true;

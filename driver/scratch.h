@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/text.h"
+#include "driver/owner.h"
 
 class ScratchFolder {
 public:
@@ -14,8 +15,9 @@ public:
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
-    // A new, empty folder in the work folder; false when none can be made.
-    bool make(const wchar16* work_area);
+    // A new, empty folder in the work folder, its name of the given kind
+    // (driver/owner.h); false when none can be made.
+    bool make(const wchar16* work_area, wchar16 kind = kScratchKind);
     const WideString& path() const { return path_; }
     // The one file that appeared anywhere below the folder, and its size.
     // False when there is none, more than one, or a link in its place.

@@ -9,6 +9,7 @@
 namespace {
 
 const wchar_t kSection[] = L"UserSetting";
+const int kDefaultAheadMB = 256;
 
 void read_text(const wchar_t* ini, const wchar_t* key, const wchar_t* fallback,
                wchar_t (&out)[kPathChars]) {
@@ -35,12 +36,14 @@ Settings read_settings() {
         s.dir[0] = 0;
         s.maxMB = 64;
         copy_bounded(s.tar, kPathChars, L"*.tgz,*.taz");
+        s.aheadMB = kDefaultAheadMB;
         return s;
     }
     read_text(ini, L"ext", L"*.7z;*.zip;*.rar", s.ext);
     read_text(ini, L"dir", L"", s.dir);
     s.maxMB = static_cast<int>(GetPrivateProfileIntW(kSection, L"maxMB", 64, ini));
     read_text(ini, L"tar", L"*.tgz,*.taz", s.tar);
+    s.aheadMB = static_cast<int>(GetPrivateProfileIntW(kSection, L"aheadMB", kDefaultAheadMB, ini));
     return s;
 }
 

@@ -3,6 +3,7 @@
 // host did not offer room.
 #include "plugin/exports.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -13,6 +14,7 @@
 #include "driver/sweep.h"
 #include "plugin/info.h"
 #include "tables/cache.h"
+#include "tables/read_ahead.h"
 #include "tables/retrieval.h"
 
 static_assert(std::is_same<decltype(&GetPluginInfo), GetPluginInfoProc>::value, "GetPluginInfo");
@@ -88,6 +90,25 @@ int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request, NameF
     return obtain_archive_table(begin_request(), path, archive_offset(offset), nullptr, &request, form);
 }
 
+// A new file holding the bytes; never over an existing one.
+ResultCode write_new_file(const WideString& target, const void* bytes, size_t length) {
+    FileHandle f(CreateFileW(extended_path(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f.valid()) return kWriteError;
+    size_t put = 0;
+    while (put < length) {
+        DWORD n = 0;
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - put, 1u << 30));
+        if (!WriteFile(f.get(), static_cast<const char*>(bytes) + put, chunk, &n, nullptr) || n == 0) {
+            f.reset();
+            DeleteFileW(extended_path(target).c_str());
+            return kWriteError;
+        }
+        put += n;
+    }
+    return kOk;
+}
+
 int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory, NameForm form) {
     if (!fits_path(path)) return kReadError;
     Setup setup = begin_request();
@@ -105,6 +126,28 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
         copy_bounded(shown, kFieldChars, request.filename);
     if (!memory && (!fits_path(folder) || !is_plain_file_name(shown))) return kWriteError;
 
+    // Joined as text: PathCombineW reads a name that starts with ".." (such
+    // as "..a.png") as a step up and out of the folder.
+    WideString target;
+    if (!memory) {
+        target = folder;
+        if (!target.empty() && target.back() != L'\\' && target.back() != L'/') target += L'\\';
+        target += shown;
+        if (target.size() >= MAX_PATH) return kWriteError;
+    }
+    if (setup.settings.aheadMB <= 0) trim_kept(0);
+    if (setup.settings.aheadMB > 0 && !source.path.empty() && source.alone) {
+        platform::OwnedBlock bytes;
+        size_t length = 0;
+        rc = fetch_ahead(setup, path, request, source, bytes, length);
+        if (rc != kOk) return rc;
+        if (memory) {
+            *memory = bytes.release();
+            return kOk;
+        }
+        return write_new_file(target, bytes.get(), length);
+    }
+
     ExtractedMember member;
     if (source.path.empty())
         rc = extract_member(setup, path, request, source.tar_pipe, member);
@@ -120,12 +163,6 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
         if (rc == kOk) *memory = bytes.release();
         return rc;
     }
-    // Joined as text: PathCombineW reads a name that starts with ".." (such
-    // as "..a.png") as a step up and out of the folder.
-    WideString target = folder;
-    if (!target.empty() && target.back() != L'\\' && target.back() != L'/') target += L'\\';
-    target += shown;
-    if (target.size() >= MAX_PATH) return kWriteError;
     return member.move_to(target);
 }
 

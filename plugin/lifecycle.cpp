@@ -13,9 +13,11 @@ BOOL on_module_notification(HMODULE module, DWORD reason) {
     if (!module_handle()) ensure_work_area(work);
     set_module_handle(module);
     if (reason == DLL_PROCESS_DETACH) {
+        // The tables first: members kept for them go with them, and a
+        // folder that would not go is among the leftovers tried next.
+        table_cache().clear();
         remove_leftover_scratch();
         if (work_area_path(work) && PathIsDirectoryW(work)) RemoveDirectoryW(work);
-        table_cache().clear();
     }
     return TRUE;
 }

@@ -50,6 +50,8 @@ int ArchiveTableCache::serve(const TableSlot& slot, void** copy, MemberRecord* r
     if (source) {
         const MemberPaths& paths = slot.listing.paths;
         source->tar_pipe = slot.listing.tar_pipe;
+        source->table = slot.serial;
+        source->kept = slot.kept;
         source->path.clear();
         source->alone = false;
         if (paths.complete() && found->position < paths.size()) {
@@ -73,14 +75,21 @@ ArchiveTableCache::TableSlot* ArchiveTableCache::held(const wchar16* archive) {
     return nullptr;
 }
 
+void ArchiveTableCache::drop(TableSlot& slot, std::shared_ptr<KeptMembers>& doomed) {
+    slot.listing = Listing();
+    doomed = std::move(slot.kept);
+    slot.kept.reset();
+}
+
 Lookup ArchiveTableCache::lookup(const wchar16* archive, const TableKey& key, void** copy, MemberRecord* request,
                                  NameForm form, int missing, MemberSource* source) {
+    std::shared_ptr<KeptMembers> doomed;
     platform::LockGuard guard(lock_);
     Lookup answer;
     TableSlot* slot = held(archive);
     if (!slot) return answer;
     if (!(slot->key == key)) {
-        slot->listing = Listing();
+        drop(*slot, doomed);
         answer.changed = true;
         return answer;
     }
@@ -91,10 +100,13 @@ Lookup ArchiveTableCache::lookup(const wchar16* archive, const TableKey& key, vo
 
 int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, Listing listing, void** copy,
                              MemberRecord* request, NameForm form, int missing, MemberSource* source) {
+    std::shared_ptr<KeptMembers> doomed[2];
     platform::LockGuard guard(lock_);
-    if (TableSlot* old = held(archive)) old->listing = Listing();
+    if (TableSlot* old = held(archive)) drop(*old, doomed[0]);
     TableSlot& slot = tables_[next_table_];
     next_table_ = (next_table_ + 1) % kCacheSlots;
+    drop(slot, doomed[1]);
+    slot.serial = ++serial_;
     try {
         slot.archive = archive;
         slot.key = key;
@@ -109,6 +121,16 @@ int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, Listin
 bool ArchiveTableCache::holds(const wchar16* archive) {
     platform::LockGuard guard(lock_);
     return held(archive) != nullptr;
+}
+
+std::shared_ptr<KeptMembers> ArchiveTableCache::attach_kept(uint64_t table, std::shared_ptr<KeptMembers> fresh) {
+    platform::LockGuard guard(lock_);
+    for (TableSlot& slot : tables_) {
+        if (!slot.listing.table || slot.serial != table) continue;
+        if (!slot.kept) slot.kept = std::move(fresh);
+        return slot.kept;
+    }
+    return nullptr;
 }
 
 bool ArchiveTableCache::verdict(const wchar16* archive, const FileIdentity& file, const WideString& exe,
@@ -145,8 +167,12 @@ void ArchiveTableCache::remember_verdict(const wchar16* archive, const FileIdent
 }
 
 void ArchiveTableCache::clear() {
+    std::shared_ptr<KeptMembers> doomed[kCacheSlots];
     platform::LockGuard guard(lock_);
-    for (TableSlot& slot : tables_) slot = TableSlot();
+    for (int i = 0; i < kCacheSlots; ++i) {
+        drop(tables_[i], doomed[i]);
+        tables_[i] = TableSlot();
+    }
     for (VerdictSlot& slot : verdicts_) slot = VerdictSlot();
     next_table_ = 0;
     next_verdict_ = 0;

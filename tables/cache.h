@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "core/platform.h"
 #include "core/records.h"
@@ -12,6 +13,10 @@
 #include "driver/archiver.h"
 
 const int kCacheSlots = 16;
+
+// Members brought out ahead of the host's asking (tables/read_ahead.h). They
+// belong to the table they were read for and go with it.
+class KeptMembers;
 
 // An archive file as the file system tells it from any other, and from an
 // earlier version of itself.
@@ -50,6 +55,8 @@ struct MemberSource {
     WideString path;     // as listed; empty when the listing's paths were not kept
     bool alone = false;  // 7-Zip can bring it out without another
     bool tar_pipe = false;
+    uint64_t table = 0;  // which stored table the record came from
+    std::shared_ptr<KeptMembers> kept;  // those kept for that table so far
 };
 
 // The answer of a lookup: whether a table was held for the archive, and
@@ -82,6 +89,22 @@ public:
     // Whether any table is held for the archive, whatever it was listed under.
     bool holds(const wchar16* archive);
 
+    // Calls visit(const Listing&) under the lock while the table stored as
+    // `table` is still held; false when it is gone.
+    template <class Visit>
+    bool with_table(uint64_t table, Visit&& visit) {
+        platform::LockGuard guard(lock_);
+        for (const TableSlot& slot : tables_)
+            if (slot.listing.table && slot.serial == table) {
+                visit(slot.listing);
+                return true;
+            }
+        return false;
+    }
+    // The members kept for that table: those already there, else `fresh`
+    // from now on. Null when the table is gone.
+    std::shared_ptr<KeptMembers> attach_kept(uint64_t table, std::shared_ptr<KeptMembers> fresh);
+
     // The verdict of 7-Zip's test of an archive, while it and the 7-Zip
     // that tested it are what they were.
     bool verdict(const wchar16* archive, const FileIdentity& file, const WideString& exe, bool& supported);
@@ -94,6 +117,8 @@ private:
         WideString archive;
         TableKey key;
         Listing listing;
+        uint64_t serial = 0;
+        std::shared_ptr<KeptMembers> kept;
     };
     struct VerdictSlot {
         WideString archive;
@@ -105,11 +130,15 @@ private:
     static int serve(const TableSlot& slot, void** copy, MemberRecord* request, NameForm form, int missing,
                      MemberSource* source);
     TableSlot* held(const wchar16* archive);
+    // Empties a slot; what was kept for its table goes once the caller lets
+    // go of `doomed`, outside the lock, since removing it touches the disk.
+    static void drop(TableSlot& slot, std::shared_ptr<KeptMembers>& doomed);
 
     platform::Lock lock_;
     TableSlot tables_[kCacheSlots];
     VerdictSlot verdicts_[kCacheSlots];
     int next_table_ = 0;
+    uint64_t serial_ = 0;
     int next_verdict_ = 0;
 };
 

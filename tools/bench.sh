@@ -14,13 +14,16 @@
 #     page (GetFileW after a listing) and GetFileInfoW + GetFileW against
 #     the bare 7-Zip runs they need, the page time from 10 to 100,000
 #     members, bare extractions of several members in one run, and the runs
-#     and time it takes to fetch every member of a 5,000-member album.
+#     and time it takes to fetch every member of a 5,000-member album;
+#   - with --passes, whole albums paged forward, backward, in the popular
+#     host's order and at random, reading ahead and not, against one bare
+#     extraction of the whole archive (passes.csv).
 # The archives are made once, into build/bench-archives (a few minutes the
 # first time). Runs under its own Wine prefix, so its wineserver and the
 # plug-in's extraction lock are shared with no other Wine program.
 #
 #   tools/bench.sh [--quick] [--pages-only] [--label before|after]
-#                  [--plugin FILE.sph] [--results DIR]
+#                  [--passes] [--passes-only] [--plugin FILE.sph] [--results DIR]
 #
 # --quick takes fewer repetitions and smaller archives and writes to
 # build/bench/quick/ instead of docs/ and bench/results/. --plugin measures
@@ -29,13 +32,19 @@
 # opening, whose figures go to pages-LABEL*.csv; without it they are not
 # measured and the report shows those already there. --pages-only measures
 # pages and opening alone and rewrites only that section of the report.
+# --passes adds the album passes; --passes-only measures them alone and
+# rewrites only their section (PASS_ROUNDS rounds, 3 by default; the passes
+# with reading ahead off take one run a page and so are made forward and at
+# random only, and on the 5,000-member album forward only).
 set -eu
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 
-usage="usage: tools/bench.sh [--quick] [--pages-only] [--label before|after] [--plugin FILE.sph] [--results DIR]"
+usage="usage: tools/bench.sh [--quick] [--pages-only] [--label before|after] [--passes] [--passes-only] [--plugin FILE.sph] [--results DIR]"
 quick=0
 pages_only=0
+passes=0
+passes_only=0
 label=
 plugin=build/win64/bin/rizazur.sph
 results=
@@ -43,6 +52,8 @@ while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
     --pages-only) pages_only=1 ;;
+    --passes) passes=1 ;;
+    --passes-only) passes=1 passes_only=1 ;;
     --label) label=$2; shift ;;
     --plugin) plugin=$2; shift ;;
     --results) results=$2; shift ;;
@@ -96,7 +107,9 @@ fi
 mkdir -p "$results" "$(dirname "$report")"
 
 archives=build/bench-archives
-if [ $pages_only = 1 ]; then
+if [ $passes_only = 1 ]; then
+  python3 bench/make_archives.py "$archives" deps/7zip/x64/7z.exe --pages
+elif [ $pages_only = 1 ]; then
   python3 bench/make_archives.py "$archives" deps/7zip/x64/7z.exe "${page_sizes[@]}" --pages
 else
   python3 bench/make_archives.py "$archives" deps/7zip/x64/7z.exe 10 "${sizes[@]}" "${page_sizes[@]}" --big \
@@ -169,6 +182,29 @@ measure_pages() {
   } >"$stem-run.csv"
 }
 
+# Whole albums paged by a freshly loaded plug-in, reading ahead (the
+# default) and not (a copy beside settings that turn it off).
+measure_passes() {
+  local rounds=${PASS_ROUNDS:-3} off=build/bench/plugin-off
+  mkdir -p "$off"
+  cp build/bench/plugin/rizazur.sph "$off/rizazur.sph"
+  printf '[UserSetting]\r\ndir=%s\r\naheadMB=0\r\n' "$seven_zip_win" >"$off/rizazur.ini"
+  rm -f "$results/passes.csv"
+  echo "bench: album passes, $rounds rounds" >&2
+  "${bench[@]}" passes "$plugin_win" "$(win "$off/rizazur.sph")" "$seven_zip_win" "$(win "$results/passes.csv")" \
+    "$rounds" forward,random "$(win "$archives/pages.300.zip")" "$(win "$archives/pages.300.7z")" \
+    "$(win "$archives/pages.60.7z")"
+  "${bench[@]}" passes "$plugin_win" "$(win "$off/rizazur.sph")" "$seven_zip_win" "$(win "$results/passes.csv")" \
+    "$rounds" forward "$(win "$archives/pages.5000.zip")"
+}
+
+if [ $passes_only = 1 ]; then
+  measure_passes
+  python3 bench/report.py --results "$results" --report "$report" --passes-only
+  echo "bench: the album passes section of $report and $results/passes.csv in $(( $(date +%s) - started )) s" >&2
+  exit 0
+fi
+
 if [ $pages_only = 1 ]; then
   measure_pages
   python3 bench/report.py --results "$results" --report "$report" --pages-only
@@ -211,6 +247,7 @@ echo "bench: a host fetching every member" >&2
   "$(win "$archives/small.$fetch_all_size.zip")"
 
 if [ -n "$label" ]; then measure_pages; fi
+if [ $passes = 1 ]; then measure_passes; fi
 
 elapsed=$(( $(date +%s) - started ))
 python3 bench/report.py --results "$results" --report "$report" --seconds "$elapsed" \

@@ -57,7 +57,23 @@ TEST_P(Fetching, EveryMemberBothWays) {
     ASSERT_EQ(0, p.GetFile(utf8(archive).c_str(), 0, const_cast<char*>(utf8(aout).c_str()), 0, nullptr, 0));
     EXPECT_EQ(want[records[0].filename], read_bytes(join(aout, records[0].filename)));
 
-    // Nothing stays behind in the work folder, member folders included.
+    // Paged backward and in the popular host's order (current, next,
+    // previous, the rest ahead, the rest behind), each by a fresh plug-in.
+    std::vector<uintptr_t> backward, host_order;
+    for (size_t i = records.size(); i-- > 0;) backward.push_back(i);
+    size_t current = records.size() / 2;
+    host_order = {current, current + 1, current - 1};
+    for (size_t i = current + 2; i < records.size(); ++i) host_order.push_back(i);
+    for (size_t i = current - 1; i-- > 0;) host_order.push_back(i);
+    for (const auto& order : {backward, host_order}) {
+        Plugin q(ini_with_7zip());
+        ASSERT_EQ(records.size(), listing(q, archive).size());
+        for (uintptr_t i : order) EXPECT_EQ(want[records[i].filename], fetch_memory(q, archive, i)) << i;
+    }
+
+    // Nothing stays behind in the work folder once the plug-in is gone,
+    // member folders and members kept ahead included.
+    p.unload();
     expect_work_area_empty();
 }
 
@@ -137,17 +153,18 @@ TEST(FetchRuns, AfterAListingAFetchIsOneExtraction) {
     LocalBlock table;
     ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
+    // Asked again: kept from the first.
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
-    EXPECT_EQ("tlxx", s.letters());
+    EXPECT_EQ("tlx", s.letters());
     // Into a folder of its own in the work folder.
     std::wstring run = s.runs()[2];
-    std::wstring head = L"\"" + join(s.dir, L"7z.exe") + L"\" x \"" + s.archive + L"\" -o\"" + work_area() + L"\\x.";
+    std::wstring head = L"\"" + join(s.dir, L"7z.exe") + L"\" x \"" + s.archive + L"\" -o\"" + work_area() + L"\\k.";
     EXPECT_EQ(head, run.substr(0, head.size()));
     EXPECT_EQ(L"\" -aoa -i!\"d\\pic.png\"", run.substr(run.find(L'"', head.size())));
     // Without a table (a host that loaded the plug-in afresh): test, list, extract.
     Plugin q(s.ini());
     EXPECT_EQ("0123456789", fetch_memory(q, s.archive, 0));
-    EXPECT_EQ("tlxxtlx", s.letters());
+    EXPECT_EQ("tlxtlx", s.letters());
     // A changed archive: the position the host holds named a member of a
     // file that is gone. Nothing is run, nothing handed over; the host's
     // next listing lists the new file.
@@ -155,38 +172,45 @@ TEST(FetchRuns, AfterAListingAFetchIsOneExtraction) {
     HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4321);
     EXPECT_EQ(6, q.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
     EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4321), untouched);
-    EXPECT_EQ("tlxxtlx", s.letters());
+    EXPECT_EQ("tlxtlx", s.letters());
     ASSERT_EQ(0, q.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
     EXPECT_EQ("0123456789", fetch_memory(q, s.archive, 0));
-    EXPECT_EQ("tlxxtlxtlx", s.letters());
+    EXPECT_EQ("tlxtlxtlx", s.letters());
+    // Reading ahead off: one run a fetch, in a scratch folder.
+    p.write_ini(s.ini(L"aheadMB=0\r\n"));
+    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
+    EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
+    EXPECT_EQ("tlxtlxtlxtlxx", s.letters());
+    run = s.runs().back();
+    EXPECT_NE(std::wstring::npos, run.find(L"-o\"" + work_area() + L"\\x."));
 }
 
 TEST(FetchRuns, WhatAppearsMustBeTheOneFileOfTheListedSize) {
     DictatedArchive s(listing_block("long.png", "100") + listing_block("short.png", "5") +
                       listing_block("pic.png", "10"));
-    s.member("0123456789");
     Plugin p(s.ini());
     LocalBlock table;
     ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
     std::wstring out = fresh_dir(L"out");
     HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4321);
-    // Longer or shorter than listed, or nothing at all: no bytes, no success.
+    // Nothing at all, or longer or shorter than listed: no bytes, no success.
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 2, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 2, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    s.member("0123456789");
     for (LONG_PTR i : {0, 1}) {
         EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), i, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
         EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), i, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
     }
-    DeleteFileW(join(s.dir, L"member.bin").c_str());
-    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 2, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 2, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
     EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4321), untouched);
     EXPECT_TRUE(list_tree(out).empty());
 
     // A file of that name left in the work folder by anyone is no concern.
-    s.member("fresh byte");
     write_bytes(join(work_area(), L"pic.png"), "stale byte");
-    EXPECT_EQ("fresh byte", fetch_memory(p, s.archive, 2));
+    EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 2));
     EXPECT_EQ("stale byte", read_bytes(join(work_area(), L"pic.png")));
     DeleteFileW(join(work_area(), L"pic.png").c_str());
+    p.unload();
     expect_work_area_empty();
 }
 
@@ -254,6 +278,134 @@ TEST(FetchRuns, FileOutputMakesOnlyPlainFiles) {
     EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 1));
     EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
     EXPECT_EQ("bytes", fetch_memory(p, s.archive, 3));
+}
+
+namespace {
+
+// A listing of n members "dir\pNN.png", each ten bytes of its own with its
+// CRC, and a stand-in that brings out each member's own bytes.
+struct Album : DictatedArchive {
+    explicit Album(int n) : DictatedArchive(blocks(n)) {
+        for (int i = 0; i < n; ++i) member(L"p" + number(i) + L".png", bytes(i));
+    }
+    static std::wstring number(int i) { return std::to_wstring(100 + i).substr(1); }
+    static std::string bytes(int i) { return "member " + utf8(number(i)) + "!"; }
+    static std::string blocks(int n) {
+        std::string listing;
+        for (int i = 0; i < n; ++i) {
+            std::string b = listing_block("dir\\p" + utf8(number(i)) + ".png", "10");
+            char crc[32];
+            snprintf(crc, sizeof crc, "CRC = %08X\r\n", static_cast<unsigned>(crc32(bytes(i))));
+            listing += b.insert(b.size() - 2, crc);
+        }
+        return listing;
+    }
+    static uint32_t crc32(const std::string& s) {
+        uint32_t c = 0xFFFFFFFFu;
+        for (unsigned char b : s) {
+            c ^= b;
+            for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+        }
+        return ~c;
+    }
+    // How many members each extraction so far named.
+    std::vector<int> windows() const {
+        std::vector<int> out;
+        for (const std::wstring& r : runs()) {
+            if (r.find(L"\" x ") == std::wstring::npos) continue;
+            int n = 0;
+            for (size_t at = r.find(L" -i!"); at != std::wstring::npos; at = r.find(L" -i!", at + 1)) ++n;
+            out.push_back(n);
+        }
+        return out;
+    }
+};
+
+// The kept members' folders in the work folder.
+std::vector<std::wstring> kept_folders() {
+    std::vector<std::wstring> out;
+    for (const std::wstring& f : list_tree(work_area()))
+        if (f.rfind(L"k.", 0) == 0 && f.find(L'\\') == std::wstring::npos) out.push_back(f);
+    return out;
+}
+
+}  // namespace
+
+TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
+    Album s(40);
+    Plugin p(s.ini());
+    ASSERT_EQ(40u, s.list(p).size());
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{2, 4, 8, 16, 10}), s.windows());
+    // Asked again, to memory or to a file: no run.
+    std::wstring out = fresh_dir(L"out");
+    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 7, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ(Album::bytes(7), read_bytes(join(out, L"p07.png")));
+    EXPECT_EQ(Album::bytes(7), fetch_memory(p, s.archive, 7));
+    EXPECT_EQ(5u, s.windows().size());
+
+    // A fresh table: a jump, two members; then backward past its start, and
+    // the popular host's order (next, previous, then on ahead) keeps both.
+    s.touch();
+    ASSERT_EQ(40u, s.list(p).size());
+    for (int i : {20, 21, 19, 22, 23, 24, 25, 18, 17, 16, 15, 14, 30})
+        EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+    std::vector<int> windows = s.windows();
+    EXPECT_EQ((std::vector<int>{2, 4, 4, 8, 2}), std::vector<int>(windows.begin() + 5, windows.end()));
+}
+
+TEST(FetchRuns, KeptMembersGoWithTheirTable) {
+    Album s(6);
+    Plugin p(s.ini());
+    ASSERT_EQ(6u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(0), fetch_memory(p, s.archive, 0));
+    EXPECT_EQ(1u, kept_folders().size());
+    // The archive changed: nothing is handed over, and what was kept is gone.
+    s.touch();
+    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4321);
+    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4321), untouched);
+    EXPECT_TRUE(kept_folders().empty());
+    // The table leaves the ring of sixteen: its kept members go with it.
+    ASSERT_EQ(6u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(0), fetch_memory(p, s.archive, 0));
+    EXPECT_EQ(1u, kept_folders().size());
+    std::wstring others = fresh_dir(L"others");
+    for (int i = 0; i < 16; ++i) {
+        std::wstring other = join(others, std::to_wstring(i) + L".zip");
+        write_bytes(other, "0123456789abcdef");
+        LocalBlock table;
+        ASSERT_EQ(0, p.GetArchiveInfoW(other.c_str(), 0, 0, &table.h));
+    }
+    EXPECT_TRUE(kept_folders().empty());
+    // Reading ahead turned off: one member a run, and nothing kept.
+    ASSERT_EQ(6u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
+    EXPECT_EQ(1u, kept_folders().size());
+    p.write_ini(s.ini(L"aheadMB=0\r\n"));
+    EXPECT_EQ(Album::bytes(3), fetch_memory(p, s.archive, 3));
+    EXPECT_EQ(1, s.windows().back());
+    EXPECT_TRUE(kept_folders().empty());
+    // At unload, everything goes.
+    p.write_ini(s.ini());
+    EXPECT_EQ(Album::bytes(4), fetch_memory(p, s.archive, 4));
+    EXPECT_EQ(1u, kept_folders().size());
+    p.unload();
+    EXPECT_TRUE(work_area_leftovers().empty());
+}
+
+TEST(FetchRuns, AKeptFileThatNoLongerMatchesIsExtractedAlone) {
+    Album s(4);
+    Plugin p(s.ini());
+    ASSERT_EQ(4u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(0), fetch_memory(p, s.archive, 0));
+    ASSERT_EQ(1u, kept_folders().size());
+    // Member 1 was kept; its bytes change on disk, its size stays.
+    std::wstring kept = join(join(work_area(), kept_folders()[0]), L"dir\\p01.png");
+    ASSERT_EQ(Album::bytes(1), read_bytes(kept));
+    write_bytes(kept, "member 01?");
+    EXPECT_EQ(Album::bytes(1), fetch_memory(p, s.archive, 1));
+    EXPECT_EQ((std::vector<int>{2, 1}), s.windows());
 }
 
 namespace {

@@ -1,8 +1,8 @@
 // Stands in for 7z.exe where the tests must force an exact output or count
 // runs. It appends its command line to runs.log beside itself, then prints
 // the bytes of out-<key>.txt (key: the command letter, with "-so" or "-si"
-// when given: t, l, x, x-so, l-si, x-si). For an extraction with -o and -i!
-// it writes member-<file name>.bin, else member.bin (when present), to the
+// when given: t, l, x, x-so, l-si, x-si). For an extraction with -o, for
+// each -i! it writes member-<file name>.bin, else member.bin (when present), to the
 // output folder under the pattern's name; with second.bin beside it, that
 // too, under the name with ".second" added. A run with -si reads its input to
 // the end and keeps it in in-<key>.txt. crash-<key>.txt makes it print half
@@ -17,6 +17,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -91,13 +92,14 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 7;
 
     std::wstring key = argv[1];
-    std::wstring out_dir, pattern;
+    std::wstring out_dir;
+    std::vector<std::wstring> patterns;
     for (int i = 2; i < argc; ++i) {
         std::wstring a = argv[i];
         if (a == L"-so") key += L"-so";
         if (a == L"-si") key += L"-si";
         if (a.rfind(L"-o", 0) == 0) out_dir = a.substr(2);
-        if (a.rfind(L"-i!", 0) == 0) pattern = a.substr(3);
+        if (a.rfind(L"-i!", 0) == 0) patterns.push_back(a.substr(3));
     }
 
     bool found = false;
@@ -132,7 +134,8 @@ int wmain(int argc, wchar_t** argv) {
     read_all(beside_me(L"vanish-after-" + key + L".txt"), vanish);
     if (vanish) MoveFileW(beside_me(L"7z.exe").c_str(), beside_me(L"7z.exe.gone").c_str());
 
-    if (!out_dir.empty() && !pattern.empty()) {
+    for (const std::wstring& pattern : patterns) {
+        if (out_dir.empty()) break;
         std::wstring name = pattern.substr(pattern.find_last_of(L"\\/") + 1);
         std::string member = read_all(beside_me(L"member-" + name + L".bin"), found);
         if (!found) member = read_all(beside_me(L"member.bin"), found);

@@ -1,0 +1,380 @@
+#include "tables/read_ahead.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "core/handle.h"
+#include "driver/commands.h"
+#include "driver/owner.h"
+#include "driver/paths.h"
+#include "driver/runner.h"
+#include "driver/scratch.h"
+
+namespace {
+
+// A window starts at the member asked for and the next, and doubles each
+// time the host walks past its end, up to the most members and bytes one
+// run may bring: beyond that a page would wait noticeably longer than it
+// does for one member (docs/performance.md).
+const size_t kFirstWindow = 2;
+const size_t kMostWindow = 64;
+const uint64_t kMostRunBytes = 32ull << 20;
+
+struct KeptFile {
+    WideString file;
+    uint64_t size = 0;
+    bool has_crc = false;
+    uint32_t crc = 0;
+    uint64_t used = 0;  // when last served or brought out, for the budget
+    std::shared_ptr<ScratchFolder> folder;  // the run's folder goes with its last member
+};
+
+// Every archive's kept members under one lock, never held while 7-Zip
+// runs; the condition wakes those waiting for a window run to end.
+struct Shared {
+    Shared() {
+        InitializeCriticalSection(&lock);
+        InitializeConditionVariable(&ended);
+    }
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE ended;
+    std::vector<KeptMembers*> all;
+    uint64_t bytes = 0;
+    uint64_t tick = 0;
+};
+
+// Never destroyed: a table the module's statics release last may still
+// hold kept members then.
+Shared& shared() {
+    static Shared* s = new Shared;
+    return *s;
+}
+
+struct Locked {
+    Locked() { EnterCriticalSection(&shared().lock); }
+    ~Locked() { LeaveCriticalSection(&shared().lock); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+};
+
+void remove_file(const WideString& file) {
+    WideString p = extended_path(file);
+    // Members stored read-only come out read-only.
+    SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(p.c_str());
+}
+
+void discard(std::vector<KeptFile>& doomed) {
+    for (const KeptFile& f : doomed) remove_file(f.file);
+    doomed.clear();
+}
+
+uint32_t crc32_of(const unsigned char* p, size_t n) {
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+// A kept file's bytes, when it is still exactly what the listing said.
+bool read_kept(const KeptFile& f, platform::OwnedBlock& bytes, size_t& length) {
+    FileHandle h(CreateFileW(extended_path(f.file).c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size;
+    if (!h.valid() || !GetFileSizeEx(h.get(), &size) || static_cast<uint64_t>(size.QuadPart) != f.size) return false;
+    size_t want = static_cast<size_t>(f.size);
+    platform::OwnedBlock block(platform::alloc_block(want));
+    if (!block) return false;
+    size_t got = 0;
+    while (got < want) {
+        DWORD n = 0;
+        if (!ReadFile(h.get(), static_cast<char*>(block.get()) + got, static_cast<DWORD>(want - got), &n, nullptr) ||
+            n == 0)
+            return false;
+        got += n;
+    }
+    if (f.has_crc && crc32_of(static_cast<const unsigned char*>(block.get()), want) != f.crc) return false;
+    bytes = std::move(block);
+    length = want;
+    return true;
+}
+
+ResultCode extract_alone(const Setup& setup, const wchar16* archive, const MemberRecord& record,
+                         const MemberSource& source, platform::OwnedBlock& bytes, size_t& length) {
+    ExtractedMember member;
+    ResultCode rc = extract_path(setup, archive, source.path, record.filesize, source.tar_pipe, member);
+    return rc != kOk ? rc : member.read(bytes, length);
+}
+
+}  // namespace
+
+// The members kept for one table, and where its host has been going.
+class KeptMembers {
+public:
+    KeptMembers() {
+        Locked l;
+        shared().all.push_back(this);
+    }
+    ~KeptMembers() {
+        std::map<size_t, KeptFile> gone;
+        {
+            Locked l;
+            std::vector<KeptMembers*>& all = shared().all;
+            all.erase(std::remove(all.begin(), all.end(), this), all.end());
+            for (const auto& f : files) shared().bytes -= f.second.size;
+            gone.swap(files);
+        }
+        // Each run's folder goes with the last of its members, files and all.
+    }
+    KeptMembers(const KeptMembers&) = delete;
+    KeptMembers& operator=(const KeptMembers&) = delete;
+
+    std::map<size_t, KeptFile> files;  // by position
+    bool running = false;              // a window run for this table is under way
+    size_t forward = kFirstWindow;
+    size_t backward = kFirstWindow;
+};
+
+namespace {
+
+// Under the lock: the least recently used go until the rest fit the budget.
+std::vector<KeptFile> trim_locked(uint64_t budget) {
+    Shared& s = shared();
+    std::vector<KeptFile> doomed;
+    if (s.bytes <= budget) return doomed;
+    struct Candidate {
+        uint64_t used;
+        KeptMembers* owner;
+        size_t position;
+    };
+    std::vector<Candidate> order;
+    for (KeptMembers* k : s.all)
+        for (const auto& f : k->files) order.push_back({f.second.used, k, f.first});
+    std::sort(order.begin(), order.end(), [](const Candidate& a, const Candidate& b) { return a.used < b.used; });
+    for (const Candidate& c : order) {
+        if (s.bytes <= budget) break;
+        auto it = c.owner->files.find(c.position);
+        s.bytes -= it->second.size;
+        doomed.push_back(std::move(it->second));
+        c.owner->files.erase(it);
+    }
+    return doomed;
+}
+
+// Clears the table's run mark however the run ends, and wakes its waiters.
+struct RunMark {
+    explicit RunMark(KeptMembers& k) : kept(k) {}
+    ~RunMark() {
+        Locked l;
+        kept.running = false;
+        WakeAllConditionVariable(&shared().ended);
+    }
+    RunMark(const RunMark&) = delete;
+    RunMark& operator=(const RunMark&) = delete;
+    KeptMembers& kept;
+};
+
+// The member kept at p (true, and a copy of it), waiting for a window run
+// of the table to end first; else this caller's window run is marked as
+// under way, and how many members it may take, and which way.
+bool claim(KeptMembers& k, size_t p, KeptFile& hit, size_t& want, int& step) {
+    Shared& s = shared();
+    Locked l;
+    for (;;) {
+        auto it = k.files.find(p);
+        if (it != k.files.end()) {
+            it->second.used = ++s.tick;
+            hit = it->second;
+            return true;
+        }
+        if (!k.running) break;
+        SleepConditionVariableCS(&s.ended, &s.lock, INFINITE);
+    }
+    // Asked for the member past either end of what is kept, the host is
+    // going on that way: a window twice as long. Anywhere else is a jump.
+    if (p > 0 && k.files.count(p - 1)) {
+        k.forward = std::min(k.forward * 2, kMostWindow);
+        want = k.forward;
+        step = 1;
+    } else if (k.files.count(p + 1)) {
+        k.backward = std::min(k.backward * 2, kMostWindow);
+        want = k.backward;
+        step = -1;
+    } else {
+        k.forward = k.backward = kFirstWindow;
+        want = kFirstWindow;
+        step = 1;
+    }
+    k.running = true;
+    return false;
+}
+
+struct Planned {
+    size_t position;
+    WideString path;
+    uint64_t size;
+    bool has_crc;
+    uint32_t crc;
+};
+
+// The window's members from the table: p first, then on in the host's
+// direction, only those 7-Zip can bring out alone into the folder, within
+// the bytes and the command line one run may take.
+bool plan_window(const MemberSource& source, size_t p, size_t want, int step, uint64_t most_bytes,
+                 size_t line, std::vector<Planned>& plan) {
+    return table_cache().with_table(source.table, [&](const Listing& listing) {
+        const auto* table = static_cast<const MemberRecord*>(listing.table.get());
+        const MemberPaths& paths = listing.paths;
+        if (!paths.complete() || p >= paths.size()) return;
+        uint64_t bytes = 0;
+        // Going backward, q wraps past 0 to a value the size check ends.
+        for (size_t n = 0, q = p; n < want && q < paths.size(); ++n, q += static_cast<size_t>(step)) {
+            size_t len = 0;
+            const wchar16* text = paths.path(q, len);
+            WideString path(text, len);
+            uint64_t size = table[q].filesize;
+            if (q != p) {
+                if (!paths.alone(q) || !is_contained_path(path.c_str())) continue;
+                if (bytes + size > most_bytes || line + include_length(path) >= kMaxCommandLine) break;
+            }
+            Planned m{q, path, size, false, 0};
+            m.has_crc = paths.crc(q, m.crc);
+            bytes += size;
+            line += include_length(path);
+            plan.push_back(std::move(m));
+        }
+    });
+}
+
+// Where 7-Zip writes a member: its listed path below the folder.
+WideString listed_file(const WideString& folder, const WideString& path) {
+    WideString file = folder + L"\\" + path;
+    std::replace(file.begin() + static_cast<ptrdiff_t>(folder.size()), file.end(), L'/', L'\\');
+    return file;
+}
+
+}  // namespace
+
+void trim_kept(uint64_t budget) {
+    std::vector<KeptFile> doomed;
+    {
+        Locked l;
+        doomed = trim_locked(budget);
+    }
+    discard(doomed);
+}
+
+ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberRecord& record,
+                       const MemberSource& source, platform::OwnedBlock& bytes, size_t& length) {
+    // A name leading out of the work folder is never extracted.
+    if (!is_contained_path(source.path.c_str())) return kReadError;
+    const uint64_t budget = static_cast<uint64_t>(setup.settings.aheadMB) << 20;
+    std::shared_ptr<KeptMembers> kept = source.kept;
+    if (!kept) kept = table_cache().attach_kept(source.table, std::make_shared<KeptMembers>());
+    if (!kept) return extract_alone(setup, archive, record, source, bytes, length);
+    const size_t p = record.position;
+
+    KeptFile hit;
+    size_t want = 0;
+    int step = 1;
+    if (claim(*kept, p, hit, want, step)) {
+        if (read_kept(hit, bytes, length)) return kOk;
+        // Not what the listing said (changed on disk since): dropped, and
+        // the member brought out on its own.
+        {
+            Locked l;
+            auto it = kept->files.find(p);
+            if (it != kept->files.end() && it->second.file == hit.file) {
+                shared().bytes -= it->second.size;
+                kept->files.erase(it);
+            }
+        }
+        remove_file(hit.file);
+        return extract_alone(setup, archive, record, source, bytes, length);
+    }
+    RunMark mark(*kept);
+
+    wchar_t work[kPathChars];
+    auto folder = std::make_shared<ScratchFolder>();
+    if (!setup.found() || !ensure_work_area(work) || !folder->make(work, kKeptKind))
+        return extract_alone(setup, archive, record, source, bytes, length);
+    size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + folder->path().size() + 64;
+    std::vector<Planned> plan;
+    if (!plan_window(source, p, want, step, std::min(kMostRunBytes, budget / 4), line, plan) || plan.empty())
+        return extract_alone(setup, archive, record, source, bytes, length);
+    {
+        // The window ends before the first member kept already.
+        Locked l;
+        for (size_t i = 1; i < plan.size(); ++i)
+            if (kept->files.count(plan[i].position)) {
+                plan.resize(i);
+                break;
+            }
+    }
+
+    std::vector<WideString> paths;
+    for (const Planned& m : plan) paths.push_back(m.path);
+    bool ran = run_archiver(setup.exe, extract_run(setup.exe, archive, folder->path().c_str(), paths, source.tar_pipe),
+                            nullptr);
+
+    // Kept: each member found exactly at its listed path, a plain file of
+    // the listed size; its bytes are checked against the CRC when served.
+    std::vector<std::pair<size_t, KeptFile>> found;
+    for (const Planned& m : plan) {
+        if (!ran) break;
+        WideString file = listed_file(folder->path(), m.path);
+        WIN32_FILE_ATTRIBUTE_DATA a;
+        if (!GetFileAttributesExW(extended_path(file).c_str(), GetFileExInfoStandard, &a)) continue;
+        uint64_t size = (static_cast<uint64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
+        if ((a.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || size != m.size) {
+            if (!(a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) remove_file(file);
+            continue;
+        }
+        KeptFile f;
+        f.file = file;
+        f.size = size;
+        f.has_crc = m.has_crc;
+        f.crc = m.crc;
+        f.folder = folder;
+        found.emplace_back(m.position, std::move(f));
+    }
+    bool served = false;
+    if (!found.empty() && found.front().first == p) {
+        served = read_kept(found.front().second, bytes, length);
+        if (!served) {
+            remove_file(found.front().second.file);
+            found.erase(found.begin());
+        }
+    }
+
+    std::vector<KeptFile> doomed;
+    {
+        Locked l;
+        Shared& s = shared();
+        // The farthest from the page asked for go first when the budget is short.
+        for (auto it = found.rbegin(); it != found.rend(); ++it) {
+            it->second.used = ++s.tick;
+            if (kept->files.count(it->first)) continue;
+            s.bytes += it->second.size;
+            kept->files.emplace(it->first, std::move(it->second));
+        }
+        doomed = trim_locked(budget);
+    }
+    discard(doomed);
+    if (served) return kOk;
+    return extract_alone(setup, archive, record, source, bytes, length);
+}

@@ -85,7 +85,7 @@ TEST(Faults, NoArchiverAtAll) {
         expect_refused_everywhere(ask_everything(p, s.archive));
     }
     EXPECT_TRUE(s.runs().empty());
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, NoArchiverLibrary) {
@@ -94,7 +94,7 @@ TEST(Faults, NoArchiverLibrary) {
     Plugin p(s.ini());
     expect_refused_everywhere(ask_everything(p, s.archive));
     EXPECT_TRUE(s.runs().empty());
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, ArchiverGoneAfterTheListing) {
@@ -117,7 +117,7 @@ TEST(Faults, ArchiverGoneAfterTheListing) {
     LocalBlock bytes;
     ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
     EXPECT_EQ(kBytes, bytes_of(bytes.h));
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, Real7ZipWithoutItsLibraryAfterTheListing) {
@@ -135,7 +135,7 @@ TEST(Faults, Real7ZipWithoutItsLibraryAfterTheListing) {
     EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), kHeader));
     EXPECT_EQ(2, p.GetArchiveInfoW(zip.c_str(), 0, 0, &untouched));
     EXPECT_EQ(nullptr, untouched);
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, OutputOfNulBytes) {
@@ -167,7 +167,7 @@ TEST(Faults, OutputOfNulBytes) {
     LocalBlock bytes;
     ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
     EXPECT_EQ(zeros, bytes_of(bytes.h));
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, CapturesThatCannotBeWritten) {
@@ -196,7 +196,7 @@ TEST(Faults, CapturesThatCannotBeWritten) {
     EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
     EXPECT_EQ("ttllx", s.letters());
     // Only the blocking folders are left.
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
     EXPECT_EQ(2u, list_tree(work_area()).size());
     remove_tree(work_area());
 }
@@ -216,7 +216,7 @@ TEST(Faults, AReadOnlyWorkFolderStillServes) {
     EXPECT_EQ(0, a.file_w);
     EXPECT_EQ(0, a.file_a);
     EXPECT_EQ((std::vector<std::wstring>{L"a.png", L"b.png"}), a.made);
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, WorkFolderRemovedOrReplacedBetweenCalls) {
@@ -243,7 +243,7 @@ TEST(Faults, WorkFolderRemovedOrReplacedBetweenCalls) {
     // Replaced by a file: nothing can be captured or extracted, though what
     // 7-Zip already told of the unchanged archive still answers.
     ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
-    expect_work_area_empty();
+    expect_work_area_empty(false, true);
     remove_tree(work_area());
     write_bytes(work_area(), "in the way");
     HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4560);
@@ -266,7 +266,7 @@ TEST(Faults, WorkFolderRemovedOrReplacedBetweenCalls) {
     LocalBlock again;
     ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&again.h), 0x100, nullptr, 0));
     EXPECT_EQ(kLonger, bytes_of(again.h));
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, SettingsFullOfNonsense) {
@@ -326,7 +326,7 @@ TEST(Faults, SettingsFullOfNonsense) {
     EXPECT_EQ(1, listed());
     p.write_ini(s.ini(L"tar=" + pad + L"*.zip\r\n"));
     EXPECT_EQ(2, listed());  // plain: small and five, within the default 64 MiB
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, SettingsFilesThatAreNoText) {
@@ -343,7 +343,7 @@ TEST(Faults, SettingsFilesThatAreNoText) {
         expect_refused_everywhere(ask_everything(p, s.archive));
     }
     EXPECT_TRUE(s.runs().empty());
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, EitherHalfOfTheTarPipeFailingOrDying) {
@@ -372,7 +372,7 @@ TEST(Faults, EitherHalfOfTheTarPipeFailingOrDying) {
         for (const fileInfoW& r : s.list(p)) EXPECT_STREQ(L"piped.png", r.filename);
         DeleteFileW(join(s.dir, crash).c_str());
     }
-    expect_work_area_empty(true);
+    expect_work_area_empty(true, true);
 }
 
 TEST(Faults, RunsThatDidNotEndWellAreNoAnswer) {

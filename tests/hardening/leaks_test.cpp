@@ -159,9 +159,13 @@ struct Mix {
         default: {
             // The stand-in: a listing and a fetch, or an extraction that dies.
             LocalBlock t, b;
-            expect(fake->GetArchiveInfoW(stand_in_archive.c_str(), 0, 0, &t.h) == 0, "stand-in list");
             bool crash = i % 8 == 3;
-            if (crash) write_bytes(join(stand_in.dir, L"crash-x.txt"), "");
+            if (crash) {
+                // Another archive, so no member is kept for it yet.
+                write_bytes(stand_in_archive, "0123456789abcdef" + std::to_string(i));
+                write_bytes(join(stand_in.dir, L"crash-x.txt"), "");
+            }
+            expect(fake->GetArchiveInfoW(stand_in_archive.c_str(), 0, 0, &t.h) == 0, "stand-in list");
             int rc = fake->GetFileW(stand_in_archive.c_str(), 0, reinterpret_cast<LPWSTR>(&b.h), 0x100, nullptr, 0);
             expect(crash ? rc == 6 : rc == 0 && bytes_of(b.h) == "0123456789", "stand-in fetch");
             if (crash) DeleteFileW(join(stand_in.dir, L"crash-x.txt").c_str());
@@ -209,14 +213,14 @@ TEST(Leaks, AThousandMixedRequestsLeaveHandlesAndMemoryFlat) {
     }
     int wrong = 0, cycles = 0;
     while (mix.requests < 100) wrong += mix.cycle(cycles++);  // the warm-up
-    work_area_leftovers(true);
+    work_area_leftovers(true, true);
     unsigned long handles_before = open_handles();
     size_t memory_before = private_bytes();
     DWORD start = GetTickCount();
     int warm = mix.requests;
     while (mix.requests - warm < 1000) wrong += mix.cycle(cycles++);
     DWORD took = GetTickCount() - start;
-    std::vector<std::wstring> left = work_area_leftovers(true);
+    std::vector<std::wstring> left = work_area_leftovers(true, true);
     unsigned long handles_after = open_handles();
     size_t memory_after = private_bytes();
     printf("[ figures  ] %d requests in %lu ms; handles %lu -> %lu; private bytes %lu -> %lu KiB\n",
@@ -228,5 +232,6 @@ TEST(Leaks, AThousandMixedRequestsLeaveHandlesAndMemoryFlat) {
     EXPECT_LE(memory_after, memory_before + (64 << 10));
     for (const std::wstring& f : left) ADD_FAILURE() << "left in the work folder: " << utf8(f);
     for (const std::wstring& f : list_tree(work_area()))
-        EXPECT_TRUE(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY) << utf8(f);
+        EXPECT_TRUE(is_kept_ahead(f) || (GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY))
+            << utf8(f);
 }

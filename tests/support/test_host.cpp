@@ -111,21 +111,24 @@ void remove_tree(const std::wstring& dir) {
     RemoveDirectoryW(dir.c_str());
 }
 
-std::vector<std::wstring> work_area_leftovers(bool files_only) {
+bool is_kept_ahead(const std::wstring& relative) { return relative.rfind(L"k.", 0) == 0; }
+
+std::vector<std::wstring> work_area_leftovers(bool files_only, bool but_kept) {
     std::vector<std::wstring> left;
     for (int i = 0; i < 200; ++i) {
         if (i) Sleep(50);
         left.clear();
         for (const std::wstring& f : list_tree(work_area()))
-            if (!files_only || !(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY))
+            if ((!files_only || !(GetFileAttributesW(join(work_area(), f).c_str()) & FILE_ATTRIBUTE_DIRECTORY)) &&
+                (!but_kept || !is_kept_ahead(f)))
                 left.push_back(f);
         if (left.empty()) break;
     }
     return left;
 }
 
-void expect_work_area_empty(bool files_only) {
-    for (const std::wstring& f : work_area_leftovers(files_only)) ADD_FAILURE() << "left in the work folder: " << utf8(f);
+void expect_work_area_empty(bool files_only, bool but_kept) {
+    for (const std::wstring& f : work_area_leftovers(files_only, but_kept)) ADD_FAILURE() << "left in the work folder: " << utf8(f);
 }
 
 std::map<std::wstring, std::string> bytes_by_name(const std::vector<Entry>& entries) {

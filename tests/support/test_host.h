@@ -24,10 +24,12 @@ std::vector<std::wstring> list_tree(const std::wstring& dir);
 void remove_tree(const std::wstring& dir);
 // What is left in the work folder once files the plug-in deleted are gone
 // (Wine's console host can hold a child's output a moment after it exits):
-// everything, or its files alone.
-std::vector<std::wstring> work_area_leftovers(bool files_only = false);
+// everything, or its files alone. With but_kept, members kept ahead (below
+// folders "k.*") are passed over: they stay while the plug-in is loaded.
+std::vector<std::wstring> work_area_leftovers(bool files_only = false, bool but_kept = false);
 // A failure for each of them.
-void expect_work_area_empty(bool files_only = false);
+void expect_work_area_empty(bool files_only = false, bool but_kept = false);
+bool is_kept_ahead(const std::wstring& relative);
 std::string utf8(const std::wstring& w);
 std::wstring widen(const std::string& utf8);
 

@@ -4,6 +4,7 @@
 // nonsense. Every entry point answers with a plain code and leaves nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cwchar>
 
 #include "support/test_host.h"
@@ -195,9 +196,10 @@ TEST(Faults, CapturesThatCannotBeWritten) {
     EXPECT_EQ(kBytes, bytes_of(bytes.h));
     EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
     EXPECT_EQ("ttllx", s.letters());
-    // Only the blocking folders are left.
+    // Only the blocking folders are left, and what is kept ahead.
     expect_work_area_empty(true, true);
-    EXPECT_EQ(2u, list_tree(work_area()).size());
+    std::vector<std::wstring> left = list_tree(work_area());
+    EXPECT_EQ(2, std::count_if(left.begin(), left.end(), [](const std::wstring& f) { return !is_kept_ahead(f); }));
     remove_tree(work_area());
 }
 

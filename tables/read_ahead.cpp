@@ -328,8 +328,11 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
 
     std::vector<WideString> paths;
     for (const Planned& m : plan) paths.push_back(m.path);
+    // A run that did not end well may have left files whose listed length
+    // hides missing bytes: nothing of it is kept.
     bool ran = run_archiver(setup.exe, extract_run(setup.exe, archive, folder->path().c_str(), paths, source.tar_pipe),
-                            nullptr);
+                            nullptr)
+                   .succeeded();
 
     // Kept: each member found exactly at its listed path, a plain file of
     // the listed size; its bytes are checked against the CRC when served.

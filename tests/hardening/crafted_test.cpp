@@ -393,7 +393,7 @@ DWORD WINAPI fetch_both_ways(void* arg) {
     volatile char in_use[768 << 10];
     in_use[0] = in_use[sizeof in_use - 1] = 1;
     auto* job = static_cast<DeepFetch*>(arg);
-    job->bytes = memory_fetch(*job->p, job->zip, 0, job->memory_rc);
+    job->bytes = fetch_memory(*job->p, job->zip, 0, &job->memory_rc);
     job->file_rc = job->p->GetFileW(job->zip.c_str(), 0, const_cast<wchar_t*>(job->out.c_str()), 0, nullptr, 0);
     return in_use[1];
 }

@@ -409,7 +409,7 @@ TEST(Faults, RunsThatDidNotEndWellAreNoAnswer) {
     DeleteFileW(join(s.dir, L"exit-l.txt").c_str());
     EXPECT_EQ(1u, s.list(p).size());
     EXPECT_EQ("ttll", s.letters().substr(before));
-    expect_nothing_left();
+    expect_work_area_empty(true);
 }
 
 TEST(Faults, EitherHalfOfTheTarPipeEndingBadlyIsNoAnswer) {
@@ -433,5 +433,5 @@ TEST(Faults, EitherHalfOfTheTarPipeEndingBadlyIsNoAnswer) {
     write_bytes(join(s.dir, L"exit-x-so.txt"), "2");
     LocalBlock again;
     EXPECT_EQ(6, p.GetArchiveInfoW(tgz.c_str(), 0, 0, &again.h));
-    expect_nothing_left();
+    expect_work_area_empty(true);
 }

@@ -23,8 +23,9 @@ bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting) {
     if (!tar_setting[0]) return true;
     WideString ext = find_extension(archive);
     WideString stem(archive, find_extension(archive));
-    static const wchar16 kTar[] = {'.', 't', 'a', 'r', 0};
-    if (platform::compare_nocase(find_extension(stem.c_str()), kTar) == 0) return true;
+    static const wchar16 kTar[] = {'.', 't', 'a', 'r'};
+    const wchar16* inner = find_extension(stem.c_str());
+    if (platform::compare_ordinal_nocase(inner, wide_len(inner), kTar, 4) == 0) return true;
     if (ext.empty()) return false;
     WideString setting = tar_setting;
     platform::lower_case(&setting[0]);

@@ -116,8 +116,9 @@ size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp, M
         r.compsize = static_cast<uintptr_t>(m.size);
         r.filesize = static_cast<uintptr_t>(m.size);
         r.timestamp = timestamp;
-        r.path[0] = 0;
-        copy_bounded(r.filename, kFieldChars, file_name_of(m.path));
+        const wchar16* name = file_name_of(m.path);
+        fill_folder(r.path, m.path, static_cast<size_t>(name - m.path));
+        copy_bounded(r.filename, kFieldChars, name);
         r.crc = 0;
         ++n;
         return true;

@@ -39,7 +39,7 @@ bool qualifies(int32_t size, int32_t threshold);
 // Kept members take positions: files of a size that qualifies, with a path
 // a command line can name.
 bool is_kept(const ScannedMember& m, int32_t threshold);
-// The text after the last backslash.
+// The text after the last backslash; what comes before it is the member's folder.
 const wchar16* file_name_of(const wchar16* path);
 // Seconds since 1970 from a FILETIME count, clamped to the signed 32-bit range.
 int32_t unix_time_from_filetime(uint64_t filetime);

@@ -75,15 +75,18 @@ int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
 }
 
 // The member a host names, cut at its last separator into the request's
-// folder and file name; by the position the host's record holds when it
-// names none. False when a part is longer than any record's field.
+// folder (without that separator, which the look-up puts back: a cut folder
+// of 199 units and its backslash still fit) and file name; by the position
+// the host's record holds when it names none. False when a part is longer
+// than any record's field.
 bool member_request(const wchar16* name, size_t len, uintptr_t position, MemberRecord& request) {
     request = MemberRecord();
     request.position = position;
     size_t cut = len;
     while (cut > 0 && name[cut - 1] != L'\\' && name[cut - 1] != L'/') --cut;
-    if (cut >= kFieldChars || len - cut >= kFieldChars) return false;
-    copy_bounded(request.path, kFieldChars, name, cut);
+    size_t folder = cut > 1 ? cut - 1 : cut;
+    if (folder >= kFieldChars || len - cut >= kFieldChars) return false;
+    copy_bounded(request.path, kFieldChars, name, folder);
     copy_bounded(request.filename, kFieldChars, name + cut, len - cut);
     return true;
 }

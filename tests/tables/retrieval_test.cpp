@@ -335,7 +335,7 @@ TEST(Retrieval, EachRecordCarriesItsFolderAndIsFoundThroughIt) {
 
 TEST(Retrieval, APositionIsServedOnlyFromTheArchiveItWasHandedOutFor) {
     ThreeMembers s;
-    s.member("the bytes");
+    s.member(pattern_bytes(20, 1));  // two.png's listed size
     Plugin p(s.ini());
     std::string ansi = utf8(s.archive);
     auto fetch = [&](bool wide) {

@@ -369,3 +369,21 @@ TEST(Retrieval, APositionIsServedOnlyFromTheArchiveItWasHandedOutFor) {
         EXPECT_EQ(0, fetch(wide));
     }
 }
+
+TEST(Retrieval, AShortNameAndTheLongOneAreOneArchive) {
+    ThreeMembers s;
+    s.member(pattern_bytes(20, 1));
+    std::wstring long_name = join(fresh_dir(L"long"), L"A long archive name.zip");
+    ASSERT_TRUE(MoveFileW(s.archive.c_str(), long_name.c_str()));
+    wchar_t short_name[MAX_PATH];
+    ASSERT_GT(GetShortPathNameW(long_name.c_str(), short_name, MAX_PATH), 0u);
+    ASSERT_NE(long_name, short_name) << "no 8.3 names here";
+    Plugin p(s.ini());
+    LocalBlock table, bytes;
+    ASSERT_EQ(0, p.GetArchiveInfo(utf8(short_name).c_str(), 0, 0, &table.h));
+    ASSERT_EQ(0, p.GetFileW(long_name.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    EXPECT_EQ("tlx", s.letters());  // one table for both names
+    // And positions handed out under one name hold under the other.
+    write_bytes(long_name, read_bytes(long_name) + "!");
+    EXPECT_EQ(6, p.GetFileW(long_name.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+}

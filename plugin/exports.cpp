@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "core/handle.h"
 #include "core/text.h"
@@ -83,9 +84,33 @@ int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
     return rc;
 }
 
-int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request, NameForm form) {
+// The member a host names, cut at its last separator into the request's
+// folder (without that separator, which the look-up puts back: a cut folder
+// of 199 units and its backslash still fit) and file name; by the position
+// the host's record holds when it names none. False when a part is longer
+// than any record's field.
+bool member_request(const wchar16* name, size_t len, uintptr_t position, MemberRecord& request) {
+    request = MemberRecord();
+    request.position = position;
+    size_t cut = len;
+    while (cut > 0 && name[cut - 1] != L'\\' && name[cut - 1] != L'/') --cut;
+    size_t folder = cut > 1 ? cut - 1 : cut;
+    if (folder >= kFieldChars || len - cut >= kFieldChars) return false;
+    copy_bounded(request.path, kFieldChars, name, folder);
+    copy_bounded(request.filename, kFieldChars, name + cut, len - cut);
+    return true;
+}
+
+// The host's record is written only with the member found.
+template <class Record, class Fill>
+int file_info(const wchar16* path, LONG_PTR offset, const wchar16* name, size_t len, Record& info, NameForm form,
+              Fill&& fill) {
     if (!fits_path(path)) return kReadError;
-    return obtain_archive_table(begin_request(), path, archive_offset(offset), nullptr, &request, form);
+    MemberRecord request;
+    if (!member_request(name, len, info.position, request)) return kNotServed;
+    ResultCode rc = obtain_archive_table(begin_request(), path, archive_offset(offset), nullptr, &request, form);
+    if (rc == kOk) fill(request);
+    return rc;
 }
 
 int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory, NameForm form) {
@@ -181,8 +206,10 @@ int __stdcall GetArchiveInfo(LPCSTR buf, LONG_PTR len, unsigned int flag, HLOCAL
 int __stdcall GetFileInfoW(LPCWSTR buf, LONG_PTR len, LPCWSTR filename, unsigned int flag,
                            fileInfoW* lpInfo) {
     if (!buf || !filename || !lpInfo || memory_input(flag)) return kNotServed;
-    copy_bounded(lpInfo->filename, kFieldChars, filename);
-    return guarded(kNoMemory, [&] { return file_info(buf, len, *lpInfo, NameForm::kWide); });
+    return guarded(kNoMemory, [&] {
+        return file_info(buf, len, filename, wide_len(filename), *lpInfo, NameForm::kWide,
+                         [&](const MemberRecord& found) { *lpInfo = found; });
+    });
 }
 
 int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned int flag,
@@ -190,13 +217,13 @@ int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned in
     if (!buf || !filename || !lpInfo || memory_input(flag)) return kNotServed;
     wchar16 path[kPathChars];
     if (!to_wide(buf, path, kPathChars)) return kReadError;
-    MemberRecord request = {};
-    to_wide(filename, request.filename, kFieldChars);
-    // With no name, search by the position the host's record holds, as the wide form does.
-    request.position = lpInfo->position;
-    int rc = guarded(kNoMemory, [&] { return file_info(path, len, request, NameForm::kAnsi); });
-    if (rc == kOk) convert_record(request, *lpInfo);
-    return rc;
+    return guarded(kNoMemory, [&] {
+        // Never more wide units than bytes.
+        std::vector<wchar16> name(strlen(filename) + 1);
+        to_wide(filename, name.data(), name.size());
+        return file_info(path, len, name.data(), wide_len(name.data()), *lpInfo, NameForm::kAnsi,
+                         [&](const MemberRecord& found) { convert_record(found, *lpInfo); });
+    });
 }
 
 int __stdcall GetFileW(LPCWSTR src, LONG_PTR len, LPWSTR dest, unsigned int flag,

@@ -172,7 +172,7 @@ TEST(CraftedZip, ANameIsFoundAsItIsNotAsItLooks) {
         fileInfoW info = {};
         ASSERT_EQ(0, p.GetFileInfoW(zip.c_str(), 0, name, 0, &info)) << utf8(name);
         int rc = 0;
-        EXPECT_EQ(m[name[0] == 'd' ? 2 : 1].bytes, memory_fetch(p, zip, info.position, rc)) << utf8(name);
+        EXPECT_EQ(m[name[0] == 'd' ? 2 : 1].bytes, fetch_memory(p, zip, info.position, &rc)) << utf8(name);
         fileInfo ainfo = {};
         ASSERT_EQ(0, p.GetFileInfo(ansi.c_str(), 0, utf8(name).c_str(), 0, &ainfo));
         EXPECT_EQ(info.position, ainfo.position);

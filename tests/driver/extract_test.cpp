@@ -314,11 +314,14 @@ TEST(Fetch, ThreadsFetchingTheSameArchiveAllGetTheirOwnBytes) {
 }
 
 TEST(Fetch, AnAnsiHostFindsAndGetsWhatItWasShown) {
-    // The host's thread runs under a Japanese locale; its text and its files
-    // still go by the system's code page, and so does every name it is shown.
+    // The host's thread runs under a locale of another code page than the
+    // system's (Japanese, or Russian where the system's is Japanese); its
+    // text and its files still go by the system's code page, and so does
+    // every name it is shown.
     LCID saved = GetThreadLocale();
-    SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT));
-    ASSERT_NE(GetACP(), 932u);
+    LANGID other = GetACP() == 932 ? MAKELANGID(LANG_RUSSIAN, SUBLANG_RUSSIAN_RUSSIA)
+                                   : MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN);
+    SetThreadLocale(MAKELCID(other, SORT_DEFAULT));
     auto ansi_of = [](const std::wstring& w) {
         char out[600];
         WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, out, sizeof out, "_", nullptr);

@@ -48,10 +48,12 @@ TEST(Scan, LongLinesAreCutNeverOverrun) {
     std::vector<fileInfo> a = ansi_records_of(ansi.h);
     ASSERT_EQ(3u, a.size());
     EXPECT_EQ(std::string(199, 'x'), a[0].filename);
-    // A name the host got back still finds its member.
+    // The name the host got back finds its member; the uncut one, longer
+    // than any record holds, names none.
     fileInfoW info = {};
-    EXPECT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, (two_hundred + L".png").c_str(), 0, &info));
+    EXPECT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, r[1].filename, 0, &info));
     EXPECT_EQ(6u, info.filesize);
+    EXPECT_EQ(-1, p.GetFileInfoW(s.archive.c_str(), 0, (two_hundred + L".png").c_str(), 0, &info));
 }
 
 TEST(Scan, OutputThatIsNoListingGivesAnEmptyTable) {

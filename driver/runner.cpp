@@ -102,9 +102,26 @@ KernelHandle start(const wchar16* exe, const WideString& command_line, HANDLE in
     return KernelHandle(pi.hProcess);
 }
 
+// Waits for every process to end. An observer is asked about every 100 ms
+// whether the run is still wanted; when not, the processes are ended and
+// waited for, so nothing of theirs is open when the caller clears up.
+bool wait_all(const HANDLE* processes, DWORD count, RunObserver* observer) {
+    if (!observer) {
+        WaitForMultipleObjects(count, processes, TRUE, INFINITE);
+        return true;
+    }
+    while (WaitForMultipleObjects(count, processes, TRUE, 100) == WAIT_TIMEOUT) {
+        if (observer->still_wanted()) continue;
+        for (DWORD i = 0; i < count; ++i) TerminateProcess(processes[i], 1);
+        WaitForMultipleObjects(count, processes, TRUE, INFINITE);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-bool run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path) {
+bool run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path, RunObserver* observer) {
     FileHandle out = open_output(output_path);
     // Standard input at its end: a prompt (a password, say) is answered at
     // once instead of waiting for ever.
@@ -113,8 +130,8 @@ bool run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* out
     if (run.second.empty()) {
         KernelHandle process = start(exe, run.first, nul.get(), out.get());
         if (!process.valid()) return false;
-        WaitForSingleObject(process.get(), INFINITE);
-        return true;
+        HANDLE processes[] = {process.get()};
+        return wait_all(processes, 1, observer);
     }
     HANDLE read_end = nullptr, write_end = nullptr;
     if (!CreatePipe(&read_end, &write_end, nullptr, 1 << 16)) return false;
@@ -126,9 +143,12 @@ bool run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* out
     // waiting on a full pipe.
     reader.reset();
     writer.reset();
-    if (first.valid()) WaitForSingleObject(first.get(), INFINITE);
-    if (second.valid()) WaitForSingleObject(second.get(), INFINITE);
-    return first.valid() && second.valid();
+    HANDLE processes[2];
+    DWORD count = 0;
+    if (first.valid()) processes[count++] = first.get();
+    if (second.valid()) processes[count++] = second.get();
+    bool finished = count == 0 || wait_all(processes, count, observer);
+    return first.valid() && second.valid() && finished;
 }
 
 bool Capture::open(const wchar16* path) {

@@ -8,10 +8,22 @@
 #include "driver/capture.h"
 #include "driver/commands.h"
 
-// Answers whether every program of the run could be started. The standard
-// output of the run (of its second program, for a pipe) goes to
-// output_path, or is discarded when output_path is null.
-bool run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path);
+// Looks in on a run about every 100 ms while its programs work. Answering
+// false ends them at once.
+class RunObserver {
+public:
+    virtual bool still_wanted() = 0;
+
+protected:
+    ~RunObserver() = default;
+};
+
+// Answers whether every program of the run could be started and was let
+// run to its end. The standard output of the run (of its second program,
+// for a pipe) goes to output_path, or is discarded when output_path is
+// null. Without an observer the run is waited for without a time limit.
+bool run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path,
+                  RunObserver* observer = nullptr);
 
 // A capture file opened for reading, with its piece reader.
 class Capture {

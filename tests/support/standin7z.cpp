@@ -5,6 +5,8 @@
 // it writes member-<file name>.bin, else member.bin (when present), to the
 // output folder under the pattern's name. crash-<key>.txt makes it print half its output and die;
 // vanish-after-<key>.txt makes it move itself away, so later runs cannot start.
+// hold-<key>.txt makes an extraction write the first half of the member and
+// wait (two minutes at most) for a file named go beside it before the rest.
 #include <windows.h>
 
 #include <string>
@@ -48,6 +50,8 @@ void append_log(const std::wstring& line) {
     ReleaseMutex(m);
     CloseHandle(m);
 }
+
+bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void put(const std::string& bytes) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -94,9 +98,14 @@ int wmain(int argc, wchar_t** argv) {
             std::wstring target = out_dir + L"\\" + pattern;
             for (size_t i = out_dir.size() + 1; i < target.size(); ++i)
                 if (target[i] == L'\\') CreateDirectoryW(target.substr(0, i).c_str(), nullptr);
-            HANDLE f = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-            DWORD put_bytes;
-            WriteFile(f, member.data(), static_cast<DWORD>(member.size()), &put_bytes, nullptr);
+            HANDLE f = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+            bool hold = false;
+            read_all(beside_me(L"hold-" + key + L".txt"), hold);
+            DWORD half = hold ? static_cast<DWORD>(member.size() / 2) : 0, put_bytes;
+            WriteFile(f, member.data(), half, &put_bytes, nullptr);
+            FlushFileBuffers(f);
+            for (int waited = 0; hold && waited < 6000 && !exists(beside_me(L"go")); ++waited) Sleep(20);
+            WriteFile(f, member.data() + half, static_cast<DWORD>(member.size()) - half, &put_bytes, nullptr);
             CloseHandle(f);
         }
     }

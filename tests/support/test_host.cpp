@@ -299,6 +299,7 @@ Plugin::Plugin(const std::wstring& ini) {
     RIZAZUR_BIND(GetFileInfoW);
     RIZAZUR_BIND(GetFile);
     RIZAZUR_BIND(GetFileW);
+    RIZAZUR_BIND(ConfigurationDlg);
 #undef RIZAZUR_BIND
 }
 

@@ -3,6 +3,7 @@
 // host did not offer room.
 #include "plugin/exports.h"
 
+#include <climits>
 #include <cstring>
 #include <type_traits>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "driver/paths.h"
 #include "driver/sweep.h"
 #include "plugin/info.h"
+#include "plugin/settings_dialog.h"
 #include "tables/cache.h"
 #include "tables/retrieval.h"
 
@@ -26,6 +28,7 @@ static_assert(std::is_same<decltype(&GetFileInfo), GetFileInfoProc>::value, "Get
 static_assert(std::is_same<decltype(&GetFileInfoW), GetFileInfoWProc>::value, "GetFileInfoW");
 static_assert(std::is_same<decltype(&GetFile), GetFileProc>::value, "GetFile");
 static_assert(std::is_same<decltype(&GetFileW), GetFileWProc>::value, "GetFileW");
+static_assert(std::is_same<decltype(&ConfigurationDlg), ConfigurationDlgProc>::value, "ConfigurationDlg");
 
 namespace {
 
@@ -113,7 +116,26 @@ int file_info(const wchar16* path, LONG_PTR offset, const wchar16* name, size_t 
     return rc;
 }
 
-int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory, NameForm form) {
+// The host's progress callback: told (done, size) as ints, its own value
+// handed back unchanged; any answer but 0 asks to stop.
+class HostProgress : public FetchProgress {
+public:
+    HostProgress(SusieProgress callback, LONG_PTR data) : callback_(callback), data_(data) {}
+    bool report(uint64_t done, uint64_t total) override {
+        while (total > INT_MAX) {
+            done >>= 1;
+            total >>= 1;
+        }
+        return callback_(static_cast<int>(done), static_cast<int>(total), data_) == 0;
+    }
+
+private:
+    SusieProgress callback_;
+    LONG_PTR data_;
+};
+
+int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory, NameForm form,
+             SusieProgress callback, LONG_PTR data) {
     if (!fits_path(path)) return kReadError;
     Setup setup = begin_request();
     MemberRecord request;
@@ -130,14 +152,20 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
         copy_bounded(shown, kFieldChars, request.filename);
     if (!memory && (!fits_path(folder) || !is_plain_file_name(shown))) return kWriteError;
 
+    HostProgress host(callback, data);
+    FetchProgress* progress = callback ? &host : nullptr;
+    if (progress && !progress->report(0, request.filesize)) return kAborted;
+    FetchWatch watch(progress, request.filesize);
     ExtractedMember member;
     if (source.path.empty())
-        rc = extract_member(setup, path, request, source.tar_pipe, member);
+        rc = extract_member(setup, path, request, source.tar_pipe, member, &watch);
     else if (!source.alone)
         rc = kReadError;  // 7-Zip would bring out another member with it, or in its place
     else
-        rc = extract_path(setup, path, source.path, request.filesize, source.tar_pipe, member);
+        rc = extract_path(setup, path, source.path, request.filesize, source.tar_pipe, member, &watch);
     if (rc != kOk) return rc;
+    // Stopped at the last moment: the member goes with its folder, unseen.
+    if (progress && !progress->report(request.filesize, request.filesize)) return kAborted;
     if (memory) {
         platform::OwnedBlock bytes;
         size_t length = 0;
@@ -227,21 +255,29 @@ int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned in
 }
 
 int __stdcall GetFileW(LPCWSTR src, LONG_PTR len, LPWSTR dest, unsigned int flag,
-                       SusieProgress /*progress*/, LONG_PTR /*data*/) {
+                       SusieProgress progress, LONG_PTR data) {
     if (!src || !dest || memory_input(flag)) return kNotServed;
     HLOCAL* memory = flag & kMemoryOutput ? reinterpret_cast<HLOCAL*>(dest) : nullptr;
-    return guarded(kNoMemory, [&] { return get_file(src, len, memory ? nullptr : dest, memory, NameForm::kWide); });
+    return guarded(kNoMemory, [&] {
+        return get_file(src, len, memory ? nullptr : dest, memory, NameForm::kWide, progress, data);
+    });
 }
 
 int __stdcall GetFile(LPCSTR src, LONG_PTR len, LPSTR dest, unsigned int flag,
-                      SusieProgress /*progress*/, LONG_PTR /*data*/) {
+                      SusieProgress progress, LONG_PTR data) {
     if (!src || !dest || memory_input(flag)) return kNotServed;
     wchar16 path[kPathChars];
     if (!to_wide(src, path, kPathChars)) return kReadError;
     HLOCAL* memory = flag & kMemoryOutput ? reinterpret_cast<HLOCAL*>(dest) : nullptr;
     wchar16 folder[kPathChars];
     if (!memory && !to_wide(dest, folder, kPathChars)) return kWriteError;
-    return guarded(kNoMemory, [&] { return get_file(path, len, memory ? nullptr : folder, memory, NameForm::kAnsi); });
+    return guarded(kNoMemory, [&] {
+        return get_file(path, len, memory ? nullptr : folder, memory, NameForm::kAnsi, progress, data);
+    });
+}
+
+int __stdcall ConfigurationDlg(HWND parent, int fnc) {
+    return guarded(-1, [&] { return open_configuration(parent, fnc); });
 }
 
 }  // extern "C"

@@ -10,8 +10,8 @@
 // later runs cannot start. open-x.txt leaves the member held open (no
 // deleting) by a helper of its own until the event Local\standin7z.release.
 // many-<key>.txt holding a count N makes it print N one-byte members after the output.
-// wait-<key>.txt makes it wait, once the rest is done, until the event
-// Local\standin7z.release is set: a run in progress as long as a test needs.
+// wait-<key>.txt makes it wait, once the rest is done, until the event the
+// file names is set: a run in progress as long as a test needs.
 // exit-<key>.txt holding a code makes it end with that code, as a program
 // ended from outside does, once it has done all the rest.
 // hold-<key>.txt makes an extraction write the first half of the member and
@@ -173,9 +173,9 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     bool wait = false;
-    read_all(beside_me(L"wait-" + key + L".txt"), wait);
+    std::string event = read_all(beside_me(L"wait-" + key + L".txt"), wait);
     if (wait) {
-        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
+        HANDLE release = CreateEventA(nullptr, TRUE, FALSE, event.c_str());
         WaitForSingleObject(release, INFINITE);
         CloseHandle(release);
     }

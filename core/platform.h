@@ -14,8 +14,10 @@ namespace platform {
 void* alloc_block(size_t bytes);
 void free_block(void* block);
 
-// lstrcmpiW: 0 when equal without regard to case.
-int compare_nocase(const wchar16* a, const wchar16* b);
+// Ordered as the file system orders names (CompareStringOrdinal ignoring
+// case): below, equal or above 0. Never linguistic: a character without
+// weight, such as a soft hyphen, still tells two names apart.
+int compare_ordinal_nocase(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len);
 // CharLowerW, in place.
 void lower_case(wchar16* text);
 // One unit upper-cased on its own, as 7-Zip matches names (CharUpperW).
@@ -24,7 +26,8 @@ wchar16 upper_unit(wchar16 c);
 // CompareStringOrdinal applies to each unit when it ignores case.
 wchar16 upper_ordinal(wchar16 c);
 
-// The thread's ANSI code page, both ways. Lengths exclude any terminator;
+// The system's ANSI code page, the one ANSI hosts name their files in, both
+// ways. Lengths exclude any terminator;
 // with a capacity of 0 the answer is the length the conversion needs.
 int ansi_to_wide(const char* src, int src_len, wchar16* dst, int dst_cap);
 int wide_to_ansi(const wchar16* src, int src_len, char* dst, int dst_cap);

@@ -12,7 +12,9 @@ void free_block(void* block) {
     if (block) LocalFree(block);
 }
 
-int compare_nocase(const wchar16* a, const wchar16* b) { return lstrcmpiW(a, b); }
+int compare_ordinal_nocase(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len) {
+    return CompareStringOrdinal(a, static_cast<int>(a_len), b, static_cast<int>(b_len), TRUE) - CSTR_EQUAL;
+}
 
 void lower_case(wchar16* text) { CharLowerW(text); }
 
@@ -35,7 +37,7 @@ wchar16 upper_ordinal(wchar16 c) {
 
 int ansi_to_wide(const char* src, int src_len, wchar16* dst, int dst_cap) {
     if (src_len == 0) return 0;
-    return MultiByteToWideChar(CP_THREAD_ACP, 0, src, src_len, dst, dst_cap);
+    return MultiByteToWideChar(CP_ACP, 0, src, src_len, dst, dst_cap);
 }
 
 int wide_to_ansi(const wchar16* src, int src_len, char* dst, int dst_cap) {
@@ -44,9 +46,9 @@ int wide_to_ansi(const wchar16* src, int src_len, char* dst, int dst_cap) {
     // U+2215 into '/'), which the host could not ask for again. What the code
     // page lacks becomes '_', so a name stays a file name. Code pages that
     // take no such flags (UTF-8 among them) hold every character anyway.
-    int n = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, src, src_len, dst, dst_cap, "_", nullptr);
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, src, src_len, dst, dst_cap, "_", nullptr);
     if (n == 0 && (GetLastError() == ERROR_INVALID_FLAGS || GetLastError() == ERROR_INVALID_PARAMETER))
-        n = WideCharToMultiByte(CP_THREAD_ACP, 0, src, src_len, dst, dst_cap, nullptr, nullptr);
+        n = WideCharToMultiByte(CP_ACP, 0, src, src_len, dst, dst_cap, nullptr, nullptr);
     return n;
 }
 

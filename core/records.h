@@ -92,6 +92,7 @@ typedef fileInfoW MemberRecord;
 enum ResultCode : int {
     kNotServed = -1,     // input from memory, or a member missing from a fresh listing
     kOk = 0,
+    kAborted = 1,        // the host's progress callback asked to stop
     kUnknownFormat = 2,  // not an archive we serve, or a member missing from a cached table
     kNoMemory = 4,
     kReadError = 6,      // the archive (or a member's bytes) cannot be read

@@ -100,6 +100,36 @@ void through_ansi(const wchar16* name, wchar16 (&out)[kFieldChars]) {
     to_wide(ansi, out, kFieldChars);
 }
 
+namespace {
+
+bool is_separator(wchar16 c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+bool fill_folder(wchar16 (&field)[kFieldChars], const wchar16* folder, size_t len) {
+    size_t n = copy_bounded(field, kFieldChars, folder, len);
+    if (n == len) return true;
+    while (n > 0 && is_separator(field[n - 1])) field[--n] = 0;
+    return false;
+}
+
+bool to_ansi_folder(const wchar16* folder, char* out, size_t cap) {
+    if (to_ansi(folder, out, cap)) return true;
+    // What fitted, back in wide text, without the separators it may end in.
+    std::vector<wchar16> fitted(cap + 1);
+    to_wide(out, fitted.data(), fitted.size());
+    size_t n = wide_len(fitted.data());
+    while (n > 0 && is_separator(fitted[n - 1])) fitted[--n] = 0;
+    to_ansi(fitted.data(), out, cap);
+    return false;
+}
+
+void folder_through_ansi(const wchar16* folder, wchar16 (&out)[kFieldChars]) {
+    char ansi[kFieldChars];
+    to_ansi_folder(folder, ansi, sizeof ansi);
+    to_wide(ansi, out, kFieldChars);
+}
+
 void convert_record(const MemberRecord& in, fileInfo& out) {
     memset(&out, 0, sizeof out);
     // method is a byte string: copy up to and including its first zero.
@@ -111,7 +141,7 @@ void convert_record(const MemberRecord& in, fileInfo& out) {
     out.compsize = in.compsize;
     out.filesize = in.filesize;
     out.timestamp = in.timestamp;
-    to_ansi(in.path, out.path, sizeof out.path);
+    to_ansi_folder(in.path, out.path, sizeof out.path);
     to_ansi(in.filename, out.filename, sizeof out.filename);
     out.crc = 0;
 }

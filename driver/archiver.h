@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/platform.h"
 #include "core/records.h"
 #include "core/text.h"
 #include "driver/member_paths.h"
+#include "driver/progress.h"
 #include "driver/scratch.h"
 
 // The section "UserSetting" of the settings file beside the module.
@@ -22,6 +24,10 @@ struct Settings {
 // Settings are read afresh for every request: a changed file is seen at once.
 Settings read_settings();
 bool settings_path(wchar16 (&out)[kPathChars]);
+// Writes the four keys into the settings file, keeping whatever else it
+// holds; a file made here is UTF-16, so a path in any script survives.
+// False when the file cannot be written.
+bool write_settings(const Settings& s);
 
 // What one request works with: the settings as it began and the 7-Zip they
 // lead to, found once so that every check and every run of the request
@@ -40,6 +46,9 @@ Setup read_setup();
 // folder, the host program's, the folders 7-Zip's installer recorded, and
 // 7-Zip's usual places under Program Files. Never the current folder or PATH.
 bool find_7zip(const Settings& s, wchar16 (&exe)[kPathChars]);
+// Where find_7zip looks, in its order, as the user is told: folders, and
+// the registry keys 7-Zip's installer writes.
+std::vector<WideString> places_sought(const Settings& s);
 
 // The work folder under the user's temporary folder; ensure_ makes it when missing.
 bool work_area_path(wchar16 (&out)[kPathChars]);
@@ -77,16 +86,17 @@ public:
 
 private:
     friend ResultCode extract_path(const Setup&, const wchar16*, const WideString&, uint64_t, bool,
-                                   ExtractedMember&);
+                                   ExtractedMember&, FetchWatch*);
     ScratchFolder folder_;
     WideString file_;
     uint64_t size_ = 0;
 };
 
 // Extracts the member listed under `path` with `size` bytes, unless its
-// path leads out of the work folder.
+// path leads out of the work folder. A watch is told how far 7-Zip has
+// come; when it says stop, 7-Zip is ended and the answer is kAborted.
 ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideString& path, uint64_t size,
-                        bool tar_pipe, ExtractedMember& out);
+                        bool tar_pipe, ExtractedMember& out, FetchWatch* watch = nullptr);
 
 // Lists the archive again (through the tar pipe or not, as it was listed)
 // to learn the full path of the member at the record's position and
@@ -94,4 +104,4 @@ ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideSt
 // there is not the one the record describes: for a listing whose paths
 // were too many to keep.
 ResultCode extract_member(const Setup& setup, const wchar16* archive, const MemberRecord& record, bool tar_pipe,
-                          ExtractedMember& out);
+                          ExtractedMember& out, FetchWatch* watch = nullptr);

@@ -54,8 +54,9 @@ bool is_blank(wchar16 c) { return c == ' ' || c == '\t'; }
 bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting) {
     if (!tar_setting[0]) return true;
     WideString stem(archive, find_extension(archive));
-    static const wchar16 kTar[] = {'.', 't', 'a', 'r', 0};
-    if (platform::compare_nocase(find_extension(stem.c_str()), kTar) == 0) return true;
+    static const wchar16 kTar[] = {'.', 't', 'a', 'r'};
+    const wchar16* inner = find_extension(stem.c_str());
+    if (platform::compare_ordinal_nocase(inner, wide_len(inner), kTar, 4) == 0) return true;
     const wchar16* name = archive;
     for (const wchar16* c = archive; *c; ++c)
         if (*c == '\\' || *c == '/') name = c + 1;

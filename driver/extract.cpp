@@ -39,17 +39,20 @@ ResultCode ExtractedMember::move_to(const WideString& target) const {
 }
 
 ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideString& path, uint64_t size,
-                        bool tar_pipe, ExtractedMember& out) {
+                        bool tar_pipe, ExtractedMember& out, FetchWatch* watch) {
     // A name leading out of the work folder is never extracted.
     if (!is_contained_path(path.c_str())) return kReadError;
     wchar_t work[kPathChars];
     if (!setup.found() || !ensure_work_area(work) || !out.folder_.make(work)) return kReadError;
     const wchar16* folder = out.folder_.path().c_str();
+    if (watch) watch->watch(&out.folder_);
+    RunResult ran = run_archiver(setup.exe, extract_run(setup.exe, archive, folder, path.c_str(), tar_pipe), nullptr,
+                                 watch ? watch->observer() : nullptr);
+    if (watch) watch->watch(nullptr);
+    if (watch && watch->stopped()) return kAborted;
     // A run that did not end well may have left the member's full length
     // with nothing behind part of it: never handed over.
-    if (!run_archiver(setup.exe, extract_run(setup.exe, archive, folder, path.c_str(), tar_pipe), nullptr)
-             .succeeded())
-        return kReadError;
+    if (!ran.succeeded()) return kReadError;
     // Wherever 7-Zip put it and whatever it named it (it renames what
     // Windows cannot hold, such as a trailing dot), the member is the one
     // file that appeared, with the listed size.
@@ -60,12 +63,14 @@ ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideSt
 }
 
 ResultCode extract_member(const Setup& setup, const wchar16* archive, const MemberRecord& record, bool tar,
-                          ExtractedMember& out) {
+                          ExtractedMember& out, FetchWatch* watch) {
     wchar_t work[kPathChars], capture_file[kPathChars];
     if (!setup.found() || !ensure_work_area(work) || !capture_path(work, capture_file)) return kReadError;
     ScopedDelete remover(capture_file);
-    if (!run_archiver(setup.exe, list_run(setup.exe, archive, tar), capture_file).succeeded())
-        return kReadError;
+    RunResult ran = run_archiver(setup.exe, list_run(setup.exe, archive, tar), capture_file,
+                                 watch ? watch->observer() : nullptr);
+    if (watch && watch->stopped()) return kAborted;
+    if (!ran.succeeded()) return kReadError;
     Capture capture;
     if (!capture.open(capture_file)) return kReadError;
 
@@ -98,5 +103,5 @@ ResultCode extract_member(const Setup& setup, const wchar16* archive, const Memb
         return alone;
     });
     if (!alone) return kReadError;
-    return extract_path(setup, archive, path, static_cast<uint64_t>(size), tar, out);
+    return extract_path(setup, archive, path, static_cast<uint64_t>(size), tar, out, watch);
 }

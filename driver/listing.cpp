@@ -21,12 +21,19 @@ bool archive_time(const wchar16* archive, int32_t& seconds) {
     return true;
 }
 
-// Whether a capture names no member at all but shows a size, and whether
-// it names any.
+// Whether a capture names no member at all but shows a size, whether it
+// names any, and whether it names one only, a tar.
 struct Shape {
     bool members = false;
     bool sizes_only = false;
+    bool one_tar = false;
 };
+
+bool is_tar_name(const wchar16* path) {
+    static const wchar16 kTar[] = {'.', 't', 'a', 'r'};
+    const wchar16* ext = find_extension(file_name_of(path));
+    return platform::compare_ordinal_nocase(ext, wide_len(ext), kTar, 4) == 0;
+}
 
 Shape shape_of(const wchar16* capture_file) {
     Shape shape;
@@ -35,9 +42,11 @@ Shape shape_of(const wchar16* capture_file) {
     shape.sizes_only = sizes_without_paths(capture.reader());
     Capture again;
     if (!again.open(capture_file)) return shape;
-    scan_members(again.reader(), [&](const ScannedMember&) {
+    size_t count = 0;
+    scan_members(again.reader(), [&](const ScannedMember& m) {
         shape.members = true;
-        return false;
+        shape.one_tar = ++count == 1 && is_tar_name(m.path);
+        return count < 2;
     });
     return shape;
 }
@@ -52,11 +61,13 @@ ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out
     if (!run_archiver(setup.exe, list_run(setup.exe, archive, tar), plain).succeeded()) return kReadError;
     const wchar16* capture_file = plain;
     // A compressed tar whatever its name: 7-Zip's plain listing of a bzip2
-    // or xz stream names nothing and shows a size. When the pipe finds
-    // members in it, it is served as one.
-    if (!tar && shape_of(plain).sizes_only && capture_path(work, piped) &&
-        run_archiver(setup.exe, list_run(setup.exe, archive, true), piped).succeeded() &&
-        shape_of(piped).members) {
+    // or xz stream names nothing and shows a size, that of a gzip stream
+    // names the one tar inside. When the pipe finds members in it, it is
+    // served as one.
+    Shape shape;
+    if (!tar) shape = shape_of(plain);
+    if ((shape.sizes_only || shape.one_tar) && capture_path(work, piped) &&
+        run_archiver(setup.exe, list_run(setup.exe, archive, true), piped).succeeded() && shape_of(piped).members) {
         capture_file = piped;
         tar = true;
     }

@@ -102,6 +102,23 @@ KernelHandle start(const wchar16* exe, const WideString& command_line, HANDLE in
     return KernelHandle(pi.hProcess);
 }
 
+// Waits for every process to end. An observer is asked about every 100 ms
+// whether the run is still wanted; when not, the processes are ended and
+// waited for, so nothing of theirs is open when the caller clears up.
+bool wait_all(const HANDLE* processes, DWORD count, RunObserver* observer) {
+    if (!observer) {
+        WaitForMultipleObjects(count, processes, TRUE, INFINITE);
+        return true;
+    }
+    while (WaitForMultipleObjects(count, processes, TRUE, 100) == WAIT_TIMEOUT) {
+        if (observer->still_wanted()) continue;
+        for (DWORD i = 0; i < count; ++i) TerminateProcess(processes[i], 1);
+        WaitForMultipleObjects(count, processes, TRUE, INFINITE);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // 7-Zip's exit codes: 0 no error, 1 warning (non-fatal), 2 fatal error,
@@ -124,7 +141,7 @@ KernelHandle start(const wchar16* exe, const WideString& command_line, HANDLE in
 // - A pipe's first program would fail writing if the second stopped
 //   reading early; the second reads the tar to its end in every run here.
 bool RunResult::succeeded() const {
-    if (!started) return false;
+    if (!started || stopped) return false;
     for (int i = 0; i < programs; ++i)
         if (exit_codes[i] != 0) return false;
     return true;
@@ -132,9 +149,8 @@ bool RunResult::succeeded() const {
 
 namespace {
 
-// Waits for one program to end and takes its exit code.
-uint32_t wait_for(const KernelHandle& process) {
-    WaitForSingleObject(process.get(), INFINITE);
+// The exit code of a program that has ended.
+uint32_t exit_code(const KernelHandle& process) {
     DWORD code = STILL_ACTIVE;
     if (!GetExitCodeProcess(process.get(), &code)) code = STILL_ACTIVE;
     return code;
@@ -142,7 +158,8 @@ uint32_t wait_for(const KernelHandle& process) {
 
 }  // namespace
 
-RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path) {
+RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path,
+                       RunObserver* observer) {
     RunResult result;
     FileHandle out = open_output(output_path);
     // Standard input at its end: a prompt (a password, say) is answered at
@@ -152,8 +169,10 @@ RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16
     if (run.second.empty()) {
         KernelHandle process = start(exe, run.first, nul.get(), out.get());
         if (!process.valid()) return result;
+        HANDLE processes[] = {process.get()};
+        result.stopped = !wait_all(processes, 1, observer);
         result.programs = 1;
-        result.exit_codes[0] = wait_for(process);
+        result.exit_codes[0] = exit_code(process);
         result.started = true;
         return result;
     }
@@ -167,9 +186,14 @@ RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16
     // waiting on a full pipe.
     reader.reset();
     writer.reset();
+    HANDLE processes[2];
+    DWORD count = 0;
+    if (first.valid()) processes[count++] = first.get();
+    if (second.valid()) processes[count++] = second.get();
+    result.stopped = count != 0 && !wait_all(processes, count, observer);
     result.programs = 2;
-    if (first.valid()) result.exit_codes[0] = wait_for(first);
-    if (second.valid()) result.exit_codes[1] = wait_for(second);
+    if (first.valid()) result.exit_codes[0] = exit_code(first);
+    if (second.valid()) result.exit_codes[1] = exit_code(second);
     result.started = first.valid() && second.valid();
     return result;
 }

@@ -8,10 +8,22 @@
 #include "driver/capture.h"
 #include "driver/commands.h"
 
-// How a run went: whether every program of it started, and the exit code
-// each one ended with (the first program's, then for a pipe the second's).
+// Looks in on a run about every 100 ms while its programs work. Answering
+// false ends them at once.
+class RunObserver {
+public:
+    virtual bool still_wanted() = 0;
+
+protected:
+    ~RunObserver() = default;
+};
+
+// How a run went: whether every program of it started, whether an
+// observer stopped it, and the exit code each one ended with (the first
+// program's, then for a pipe the second's).
 struct RunResult {
     bool started = false;
+    bool stopped = false;
     int programs = 0;
     uint32_t exit_codes[2] = {0, 0};
     // Every program started and ended as 7-Zip does when all went well
@@ -21,8 +33,10 @@ struct RunResult {
 
 // Runs 7-Zip once, or twice joined by a pipe. The standard output of the
 // run (of its second program, for a pipe) goes to output_path, or is
-// discarded when output_path is null.
-RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path);
+// discarded when output_path is null. Without an observer the run is
+// waited for without a time limit.
+RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path,
+                       RunObserver* observer = nullptr);
 
 // A capture file opened for reading, with its piece reader.
 class Capture {

@@ -120,15 +120,25 @@ size_t count_members(PieceReader& reader, int32_t threshold) {
     return n;
 }
 
-bool describes(const MemberRecord& record, const ScannedMember& m) {
-    wchar16 name[kFieldChars];
-    copy_bounded(name, kFieldChars, file_name_of(m.path));
-    if (record.filesize != static_cast<uintptr_t>(m.size)) return false;
+namespace {
+
+bool same_field(const wchar16 (&a)[kFieldChars], const wchar16 (&b)[kFieldChars]) {
     for (size_t i = 0; i < kFieldChars; ++i) {
-        if (name[i] != record.filename[i]) return false;
-        if (!name[i]) return true;
+        if (a[i] != b[i]) return false;
+        if (!a[i]) return true;
     }
-    return false;
+    return true;
+}
+
+}  // namespace
+
+bool describes(const MemberRecord& record, const ScannedMember& m) {
+    if (record.filesize != static_cast<uintptr_t>(m.size)) return false;
+    const wchar16* name = file_name_of(m.path);
+    wchar16 folder[kFieldChars] = {}, file[kFieldChars];
+    fill_folder(folder, m.path, static_cast<size_t>(name - m.path));
+    copy_bounded(file, kFieldChars, name);
+    return same_field(folder, record.path) && same_field(file, record.filename);
 }
 
 size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp, MemberRecord* table, size_t capacity,
@@ -145,8 +155,9 @@ size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp, M
         r.compsize = static_cast<uintptr_t>(m.size);
         r.filesize = static_cast<uintptr_t>(m.size);
         r.timestamp = timestamp;
-        r.path[0] = 0;
-        copy_bounded(r.filename, kFieldChars, file_name_of(m.path));
+        const wchar16* name = file_name_of(m.path);
+        fill_folder(r.path, m.path, static_cast<size_t>(name - m.path));
+        copy_bounded(r.filename, kFieldChars, name);
         r.crc = 0;
         ++n;
         return true;

@@ -42,10 +42,11 @@ bool qualifies(int32_t size, int32_t threshold);
 // a command line can name.
 bool is_kept(const ScannedMember& m, int32_t threshold);
 // Whether a record is the one a listing makes for this member now: the
-// same file name (as the record's field holds it) and the same size. A
+// same folder and file name (as the record's fields hold them) and the
+// same size. A
 // member found by position in a new listing is fetched only when it is.
 bool describes(const MemberRecord& record, const ScannedMember& m);
-// The text after the last backslash.
+// The text after the last backslash; what comes before it is the member's folder.
 const wchar16* file_name_of(const wchar16* path);
 // Seconds since 1970 from a FILETIME count, clamped to the signed 32-bit range.
 int32_t unix_time_from_filetime(uint64_t filetime);

@@ -134,3 +134,12 @@ bool ScratchFolder::only_file(WideString& file, uint64_t& size) const {
     }
     return files == 1;
 }
+
+uint64_t ScratchFolder::bytes_written() const {
+    std::vector<Entry> entries;
+    if (!path_.empty()) walk(path_, entries);
+    uint64_t total = 0;
+    for (const Entry& e : entries)
+        if (!(e.attributes & FILE_ATTRIBUTE_DIRECTORY)) total += e.size;
+    return total;
+}

@@ -22,6 +22,8 @@ public:
     // The one file that appeared anywhere below the folder, and its size.
     // False when there is none, more than one, or a link in its place.
     bool only_file(WideString& file, uint64_t& size) const;
+    // The sizes of the files below the folder so far, added up.
+    uint64_t bytes_written() const;
 
 private:
     WideString path_;

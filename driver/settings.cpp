@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include "core/handle.h"
 #include "core/module.h"
 #include "driver/archiver.h"
 #include "driver/commands.h"
@@ -45,6 +46,30 @@ Settings read_settings() {
     read_text(ini, L"tar", L"*.tgz,*.taz", s.tar);
     s.aheadMB = static_cast<int>(GetPrivateProfileIntW(kSection, L"aheadMB", kDefaultAheadMB, ini));
     return s;
+}
+
+bool write_settings(const Settings& s) {
+    wchar_t ini[kPathChars];
+    if (!settings_path(ini)) return false;
+    // The profile functions write a new file in the ANSI code page; one
+    // that starts with a byte-order mark they keep as UTF-16.
+    DWORD attributes = GetFileAttributesW(ini);
+    // A read-only file is not written, whoever could (Wine's root can).
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+        return false;
+    if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        FileHandle f(CreateFileW(ini, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD put = 0;
+        if (!f.valid() || !WriteFile(f.get(), "\xFF\xFE", 2, &put, nullptr) || put != 2) return false;
+    }
+    wchar_t number[16], ahead[16];
+    wsprintfW(number, L"%d", s.maxMB);
+    wsprintfW(ahead, L"%d", s.aheadMB);
+    return WritePrivateProfileStringW(kSection, L"dir", s.dir, ini) &&
+           WritePrivateProfileStringW(kSection, L"ext", s.ext, ini) &&
+           WritePrivateProfileStringW(kSection, L"maxMB", number, ini) &&
+           WritePrivateProfileStringW(kSection, L"tar", s.tar, ini) &&
+           WritePrivateProfileStringW(kSection, L"aheadMB", ahead, ini);
 }
 
 static bool combine(const wchar_t* dir, const wchar_t* name, wchar16 (&out)[kPathChars]) {
@@ -137,6 +162,32 @@ bool find_7zip(const Settings& s, wchar16 (&exe)[kPathChars]) {
         if (n > 0 && n < kPathChars && combine(base, L"7-Zip", folder) && try_folder(folder, exe)) return true;
     }
     return false;
+}
+
+std::vector<WideString> places_sought(const Settings& s) {
+    std::vector<WideString> places;
+    wchar_t here[kPathChars], folder[kPathChars];
+    bool have_here = module_folder(module_handle(), here);
+    if (s.dir[0]) {
+        if (is_fully_qualified(s.dir))
+            places.push_back(s.dir);
+        else if (have_here && combine(here, s.dir, folder))
+            places.push_back(folder);
+        return places;
+    }
+    if (have_here) places.push_back(here);
+    if (module_folder(nullptr, folder)) places.push_back(folder);
+    places.push_back(L"HKEY_CURRENT_USER\\Software\\7-Zip");
+    places.push_back(L"HKEY_LOCAL_MACHINE\\Software\\7-Zip");
+    for (const wchar_t* variable : {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"}) {
+        wchar_t base[kPathChars];
+        DWORD n = GetEnvironmentVariableW(variable, base, kPathChars);
+        if (n == 0 || n >= kPathChars || !combine(base, L"7-Zip", folder)) continue;
+        bool known = false;
+        for (const WideString& p : places) known = known || lstrcmpiW(p.c_str(), folder) == 0;
+        if (!known) places.push_back(folder);
+    }
+    return places;
 }
 
 Setup read_setup() {

@@ -4,8 +4,10 @@
 #include "plugin/exports.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "core/handle.h"
 #include "core/text.h"
@@ -13,6 +15,7 @@
 #include "driver/paths.h"
 #include "driver/sweep.h"
 #include "plugin/info.h"
+#include "plugin/settings_dialog.h"
 #include "tables/cache.h"
 #include "tables/read_ahead.h"
 #include "tables/retrieval.h"
@@ -27,6 +30,7 @@ static_assert(std::is_same<decltype(&GetFileInfo), GetFileInfoProc>::value, "Get
 static_assert(std::is_same<decltype(&GetFileInfoW), GetFileInfoWProc>::value, "GetFileInfoW");
 static_assert(std::is_same<decltype(&GetFile), GetFileProc>::value, "GetFile");
 static_assert(std::is_same<decltype(&GetFileW), GetFileWProc>::value, "GetFileW");
+static_assert(std::is_same<decltype(&ConfigurationDlg), ConfigurationDlgProc>::value, "ConfigurationDlg");
 
 namespace {
 
@@ -85,9 +89,21 @@ int archive_info(const wchar16* path, LONG_PTR offset, HLOCAL* table) {
     return rc;
 }
 
-int file_info(const wchar16* path, LONG_PTR offset, MemberRecord& request, NameForm form) {
-    if (!fits_path(path)) return kReadError;
-    return obtain_archive_table(begin_request(), path, archive_offset(offset), nullptr, &request, form);
+// The member a host names, cut at its last separator into the request's
+// folder (without that separator, which the look-up puts back: a cut folder
+// of 199 units and its backslash still fit) and file name; by the position
+// the host's record holds when it names none. False when a part is longer
+// than any record's field.
+bool member_request(const wchar16* name, size_t len, uintptr_t position, MemberRecord& request) {
+    request = MemberRecord();
+    request.position = position;
+    size_t cut = len;
+    while (cut > 0 && name[cut - 1] != L'\\' && name[cut - 1] != L'/') --cut;
+    size_t folder = cut > 1 ? cut - 1 : cut;
+    if (folder >= kFieldChars || len - cut >= kFieldChars) return false;
+    copy_bounded(request.path, kFieldChars, name, folder);
+    copy_bounded(request.filename, kFieldChars, name + cut, len - cut);
+    return true;
 }
 
 // A new file holding the bytes; never over an existing one.
@@ -109,7 +125,38 @@ ResultCode write_new_file(const WideString& target, const void* bytes, size_t le
     return kOk;
 }
 
-int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory, NameForm form) {
+// The host's record is written only with the member found.
+template <class Record, class Fill>
+int file_info(const wchar16* path, LONG_PTR offset, const wchar16* name, size_t len, Record& info, NameForm form,
+              Fill&& fill) {
+    if (!fits_path(path)) return kReadError;
+    MemberRecord request;
+    if (!member_request(name, len, info.position, request)) return kNotServed;
+    ResultCode rc = obtain_archive_table(begin_request(), path, archive_offset(offset), nullptr, &request, form);
+    if (rc == kOk) fill(request);
+    return rc;
+}
+
+// The host's progress callback: told (done, size) as ints, its own value
+// handed back unchanged; any answer but 0 asks to stop.
+class HostProgress : public FetchProgress {
+public:
+    HostProgress(SusieProgress callback, LONG_PTR data) : callback_(callback), data_(data) {}
+    bool report(uint64_t done, uint64_t total) override {
+        while (total > INT_MAX) {
+            done >>= 1;
+            total >>= 1;
+        }
+        return callback_(static_cast<int>(done), static_cast<int>(total), data_) == 0;
+    }
+
+private:
+    SusieProgress callback_;
+    LONG_PTR data_;
+};
+
+int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOCAL* memory, NameForm form,
+             SusieProgress callback, LONG_PTR data) {
     if (!fits_path(path)) return kReadError;
     Setup setup = begin_request();
     MemberRecord request;
@@ -135,12 +182,17 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
         target += shown;
         if (target.size() >= MAX_PATH) return kWriteError;
     }
+    HostProgress host(callback, data);
+    FetchProgress* progress = callback ? &host : nullptr;
+    if (progress && !progress->report(0, request.filesize)) return kAborted;
+    FetchWatch watch(progress, request.filesize);
     if (setup.settings.aheadMB <= 0) trim_kept(0);
     if (setup.settings.aheadMB > 0 && !source.path.empty() && source.alone) {
         platform::OwnedBlock bytes;
         size_t length = 0;
-        rc = fetch_ahead(setup, path, request, source, bytes, length);
+        rc = fetch_ahead(setup, path, request, source, &watch, bytes, length);
         if (rc != kOk) return rc;
+        if (progress && !progress->report(request.filesize, request.filesize)) return kAborted;
         if (memory) {
             *memory = bytes.release();
             return kOk;
@@ -150,12 +202,14 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
 
     ExtractedMember member;
     if (source.path.empty())
-        rc = extract_member(setup, path, request, source.tar_pipe, member);
+        rc = extract_member(setup, path, request, source.tar_pipe, member, &watch);
     else if (!source.alone)
         rc = kReadError;  // 7-Zip would bring out another member with it, or in its place
     else
-        rc = extract_path(setup, path, source.path, request.filesize, source.tar_pipe, member);
+        rc = extract_path(setup, path, source.path, request.filesize, source.tar_pipe, member, &watch);
     if (rc != kOk) return rc;
+    // Stopped at the last moment: the member goes with its folder, unseen.
+    if (progress && !progress->report(request.filesize, request.filesize)) return kAborted;
     if (memory) {
         platform::OwnedBlock bytes;
         size_t length = 0;
@@ -218,8 +272,10 @@ int __stdcall GetArchiveInfo(LPCSTR buf, LONG_PTR len, unsigned int flag, HLOCAL
 int __stdcall GetFileInfoW(LPCWSTR buf, LONG_PTR len, LPCWSTR filename, unsigned int flag,
                            fileInfoW* lpInfo) {
     if (!buf || !filename || !lpInfo || memory_input(flag)) return kNotServed;
-    copy_bounded(lpInfo->filename, kFieldChars, filename);
-    return guarded(kNoMemory, [&] { return file_info(buf, len, *lpInfo, NameForm::kWide); });
+    return guarded(kNoMemory, [&] {
+        return file_info(buf, len, filename, wide_len(filename), *lpInfo, NameForm::kWide,
+                         [&](const MemberRecord& found) { *lpInfo = found; });
+    });
 }
 
 int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned int flag,
@@ -227,31 +283,39 @@ int __stdcall GetFileInfo(LPCSTR buf, LONG_PTR len, LPCSTR filename, unsigned in
     if (!buf || !filename || !lpInfo || memory_input(flag)) return kNotServed;
     wchar16 path[kPathChars];
     if (!to_wide(buf, path, kPathChars)) return kReadError;
-    MemberRecord request = {};
-    to_wide(filename, request.filename, kFieldChars);
-    // With no name, search by the position the host's record holds, as the wide form does.
-    request.position = lpInfo->position;
-    int rc = guarded(kNoMemory, [&] { return file_info(path, len, request, NameForm::kAnsi); });
-    if (rc == kOk) convert_record(request, *lpInfo);
-    return rc;
+    return guarded(kNoMemory, [&] {
+        // Never more wide units than bytes.
+        std::vector<wchar16> name(strlen(filename) + 1);
+        to_wide(filename, name.data(), name.size());
+        return file_info(path, len, name.data(), wide_len(name.data()), *lpInfo, NameForm::kAnsi,
+                         [&](const MemberRecord& found) { convert_record(found, *lpInfo); });
+    });
 }
 
 int __stdcall GetFileW(LPCWSTR src, LONG_PTR len, LPWSTR dest, unsigned int flag,
-                       SusieProgress /*progress*/, LONG_PTR /*data*/) {
+                       SusieProgress progress, LONG_PTR data) {
     if (!src || !dest || memory_input(flag)) return kNotServed;
     HLOCAL* memory = flag & kMemoryOutput ? reinterpret_cast<HLOCAL*>(dest) : nullptr;
-    return guarded(kNoMemory, [&] { return get_file(src, len, memory ? nullptr : dest, memory, NameForm::kWide); });
+    return guarded(kNoMemory, [&] {
+        return get_file(src, len, memory ? nullptr : dest, memory, NameForm::kWide, progress, data);
+    });
 }
 
 int __stdcall GetFile(LPCSTR src, LONG_PTR len, LPSTR dest, unsigned int flag,
-                      SusieProgress /*progress*/, LONG_PTR /*data*/) {
+                      SusieProgress progress, LONG_PTR data) {
     if (!src || !dest || memory_input(flag)) return kNotServed;
     wchar16 path[kPathChars];
     if (!to_wide(src, path, kPathChars)) return kReadError;
     HLOCAL* memory = flag & kMemoryOutput ? reinterpret_cast<HLOCAL*>(dest) : nullptr;
     wchar16 folder[kPathChars];
     if (!memory && !to_wide(dest, folder, kPathChars)) return kWriteError;
-    return guarded(kNoMemory, [&] { return get_file(path, len, memory ? nullptr : folder, memory, NameForm::kAnsi); });
+    return guarded(kNoMemory, [&] {
+        return get_file(path, len, memory ? nullptr : folder, memory, NameForm::kAnsi, progress, data);
+    });
+}
+
+int __stdcall ConfigurationDlg(HWND parent, int fnc) {
+    return guarded(-1, [&] { return open_configuration(parent, fnc); });
 }
 
 }  // extern "C"

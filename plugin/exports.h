@@ -1,4 +1,4 @@
-// The ten entry points, and the function-pointer types a host declares for
+// The eleven entry points, and the function-pointer types a host declares for
 // them. The definitions are checked against these types, so a changed
 // signature fails the build instead of a host.
 #pragma once
@@ -23,6 +23,7 @@ typedef int(__stdcall* GetFileProc)(LPCSTR src, LONG_PTR len, LPSTR dest, unsign
                                     SusieProgress progress, LONG_PTR data);
 typedef int(__stdcall* GetFileWProc)(LPCWSTR src, LONG_PTR len, LPWSTR dest, unsigned int flag,
                                      SusieProgress progress, LONG_PTR data);
+typedef int(__stdcall* ConfigurationDlgProc)(HWND parent, int fnc);
 
 extern "C" {
 int __stdcall GetPluginInfo(int infono, LPSTR buf, int buflen);
@@ -38,4 +39,5 @@ int __stdcall GetFile(LPCSTR src, LONG_PTR len, LPSTR dest, unsigned int flag, S
                       LONG_PTR data);
 int __stdcall GetFileW(LPCWSTR src, LONG_PTR len, LPWSTR dest, unsigned int flag,
                        SusieProgress progress, LONG_PTR data);
+int __stdcall ConfigurationDlg(HWND parent, int fnc);
 }

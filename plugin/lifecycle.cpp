@@ -7,6 +7,7 @@
 #include "driver/archiver.h"
 #include "driver/scratch.h"
 #include "tables/cache.h"
+#include "tables/handed.h"
 
 BOOL on_module_notification(HMODULE module, DWORD reason) {
     wchar16 work[kPathChars];
@@ -18,6 +19,7 @@ BOOL on_module_notification(HMODULE module, DWORD reason) {
         table_cache().clear();
         remove_leftover_scratch();
         if (work_area_path(work) && PathIsDirectoryW(work)) RemoveDirectoryW(work);
+        handed_tables().clear();
     }
     return TRUE;
 }

@@ -14,21 +14,81 @@ bool same_archive(const WideString& held, const wchar16* archive) {
 
 }  // namespace
 
-const MemberRecord* select_record(const MemberRecord* table, const MemberRecord& request, NameForm form) {
-    bool by_name = request.filename[0] != 0;
+namespace {
+
+// Folder and file name, joined as a host joins them: a backslash between
+// when the folder lacks one (it was cut short); '/' read as '\\'. Answers
+// the length.
+size_t joined(const wchar16* folder, const wchar16* name, wchar16 (&out)[2 * kFieldChars + 1]) {
+    size_t n = 0;
+    for (const wchar16* p = folder; *p; ++p) out[n++] = *p == '/' ? '\\' : *p;
+    if (n > 0 && out[n - 1] != '\\') out[n++] = '\\';
+    for (const wchar16* p = name; *p; ++p) out[n++] = *p == '/' ? '\\' : *p;
+    out[n] = 0;
+    return n;
+}
+
+bool same_name(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len) {
+    return platform::compare_ordinal_nocase(a, a_len, b, b_len) == 0;
+}
+
+// A name without a folder is the full name of a member at the top, when
+// there is one; else it names the first member of that file name.
+const MemberRecord* by_file_name(const MemberRecord* table, const wchar16* wanted, NameForm form) {
+    size_t wanted_len = wide_len(wanted);
     wchar16 shown[kFieldChars];
+    const MemberRecord* first = nullptr;
     for (const MemberRecord* r = table; !is_table_end(*r); ++r) {
-        if (!by_name) {
-            if (r->position == request.position) return r;
-            continue;
-        }
         const wchar16* name = r->filename;
         if (form == NameForm::kAnsi) {
             through_ansi(r->filename, shown);
             name = shown;
         }
-        if (platform::compare_nocase(name, request.filename) == 0) return r;
+        if (!same_name(name, wide_len(name), wanted, wanted_len)) continue;
+        if (!r->path[0]) return r;
+        if (!first) first = r;
     }
+    return first;
+}
+
+// The one record whose folder and name are those asked for. Names that
+// differ in case alone (or, in ANSI, only where the code page lacks a
+// character) are told apart by their exact spelling; past that, nothing:
+// a lookup never guesses between two members.
+const MemberRecord* by_full_name(const MemberRecord* table, const MemberRecord& request, NameForm form) {
+    wchar16 wanted[2 * kFieldChars + 1], name[2 * kFieldChars + 1];
+    size_t wanted_len = joined(request.path, request.filename, wanted);
+    wchar16 folder[kFieldChars], file[kFieldChars];
+    const MemberRecord *found = nullptr, *exact = nullptr;
+    size_t matches = 0, exacts = 0;
+    for (const MemberRecord* r = table; !is_table_end(*r); ++r) {
+        size_t len;
+        if (form == NameForm::kAnsi) {
+            folder_through_ansi(r->path, folder);
+            through_ansi(r->filename, file);
+            len = joined(folder, file, name);
+        } else {
+            len = joined(r->path, r->filename, name);
+        }
+        if (len != wanted_len || !same_name(name, len, wanted, wanted_len)) continue;
+        ++matches;
+        found = r;
+        if (memcmp(name, wanted, len * sizeof(wchar16)) == 0) {
+            ++exacts;
+            exact = r;
+        }
+    }
+    if (matches == 1) return found;
+    return exacts == 1 ? exact : nullptr;
+}
+
+}  // namespace
+
+const MemberRecord* select_record(const MemberRecord* table, const MemberRecord& request, NameForm form) {
+    if (request.path[0]) return by_full_name(table, request, form);
+    if (request.filename[0]) return by_file_name(table, request.filename, form);
+    for (const MemberRecord* r = table; !is_table_end(*r); ++r)
+        if (r->position == request.position) return r;
     return nullptr;
 }
 

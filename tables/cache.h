@@ -46,8 +46,12 @@ struct TableKey {
 // those ANSI hosts are shown (each name through the ANSI code page).
 enum class NameForm { kWide, kAnsi };
 
-// The first record matching the request: by file name without regard to
-// case when the request names one, else by position. Null when none does.
+// The record a request asks for. With a folder in its path (the host's
+// name cut at its last separator, either kind): the one member of that
+// folder and file name. With a file name alone: the member of that name at
+// the top, else the first of that name. With neither: the member at its
+// position. Names are compared as the file system compares them, without
+// regard to case. Null when none is.
 const MemberRecord* select_record(const MemberRecord* table, const MemberRecord& request, NameForm form);
 
 // What a fetch needs of a member besides its record.

@@ -114,9 +114,10 @@ bool read_kept(const KeptFile& f, platform::OwnedBlock& bytes, size_t& length) {
 }
 
 ResultCode extract_alone(const Setup& setup, const wchar16* archive, const MemberRecord& record,
-                         const MemberSource& source, platform::OwnedBlock& bytes, size_t& length) {
+                         const MemberSource& source, FetchWatch* watch, platform::OwnedBlock& bytes,
+                         size_t& length) {
     ExtractedMember member;
-    ResultCode rc = extract_path(setup, archive, source.path, record.filesize, source.tar_pipe, member);
+    ResultCode rc = extract_path(setup, archive, source.path, record.filesize, source.tar_pipe, member, watch);
     return rc != kOk ? rc : member.read(bytes, length);
 }
 
@@ -279,13 +280,13 @@ void trim_kept(uint64_t budget) {
 }
 
 ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberRecord& record,
-                       const MemberSource& source, platform::OwnedBlock& bytes, size_t& length) {
+                       const MemberSource& source, FetchWatch* watch, platform::OwnedBlock& bytes, size_t& length) {
     // A name leading out of the work folder is never extracted.
     if (!is_contained_path(source.path.c_str())) return kReadError;
     const uint64_t budget = static_cast<uint64_t>(setup.settings.aheadMB) << 20;
     std::shared_ptr<KeptMembers> kept = source.kept;
     if (!kept) kept = table_cache().attach_kept(source.table, std::make_shared<KeptMembers>());
-    if (!kept) return extract_alone(setup, archive, record, source, bytes, length);
+    if (!kept) return extract_alone(setup, archive, record, source, watch, bytes, length);
     const size_t p = record.position;
 
     KeptFile hit;
@@ -304,18 +305,18 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
             }
         }
         remove_file(hit.file);
-        return extract_alone(setup, archive, record, source, bytes, length);
+        return extract_alone(setup, archive, record, source, watch, bytes, length);
     }
     RunMark mark(*kept);
 
     wchar_t work[kPathChars];
     auto folder = std::make_shared<ScratchFolder>();
     if (!setup.found() || !ensure_work_area(work) || !folder->make(work, kKeptKind))
-        return extract_alone(setup, archive, record, source, bytes, length);
+        return extract_alone(setup, archive, record, source, watch, bytes, length);
     size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + folder->path().size() + 64;
     std::vector<Planned> plan;
     if (!plan_window(source, p, want, step, std::min(kMostRunBytes, budget / 4), line, plan) || plan.empty())
-        return extract_alone(setup, archive, record, source, bytes, length);
+        return extract_alone(setup, archive, record, source, watch, bytes, length);
     {
         // The window ends before the first member kept already.
         Locked l;
@@ -330,9 +331,16 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
     for (const Planned& m : plan) paths.push_back(m.path);
     // A run that did not end well may have left files whose listed length
     // hides missing bytes: nothing of it is kept.
+    // The host follows the whole window's bytes coming out.
+    uint64_t window_bytes = 0;
+    for (const Planned& m : plan) window_bytes += m.size;
+    FetchWatch window(watch ? watch->progress() : nullptr, window_bytes);
+    window.watch(folder.get());
     bool ran = run_archiver(setup.exe, extract_run(setup.exe, archive, folder->path().c_str(), paths, source.tar_pipe),
-                            nullptr)
+                            nullptr, window.observer())
                    .succeeded();
+    window.watch(nullptr);
+    if (window.stopped()) return kAborted;
 
     // Kept: each member found exactly at its listed path, a plain file of
     // the listed size; its bytes are checked against the CRC when served.
@@ -379,5 +387,5 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
     }
     discard(doomed);
     if (served) return kOk;
-    return extract_alone(setup, archive, record, source, bytes, length);
+    return extract_alone(setup, archive, record, source, watch, bytes, length);
 }

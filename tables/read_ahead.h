@@ -12,6 +12,7 @@
 
 #include "core/platform.h"
 #include "driver/archiver.h"
+#include "driver/progress.h"
 #include "tables/cache.h"
 
 // The bytes of the member `record` names, which 7-Zip can bring out alone
@@ -19,8 +20,10 @@
 // table, or from a run that also reads ahead, or, when neither gives a file
 // exactly as listed (path, size and the listing's CRC), from a run of its
 // own. A kept file is served only once the run that wrote it has ended.
+// The watch (may be null) is told how far the runs have come and may stop
+// them: kAborted, and nothing of a stopped run is kept.
 ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberRecord& record,
-                       const MemberSource& source, platform::OwnedBlock& bytes, size_t& length);
+                       const MemberSource& source, FetchWatch* watch, platform::OwnedBlock& bytes, size_t& length);
 
 // Removes kept members, least recently used first, until all of them take
 // no more than `budget` bytes: 0 removes every one.

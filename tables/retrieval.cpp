@@ -4,6 +4,7 @@
 
 #include "core/handle.h"
 #include "driver/commands.h"
+#include "tables/handed.h"
 
 namespace {
 
@@ -40,6 +41,27 @@ ResultCode probe(const wchar16* archive, uint32_t offset, FileIdentity& id) {
     return got < sizeof head ? kUnknownFormat : kOk;
 }
 
+// The archive by its full, long name: a relative or short 8.3 name the host
+// chose names the same archive, kept and served as one, and the name tells
+// the tar pipe what it is. As given when the system cannot tell.
+WideString long_name(const wchar16* archive) {
+    DWORD need = GetFullPathNameW(archive, 0, nullptr, nullptr);
+    if (need == 0) return archive;
+    WideString full(need, 0);
+    DWORD got = GetFullPathNameW(archive, need, &full[0], nullptr);
+    if (got == 0 || got >= need) return archive;
+    full.resize(got);
+    need = GetLongPathNameW(full.c_str(), nullptr, 0);
+    if (need == 0) return full;
+    WideString long_form(need, 0);
+    got = GetLongPathNameW(full.c_str(), &long_form[0], need);
+    // A long form past what file calls take as given would lose the archive
+    // a short name reaches; the listing's content still tells a tar then.
+    if (got == 0 || got >= need || got >= kPathChars) return full;
+    long_form.resize(got);
+    return long_form;
+}
+
 TableKey key_of(const Setup& setup, const wchar16* archive, const FileIdentity& id) {
     TableKey key;
     key.file = id;
@@ -65,42 +87,54 @@ bool supported(const Setup& setup, const wchar16* archive, const FileIdentity* i
 // Test and listing after the probe, the table kept and served. The
 // identity was taken before 7-Zip looks, so a change while it does is seen
 // the next time.
-ResultCode build(const Setup& setup, const wchar16* archive, const FileIdentity& id, void** copy,
+ResultCode build(const Setup& setup, const wchar16* archive, const TableKey& key, void** copy,
                  MemberRecord* request, NameForm form, MemberSource* source) {
-    if (!supported(setup, archive, &id)) return kUnknownFormat;
+    if (!supported(setup, archive, &key.file)) return kUnknownFormat;
     Listing listing;
     ResultCode listed = list_archive(setup, archive, listing);
     if (listed != kOk) return listed;
-    return static_cast<ResultCode>(table_cache().store(archive, key_of(setup, archive, id), std::move(listing), copy,
-                                                       request, form, kNotServed, source));
+    return static_cast<ResultCode>(
+        table_cache().store(archive, key, std::move(listing), copy, request, form, kNotServed, source));
 }
 
 }  // namespace
 
-bool archive_supported(const Setup& setup, const wchar16* archive) {
+bool archive_supported(const Setup& setup, const wchar16* given) {
+    WideString archive = long_name(given);
     FileIdentity id;
-    return supported(setup, archive, identify(archive, id) ? &id : nullptr);
+    return supported(setup, archive.c_str(), identify(archive.c_str(), id) ? &id : nullptr);
 }
 
-ResultCode obtain_archive_table(const Setup& setup, const wchar16* archive, uint32_t offset, void** copy,
+ResultCode obtain_archive_table(const Setup& setup, const wchar16* given, uint32_t offset, void** copy,
                                 MemberRecord* request, NameForm form) {
+    WideString name = long_name(given);
+    const wchar16* archive = name.c_str();
     // The probe answers first, as on a fresh listing. Without 7-Zip no
     // archive is served, and what is kept stays for when it is back.
     FileIdentity id;
     ResultCode probed = probe(archive, offset, id);
     if (probed != kOk) return probed;
     if (!setup.found()) return kUnknownFormat;
-    Lookup kept = table_cache().lookup(archive, key_of(setup, archive, id), copy, request, form, kNotServed, nullptr);
-    if (kept.held) return static_cast<ResultCode>(kept.result);
-    return build(setup, archive, id, copy, request, form, nullptr);
+    TableKey key = key_of(setup, archive, id);
+    Lookup kept = table_cache().lookup(archive, key, copy, request, form, kNotServed, nullptr);
+    ResultCode rc = kept.held ? static_cast<ResultCode>(kept.result) : build(setup, archive, key, copy, request, form, nullptr);
+    // From here the host holds this table's positions.
+    if (rc == kOk) handed_tables().handed(archive, key);
+    return rc;
 }
 
-ResultCode obtain_member(const Setup& setup, const wchar16* archive, uintptr_t position, MemberRecord& record,
+ResultCode obtain_member(const Setup& setup, const wchar16* given, uintptr_t position, MemberRecord& record,
                          MemberSource& source) {
     record = MemberRecord();
     record.position = position;
+    WideString name = long_name(given);
+    const wchar16* archive = name.c_str();
     FileIdentity id;
     if (!identify(archive, id)) return kReadError;
+    TableKey key = key_of(setup, archive, id);
+    // A position from a table of the file as it was names nothing in the
+    // file as it is, until an information call hands out its new table.
+    if (!handed_tables().current(archive, key)) return kReadError;
     // Without 7-Zip nothing comes out: a member of a kept table cannot be
     // read, and an archive never listed is not served.
     if (!setup.found()) {
@@ -108,12 +142,10 @@ ResultCode obtain_member(const Setup& setup, const wchar16* archive, uintptr_t p
         ResultCode probed = probe(archive, 0, id);
         return probed != kOk ? probed : kUnknownFormat;
     }
-    Lookup kept =
-        table_cache().lookup(archive, key_of(setup, archive, id), nullptr, &record, NameForm::kWide, kUnknownFormat,
-                             &source);
+    Lookup kept = table_cache().lookup(archive, key, nullptr, &record, NameForm::kWide, kUnknownFormat, &source);
     if (kept.held) return static_cast<ResultCode>(kept.result);
     if (kept.changed) return kReadError;
     ResultCode probed = probe(archive, 0, id);
     if (probed != kOk) return probed;
-    return build(setup, archive, id, nullptr, &record, NameForm::kWide, &source);
+    return build(setup, archive, key_of(setup, archive, id), nullptr, &record, NameForm::kWide, &source);
 }

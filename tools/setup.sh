@@ -17,7 +17,7 @@ fi
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 googletest
-          nodejs npm locales zip unzip python3 clang libclang-rt-14-dev)
+          nodejs npm locales zip unzip python3 clang libclang-rt-14-dev xvfb imagemagick xdotool)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

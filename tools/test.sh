@@ -9,7 +9,10 @@ cd "$top"
 
 jobs=$(nproc)
 logs=$(mktemp -d)
-trap 'rm -rf "$logs"' EXIT
+# The dialogs' tests need a display: a virtual one, ours alone, gone at exit.
+xvfb_pid=
+trap 'rm -rf "$logs"; [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null' EXIT
+. tools/xvfb.sh
 status=0
 passed=0
 failed=0

@@ -97,11 +97,23 @@ TEST(Fetch, TarMembersListedFromDot) {
 }
 
 TEST(Fetch, SameNameInTwoFoldersToOneFolder) {
-    std::vector<Entry> e = {{L"x\\same.png", pattern_bytes(40, 1)}, {L"y\\same.png", pattern_bytes(41, 2)}};
+    std::vector<Entry> e = {{L"x\\same.png", pattern_bytes(40, 1)}, {L"y\\same.png", pattern_bytes(41, 2)},
+                            {L"same.png", pattern_bytes(42, 3)}};
     std::wstring archive = make_archive(L"twins.zip", e, "zip");
     Plugin p(ini_with_7zip());
     std::vector<fileInfoW> records = listing(p, archive);
-    ASSERT_EQ(2u, records.size());
+    ASSERT_EQ(3u, records.size());
+    // Each found through its folder, and fetched as itself, in both forms.
+    std::string ansi = utf8(archive);
+    for (const Entry& entry : e) {
+        fileInfoW info = {};
+        ASSERT_EQ(0, p.GetFileInfoW(archive.c_str(), 0, entry.path.c_str(), 0, &info)) << utf8(entry.path);
+        EXPECT_EQ(entry.path, std::wstring(info.path) + info.filename);
+        EXPECT_EQ(entry.bytes, fetch_memory(p, archive, info.position));
+        fileInfo ainfo = {};
+        ASSERT_EQ(0, p.GetFileInfo(ansi.c_str(), 0, utf8(entry.path).c_str(), 0, &ainfo));
+        EXPECT_EQ(info.position, ainfo.position);
+    }
     std::wstring out = fresh_dir(L"out");
     ASSERT_EQ(0, p.GetFileW(archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
     std::string first = read_bytes(join(out, L"same.png"));
@@ -454,29 +466,55 @@ TEST(Fetch, ThreadsFetchingTheSameArchiveAllGetTheirOwnBytes) {
 }
 
 TEST(Fetch, AnAnsiHostFindsAndGetsWhatItWasShown) {
-    // Under a Japanese code page, which lacks "é": the host is shown "caf_.png".
+    // The host's thread runs under a locale of another code page than the
+    // system's (Japanese, or Russian where the system's is Japanese); its
+    // text and its files still go by the system's code page, and so does
+    // every name it is shown.
     LCID saved = GetThreadLocale();
-    SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT));
-    std::vector<Entry> e = {{L"caf\x00E9.png", pattern_bytes(90, 1)}, {L"d\\\x65E5\x672C.png", pattern_bytes(91, 2)}};
-    std::wstring archive = make_archive(L"names.zip", e, "zip");
+    LANGID other = GetACP() == 932 ? MAKELANGID(LANG_RUSSIAN, SUBLANG_RUSSIAN_RUSSIA)
+                                   : MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN);
+    SetThreadLocale(MAKELCID(other, SORT_DEFAULT));
+    auto ansi_of = [](const std::wstring& w) {
+        char out[600];
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, out, sizeof out, "_", nullptr);
+        return std::string(out);
+    };
+    std::vector<Entry> e = {{L"caf\x00E9.png", pattern_bytes(90, 1)},
+                            {L"\x65E5\\\x672C.png", pattern_bytes(91, 2)},
+                            {L"\x6708\\\x672C.png", pattern_bytes(92, 3)}};
+    // The archive's own name outside ASCII, within the system's code page.
+    std::wstring archive = make_archive(GetACP() == 932 ? L"names \x65E5.zip" : L"names \x00E9.zip", e, "zip");
     Plugin p(ini_with_7zip());
-    std::string ansi = utf8(archive);
+    std::string ansi = ansi_of(archive);
     LocalBlock table;
     ASSERT_EQ(0, p.GetArchiveInfo(ansi.c_str(), 0, 0, &table.h));
     std::vector<fileInfo> records = ansi_records_of(table.h);
-    ASSERT_EQ(2u, records.size());
-    EXPECT_STREQ("caf_.png", records[0].filename);
-    std::wstring out = fresh_dir(L"out");
-    std::string aout = utf8(out);
+    ASSERT_EQ(3u, records.size());
+    bool lossy = ansi_of(e[1].path) == ansi_of(e[2].path);
+    std::vector<fileInfoW> wide = listing(p, archive);
+    auto entry = [&](uintptr_t position) {
+        std::wstring name = std::wstring(wide[position].path) + wide[position].filename;
+        return name == e[0].path ? e[0] : name == e[1].path ? e[1] : e[2];
+    };
     for (const fileInfo& r : records) {
+        EXPECT_EQ(ansi_of(entry(r.position).path), std::string(r.path) + r.filename);
         fileInfo info = {};
-        ASSERT_EQ(0, p.GetFileInfo(ansi.c_str(), 0, r.filename, 0, &info)) << r.filename;
+        std::string name = std::string(r.path) + r.filename;
+        if (r.path[0] && lossy) {
+            // Two folders the code page cannot tell apart: neither is guessed.
+            EXPECT_EQ(-1, p.GetFileInfo(ansi.c_str(), 0, name.c_str(), 0, &info)) << name;
+            continue;
+        }
+        ASSERT_EQ(0, p.GetFileInfo(ansi.c_str(), 0, name.c_str(), 0, &info)) << name;
         EXPECT_EQ(r.position, info.position);
+        // A folder each: namesakes from two folders go by one file name.
+        std::wstring out = fresh_dir((L"out" + std::to_wstring(r.position)).c_str());
+        std::string aout = ansi_of(out);
         ASSERT_EQ(0, p.GetFile(ansi.c_str(), static_cast<LONG_PTR>(r.position), const_cast<char*>(aout.c_str()), 0,
                                nullptr, 0));
-        wchar_t name[200];
-        MultiByteToWideChar(CP_THREAD_ACP, 0, r.filename, -1, name, 200);
-        EXPECT_EQ(e[r.position].bytes, read_bytes(join(out, name))) << r.filename;
+        wchar_t file[200];
+        MultiByteToWideChar(CP_ACP, 0, r.filename, -1, file, 200);
+        EXPECT_EQ(entry(r.position).bytes, read_bytes(join(out, file))) << r.filename;
     }
     // Best fit would have shown "cafe.png": no member goes by that name.
     fileInfo info = {};

@@ -271,8 +271,9 @@ TEST(Load, TwoProcessesFetchTheSameMembers) {
 TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
     DictatedArchive s(listing_block("a.png", "10"));
     s.member("0123456789");
-    write_bytes(join(s.dir, L"wait-x.txt"), "");  // each child's extraction waits, its member written
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
+    // Each child's extraction waits, its member written, on an event of this test's own.
+    write_bytes(join(s.dir, L"wait-x.txt"), "Local\\standin7z.release.sweep");
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release.sweep");
     Plugin host(s.ini());
     std::wstring expected = fresh_dir(L"expected");
     write_bytes(join(expected, L"expected-0.bin"), "0123456789");

@@ -30,7 +30,9 @@ platform::OwnedBlock make_table(const std::vector<std::u16string>& names, uintpt
         table[i].method[2] = 'z';
         table[i].position = i;
         table[i].filesize = table[i].compsize = size + i;
-        copy_bounded(table[i].filename, kFieldChars, file_name_of(names[i].c_str()));
+        const char16_t* name = file_name_of(names[i].c_str());
+        fill_folder(table[i].path, names[i].c_str(), static_cast<size_t>(name - names[i].c_str()));
+        copy_bounded(table[i].filename, kFieldChars, name);
     }
     return block;
 }
@@ -254,6 +256,43 @@ TEST(Cache, SelectRecordByNameOrPosition) {
     EXPECT_EQ(&named[0], select_record(named, by_name(u"_.PNG"), NameForm::kAnsi));
     EXPECT_EQ(&named[1], select_record(named, by_name(u"_.png"), NameForm::kWide));
     EXPECT_EQ(nullptr, select_record(named, by_name(u"\u65E5.png"), NameForm::kAnsi));
+}
+
+// A request as a host names a member: cut at its last separator.
+MemberRecord by_full_name(const std::u16string& name) {
+    MemberRecord r{};
+    size_t cut = name.find_last_of(u"\\/") + 1;
+    copy_bounded(r.path, kFieldChars, name.c_str(), cut);
+    copy_bounded(r.filename, kFieldChars, name.c_str() + cut);
+    return r;
+}
+
+TEST(Cache, SelectRecordByFolderFindsThatMemberOrNone) {
+    std::u16string cut(198, u'L'), longer = cut + u"\\" + std::u16string(60, u'M');
+    platform::OwnedBlock block = make_table({u"ch01\\001.jpg", u"ch02\\001.jpg", u"001.jpg", u"Dir\\k.png",
+                                             u"dir\\k.png", cut + u"\\x.png", longer + u"\\x.png",
+                                             longer + u"N\\x.png", longer + u"\\y.png"});
+    auto* table = static_cast<const MemberRecord*>(block.get());
+    EXPECT_EQ(u"ch02\\", std::u16string(table[1].path));
+    EXPECT_EQ(0, table[2].path[0]);
+    EXPECT_EQ(cut, std::u16string(table[6].path));  // never "...L\\", another folder's name
+    EXPECT_EQ(&table[1], select_record(table, by_full_name(u"CH02/001.JPG"), NameForm::kWide));
+    EXPECT_EQ(&table[0], select_record(table, by_full_name(u"ch01\\001.jpg"), NameForm::kWide));
+    EXPECT_EQ(&table[2], select_record(table, by_name(u"001.jpg"), NameForm::kWide));  // the one at the top
+    EXPECT_EQ(&table[5], select_record(table, by_name(u"x.png"), NameForm::kWide));      // else the first
+    EXPECT_EQ(nullptr, select_record(table, by_full_name(u"\\001.jpg"), NameForm::kWide));
+    EXPECT_EQ(&table[4], select_record(table, by_full_name(u"dir\\k.png"), NameForm::kWide));
+    EXPECT_EQ(nullptr, select_record(table, by_full_name(u"DIR\\k.png"), NameForm::kWide));
+    // Cut folders: one member alone is found through its record, several
+    // (or one sharing its name with a real folder) are not.
+    EXPECT_EQ(&table[8], select_record(table, by_full_name(cut + u"\\y.png"), NameForm::kWide));
+    EXPECT_EQ(nullptr, select_record(table, by_full_name(cut + u"\\x.png"), NameForm::kWide));
+    EXPECT_EQ(nullptr, select_record(table, by_full_name(longer + u"\\x.png"), NameForm::kWide));
+    // In ANSI the folder is shown, and found, as the code page has it.
+    platform::OwnedBlock more = make_table({u"\u65E5\\p.png", u"\u6708\\p.png", u"\u00E9\\p.png"});
+    auto* named = static_cast<const MemberRecord*>(more.get());
+    EXPECT_EQ(&named[2], select_record(named, by_full_name(u"\u00C9/P.png"), NameForm::kAnsi));
+    EXPECT_EQ(nullptr, select_record(named, by_full_name(u"_\\p.png"), NameForm::kAnsi));
 }
 
 TEST(Cache, ConcurrentCallersShareTheCache) {

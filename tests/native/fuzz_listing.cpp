@@ -77,13 +77,25 @@ std::u16string expected_name(const std::u16string& path) {
     return name.substr(0, n);
 }
 
+// The member's folder as its record holds it: whole when it fits, else cut
+// whole-character and never ending in a separator.
+std::u16string expected_folder(const std::u16string& path) {
+    std::u16string folder = path.substr(0, file_name_of(path.c_str()) - path.c_str());
+    if (folder.size() < kFieldChars) return folder;
+    size_t n = kFieldChars - 1;
+    if (is_high_surrogate(folder[n - 1])) --n;
+    while (n > 0 && (folder[n - 1] == '\\' || folder[n - 1] == '/')) --n;
+    return folder.substr(0, n);
+}
+
 void check_record(const MemberRecord& r, size_t i, int32_t threshold, const std::u16string& path) {
     check(r.method[0] == '7' && r.method[1] == 0 && r.method[2] == 'z', "method");
     check(r.position == i, "positions run from 0 without gaps");
     check(r.filesize > 0 && r.filesize <= uintptr_t(threshold) && r.filesize < uintptr_t(INT32_MAX),
           "size within the threshold");
     check(r.compsize == r.filesize, "compressed size");
-    check(r.path[0] == 0 && r.crc == 0 && r.timestamp == 12345, "fixed fields");
+    check(r.crc == 0 && r.timestamp == 12345, "fixed fields");
+    check(std::u16string(r.path) == expected_folder(path), "the member's folder, never cut at a separator");
     size_t n = 0;
     while (n < kFieldChars && r.filename[n]) ++n;
     check(n < kFieldChars, "file name terminated within its field");

@@ -34,12 +34,12 @@ void* alloc_block(size_t bytes) { return calloc(1, bytes); }
 
 void free_block(void* block) { free(block); }
 
-int compare_nocase(const wchar16* a, const wchar16* b) {
-    for (;; ++a, ++b) {
-        wchar16 x = fold(*a), y = fold(*b);
+int compare_ordinal_nocase(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len) {
+    for (size_t i = 0; i < a_len && i < b_len; ++i) {
+        wchar16 x = upper_ordinal(a[i]), y = upper_ordinal(b[i]);
         if (x != y) return x < y ? -1 : 1;
-        if (x == 0) return 0;
     }
+    return a_len < b_len ? -1 : a_len > b_len ? 1 : 0;
 }
 
 void lower_case(wchar16* text) {

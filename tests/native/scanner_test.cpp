@@ -210,6 +210,7 @@ TEST(Scanner, OnlyQualifyingMembersTakePositions) {
     Table t = build(listing, 10, 1234567);
     ASSERT_EQ(3u, t.filled);
     const char16_t* names[] = {u"one.jpg", u"edge.gif", u"seven.bmp"};
+    const char16_t* folders[] = {u"a\\", u"", u"x\\y\\"};
     const uintptr_t sizes[] = {5, 10, 7};
     const unsigned char method[8] = {'7', 0, 'z', 0, 0, 0, 0, 0};
     for (size_t i = 0; i < 3; ++i) {
@@ -219,7 +220,7 @@ TEST(Scanner, OnlyQualifyingMembersTakePositions) {
         EXPECT_EQ(sizes[i], r.filesize);
         EXPECT_EQ(sizes[i], r.compsize);
         EXPECT_EQ(1234567, r.timestamp);
-        EXPECT_EQ(u"", std::u16string(r.path));
+        EXPECT_EQ(folders[i], std::u16string(r.path));
         EXPECT_EQ(names[i], std::u16string(r.filename));
         EXPECT_EQ(0u, r.crc);
     }

@@ -1,11 +1,11 @@
 # Reads the built module's export and import tables and fails on any surprise:
-# exactly the ten entry points by their plain names, and only system DLLs imported.
+# exactly the eleven entry points by their plain names, and only system DLLs imported.
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${MODULE}")
 endif()
 
-set(expected GetArchiveInfo GetArchiveInfoW GetFile GetFileInfo GetFileInfoW GetFileW
+set(expected ConfigurationDlg GetArchiveInfo GetArchiveInfoW GetFile GetFileInfo GetFileInfoW GetFileW
              GetPluginInfo GetPluginInfoW IsSupported IsSupportedW)
 
 string(FIND "${dump}" "[Ordinal/Name Pointer] Table\n" at)
@@ -28,7 +28,7 @@ if(NOT names STREQUAL expected)
 endif()
 
 string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${dump}")
-set(allowed KERNEL32.dll USER32.dll SHLWAPI.dll msvcrt.dll ADVAPI32.dll)
+set(allowed KERNEL32.dll USER32.dll SHLWAPI.dll msvcrt.dll ADVAPI32.dll VERSION.dll SHELL32.dll ole32.dll)
 foreach(line IN LISTS dlls)
   string(REGEX REPLACE "DLL Name: " "" dll "${line}")
   string(STRIP "${dll}" dll)

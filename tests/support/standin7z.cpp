@@ -10,10 +10,12 @@
 // later runs cannot start. open-x.txt leaves the member held open (no
 // deleting) by a helper of its own until the event Local\standin7z.release.
 // many-<key>.txt holding a count N makes it print N one-byte members after the output.
-// wait-<key>.txt makes it wait, once the rest is done, until the event
-// Local\standin7z.release is set: a run in progress as long as a test needs.
+// wait-<key>.txt makes it wait, once the rest is done, until the event the
+// file names is set: a run in progress as long as a test needs.
 // exit-<key>.txt holding a code makes it end with that code, as a program
 // ended from outside does, once it has done all the rest.
+// hold-<key>.txt makes an extraction write the first half of the member and
+// wait (two minutes at most) for a file named go beside it before the rest.
 #include <windows.h>
 
 #include <string>
@@ -58,6 +60,8 @@ void append_log(const std::wstring& line) {
     ReleaseMutex(m);
     CloseHandle(m);
 }
+
+bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void put(const std::string& bytes) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -143,7 +147,15 @@ int wmain(int argc, wchar_t** argv) {
             std::wstring target = out_dir + L"\\" + pattern;
             for (size_t i = out_dir.size() + 1; i < target.size(); ++i)
                 if (target[i] == L'\\') CreateDirectoryW(target.substr(0, i).c_str(), nullptr);
-            write_file(target, member);
+            HANDLE f = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+            bool hold = false;
+            read_all(beside_me(L"hold-" + key + L".txt"), hold);
+            DWORD half = hold ? static_cast<DWORD>(member.size() / 2) : 0, put_bytes;
+            WriteFile(f, member.data(), half, &put_bytes, nullptr);
+            FlushFileBuffers(f);
+            for (int waited = 0; hold && waited < 6000 && !exists(beside_me(L"go")); ++waited) Sleep(20);
+            WriteFile(f, member.data() + half, static_cast<DWORD>(member.size()) - half, &put_bytes, nullptr);
+            CloseHandle(f);
             std::string second = read_all(beside_me(L"second.bin"), found);
             if (found) write_file(target + L".second", second);
             read_all(beside_me(L"open-x.txt"), found);
@@ -164,9 +176,9 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     bool wait = false;
-    read_all(beside_me(L"wait-" + key + L".txt"), wait);
+    std::string event = read_all(beside_me(L"wait-" + key + L".txt"), wait);
     if (wait) {
-        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
+        HANDLE release = CreateEventA(nullptr, TRUE, FALSE, event.c_str());
         WaitForSingleObject(release, INFINITE);
         CloseHandle(release);
     }

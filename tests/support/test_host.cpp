@@ -331,6 +331,7 @@ void Plugin::reload() {
     RIZAZUR_BIND(GetFileInfoW);
     RIZAZUR_BIND(GetFile);
     RIZAZUR_BIND(GetFileW);
+    RIZAZUR_BIND(ConfigurationDlg);
 #undef RIZAZUR_BIND
 }
 

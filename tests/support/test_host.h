@@ -100,6 +100,7 @@ struct Plugin {
     GetFileInfoWProc GetFileInfoW = nullptr;
     GetFileProc GetFile = nullptr;
     GetFileWProc GetFileW = nullptr;
+    ConfigurationDlgProc ConfigurationDlg = nullptr;
 };
 
 // "[UserSetting]" with dir set to the real 7-Zip, plus extra lines.

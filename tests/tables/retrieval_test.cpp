@@ -162,8 +162,7 @@ TEST(Retrieval, MemberSearchByNameAndPosition) {
     EXPECT_STREQ(L"One.png", info.filename);
     EXPECT_EQ(0u, info.position);
     EXPECT_EQ(10u, info.filesize);
-    // Records hold file names only.
-    EXPECT_EQ(-1, p.GetFileInfoW(s.archive.c_str(), 0, L"dir\\One.png", 0, &info));
+    EXPECT_STREQ(L"dir\\", info.path);
     // A folder never enters the table.
     EXPECT_EQ(-1, p.GetFileInfoW(s.archive.c_str(), 0, L"dir", 0, &info));
     // No name: the position the host's record holds.
@@ -289,4 +288,125 @@ TEST(Retrieval, TheSeventeenthArchiveEvictsTheFirst) {
     EXPECT_EQ("tl", runs_for(0));  // its table and its verdict went with the 17th
     for (int i = 2; i <= 16; ++i) EXPECT_EQ("", runs_for(i)) << i;
     EXPECT_EQ("tl", runs_for(1));
+}
+
+// The name a host asks for a record by: its path, a backslash when the
+// path lacks one, and its file name.
+template <class Char>
+std::basic_string<Char> host_name(const Char* path, const Char* filename) {
+    std::basic_string<Char> name = path;
+    if (!name.empty() && name.back() != '\\') name += '\\';
+    return name + filename;
+}
+
+TEST(Retrieval, EachRecordCarriesItsFolderAndIsFoundThroughIt) {
+    std::string deep(250, 'L');
+    DictatedArchive s(listing_block("ch01\\001.jpg", "10") + listing_block("ch02\\001.jpg", "20") +
+                      listing_block("001.jpg", "30") + listing_block(utf8(L"a\x00AD.png"), "40") +
+                      listing_block("a.png", "50") + listing_block(deep + "\\x.png", "60") +
+                      listing_block(deep + "M\\x.png", "70") + listing_block(deep + "\\y.png", "80"));
+    Plugin p(s.ini());
+    std::vector<fileInfoW> records = s.list(p);
+    ASSERT_EQ(8u, records.size());
+    EXPECT_STREQ(L"ch02\\", records[1].path);
+    static const wchar_t zero[200] = {};
+    EXPECT_EQ(0, memcmp(zero, records[2].path, sizeof zero));
+    EXPECT_EQ(std::wstring(199, L'L'), records[5].path);  // cut, and no backslash to pass for a folder
+    LocalBlock ansi_table;
+    std::string archive = utf8(s.archive);
+    ASSERT_EQ(0, p.GetArchiveInfo(archive.c_str(), 0, 0, &ansi_table.h));
+    std::vector<fileInfo> ansi = ansi_records_of(ansi_table.h);
+    // Each record through its folder: its own, or (cut folders shared) none.
+    for (size_t i = 0; i < records.size(); ++i) {
+        fileInfoW info;
+        memset(&info, 0xCC, sizeof info);
+        int rc = p.GetFileInfoW(s.archive.c_str(), 0, host_name(records[i].path, records[i].filename).c_str(), 0, &info);
+        fileInfo ainfo;
+        memset(&ainfo, 0xCC, sizeof ainfo);
+        int arc = p.GetFileInfo(archive.c_str(), 0, host_name(ansi[i].path, ansi[i].filename).c_str(), 0, &ainfo);
+        if (i == 5 || i == 6) {
+            EXPECT_EQ(-1, rc) << i;
+            EXPECT_EQ(-1, arc) << i;
+            // A failed look-up leaves the host's record as it was.
+            EXPECT_EQ(0xCCu, info.method[0] & ainfo.method[0] & 0xFF);
+            EXPECT_EQ(0xCCCCu, info.filename[0] & 0xFFFF);
+            continue;
+        }
+        EXPECT_EQ(0, rc) << i;
+        EXPECT_EQ(0, memcmp(&records[i], &info, sizeof info)) << i;
+        EXPECT_EQ(0, arc) << i;
+        EXPECT_EQ(0, memcmp(&ansi[i], &ainfo, sizeof ainfo)) << i;
+    }
+    fileInfoW info = {};
+    ASSERT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, L"CH02/001.jpg", 0, &info));
+    EXPECT_EQ(1u, info.position);
+    // No folder: the one at the top of that name, else the first anywhere.
+    ASSERT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, L"001.jpg", 0, &info));
+    EXPECT_EQ(2u, info.position);
+    ASSERT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, L"x.png", 0, &info));
+    EXPECT_EQ(5u, info.position);
+    // A soft hyphen is a character of the name, not something to pass over.
+    ASSERT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, L"A.png", 0, &info));
+    EXPECT_EQ(4u, info.position);
+    fileInfo ainfo = {};
+    ASSERT_EQ(0, p.GetFileInfo(archive.c_str(), 0, "a.PNG", 0, &ainfo));
+    EXPECT_EQ(4u, ainfo.position);
+    memset(&ainfo, 0xCC, sizeof ainfo);
+    EXPECT_EQ(-1, p.GetFileInfo(archive.c_str(), 0, "ch03\\001.jpg", 0, &ainfo));
+    EXPECT_EQ(0xCCu, ainfo.method[0]);
+}
+
+TEST(Retrieval, APositionIsServedOnlyFromTheArchiveItWasHandedOutFor) {
+    ThreeMembers s;
+    s.member(pattern_bytes(20, 1));  // two.png's listed size
+    Plugin p(s.ini());
+    std::string ansi = utf8(s.archive);
+    auto fetch = [&](bool wide) {
+        LocalBlock bytes;
+        return wide ? p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0)
+                    : p.GetFile(ansi.c_str(), 1, reinterpret_cast<LPSTR>(&bytes.h), 0x100, nullptr, 0);
+    };
+    std::vector<std::wstring> others;
+    for (int i = 0; i < 16; ++i) {
+        others.push_back(join(fresh_dir(L"other"), L"other.zip"));
+        write_bytes(others.back(), "0123456789");
+    }
+    for (bool wide : {true, false}) {
+        ASSERT_EQ(3u, s.list(p).size());
+        s.touch();
+        EXPECT_EQ(6, fetch(wide));
+        EXPECT_EQ(6, fetch(wide));  // not once: until the host is handed the new table
+        LocalBlock table;
+        ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+        EXPECT_EQ(0, fetch(wide));
+        // Its table pushed out by sixteen others changes nothing.
+        s.touch();
+        for (const std::wstring& other : others) {
+            LocalBlock t;
+            ASSERT_EQ(0, p.GetArchiveInfoW(other.c_str(), 0, 0, &t.h));
+        }
+        EXPECT_EQ(6, fetch(wide));
+        EXPECT_EQ(6, fetch(!wide));
+        fileInfoW info = {};
+        ASSERT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, L"two.png", 0, &info));
+        EXPECT_EQ(0, fetch(wide));
+    }
+}
+
+TEST(Retrieval, AShortNameAndTheLongOneAreOneArchive) {
+    ThreeMembers s;
+    s.member(pattern_bytes(20, 1));
+    std::wstring long_name = join(fresh_dir(L"long"), L"A long archive name.zip");
+    ASSERT_TRUE(MoveFileW(s.archive.c_str(), long_name.c_str()));
+    wchar_t short_name[MAX_PATH];
+    ASSERT_GT(GetShortPathNameW(long_name.c_str(), short_name, MAX_PATH), 0u);
+    ASSERT_NE(long_name, short_name) << "no 8.3 names here";
+    Plugin p(s.ini());
+    LocalBlock table, bytes;
+    ASSERT_EQ(0, p.GetArchiveInfo(utf8(short_name).c_str(), 0, 0, &table.h));
+    ASSERT_EQ(0, p.GetFileW(long_name.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    EXPECT_EQ("tlx", s.letters());  // one table for both names
+    // And positions handed out under one name hold under the other.
+    write_bytes(long_name, read_bytes(long_name) + "!");
+    EXPECT_EQ(6, p.GetFileW(long_name.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
 }

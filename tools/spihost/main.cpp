@@ -25,6 +25,7 @@ const wchar_t kUsage[] =
     L"                                 one member, by position (digits) or by name\n"
     L"  extract PLUGIN ARCHIVE -o DIR [--file]\n"
     L"                                 every member, into folders as listed\n"
+    L"  setup PLUGIN [about]           the plug-in's settings dialog, or its about box\n"
     L"--ansi   call the ANSI entry points (the wide ones are the default)\n"
     L"--file   have the plug-in write the file (the default is memory output)\n"
     L"nothing is overwritten: a name that is taken gets a number, \"same (2).png\";\n"
@@ -471,6 +472,14 @@ int cmd_info(const Plugin& plugin, const std::wstring& file) {
     return kExitOk;
 }
 
+int cmd_setup(const Plugin& plugin, const std::wstring& file, const std::wstring& which) {
+    if (!which.empty() && which != L"about") return usage_error(L"setup: the only word after the plug-in is about");
+    if (!plugin.has_configuration()) return fail(kExitRefused, file + L" has no ConfigurationDlg");
+    int rc = plugin.configure(which.empty() ? 1 : 0);
+    if (rc != 0) return fail(kExitRefused, format(L"ConfigurationDlg answered %d", rc));
+    return kExitOk;
+}
+
 int cmd_check(const Plugin& plugin, const std::vector<std::wstring>& files) {
     if (!plugin.available(kIsSupported)) return missing(plugin, kIsSupported);
     int status = kExitOk;
@@ -668,6 +677,7 @@ int run(const Options& o) {
     static const Shape kShapes[] = {
         {L"info", 1, 1, false, false},  {L"check", 2, SIZE_MAX, false, false}, {L"list", 2, 2, true, false},
         {L"get", 3, 3, false, true},    {L"extract", 2, 2, false, true},
+        {L"setup", 1, 2, false, false},
     };
     const Shape* shape = nullptr;
     for (const Shape& s : kShapes)
@@ -699,6 +709,7 @@ int run(const Options& o) {
 
     if (command == L"info") return cmd_info(plugin, file);
     if (command == L"check") return cmd_check(plugin, std::vector<std::wstring>(o.words.begin() + 2, o.words.end()));
+    if (command == L"setup") return cmd_setup(plugin, file, o.words.size() > 2 ? o.words[2] : L"");
     std::wstring archive = full_path(o.words[2]);
     if (command == L"list") return cmd_list(plugin, archive, o.utc);
     if (command == L"get") return cmd_get(plugin, archive, o.words[3], o);

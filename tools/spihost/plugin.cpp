@@ -147,8 +147,11 @@ bool Plugin::load(const std::wstring& file, bool ansi, DWORD& error) {
         wide_[e] = GetProcAddress(module_, kWideNames[e]);
         ansi_[e] = GetProcAddress(module_, kAnsiNames[e]);
     }
+    configure_ = GetProcAddress(module_, "ConfigurationDlg");
     return true;
 }
+
+int Plugin::configure(int fnc) const { return as<ConfigurationDlgProc>(configure_)(nullptr, fnc); }
 
 const wchar_t* Plugin::name(Entry e, bool wide) { return wide ? kWideLabels[e] : kAnsiLabels[e]; }
 

@@ -58,10 +58,14 @@ public:
     // The whole block the plug-in handed over, copied; block is freed here.
     int get_to_memory(const std::wstring& archive, uintptr_t position, std::string& block) const;
     int get_to_folder(const std::wstring& archive, uintptr_t position, const std::wstring& folder) const;
+    // ConfigurationDlg (fnc 1: settings, 0: about), which a plug-in may lack.
+    bool has_configuration() const { return configure_ != nullptr; }
+    int configure(int fnc) const;
 
 private:
     HMODULE module_ = nullptr;
     bool ansi_only_ = false;
     FARPROC wide_[kEntries] = {};
     FARPROC ansi_[kEntries] = {};
+    FARPROC configure_ = nullptr;
 };

@@ -1,0 +1,52 @@
+#!/bin/bash
+# Pictures of the plug-in's dialogs for the README, made on a virtual
+# display: docs/settings-dialog.png and docs/about-box.png (and
+# docs/settings-dialog-ja.png where a Japanese font is installed). Each
+# dialog is opened by spihost in a Wine desktop of its own, photographed,
+# and closed with Escape as a user would.
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$top"
+. tools/setup.sh
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j "$(nproc)" --target rizazur spihost >/dev/null
+
+xvfb_pid=
+work=$(mktemp -d)
+trap 'rm -rf "$work"; [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null' EXIT
+. tools/xvfb.sh
+
+cp build/win64/bin/rizazur.sph "$work/"
+printf '[UserSetting]\r\ndir=Z:%s\r\n' "${top//\//\\}\\deps\\7zip\\x64" >"$work/rizazur.ini"
+winpath() { echo "Z:${1//\//\\}"; }
+size=760x520
+
+# shot NAME LANG [about]
+shot() {
+  local name=$1 lang=$2 previous="" now
+  shift 2
+  LANG=$lang LC_ALL=$lang /usr/lib/wine/wine64 explorer "/desktop=rizazur-$name,$size" \
+    "$(winpath "$top/build/win64/bin/spihost64.exe")" setup "$(winpath "$work/rizazur.sph")" "$@" \
+    >/dev/null 2>&1 &
+  local pid=$!
+  # Photographed once two looks in a row agree and show more than the desktop.
+  for _ in $(seq 60); do
+    sleep 0.5
+    import -window root -crop "$size+0+0" +repage "$work/$name.png"
+    now=$(md5sum <"$work/$name.png")
+    if [ "$now" = "$previous" ] && [ "$(identify -format %k "$work/$name.png")" -gt 8 ]; then break; fi
+    previous=$now
+  done
+  convert "$work/$name.png" -trim +repage "docs/$name.png"
+  xdotool key Escape
+  wait "$pid" || true
+  echo "screenshots: docs/$name.png" >&2
+}
+
+shot settings-dialog C.UTF-8
+shot about-box C.UTF-8 about
+if fc-list :lang=ja 2>/dev/null | grep -q .; then
+  shot settings-dialog-ja ja_JP.UTF-8
+else
+  echo "screenshots: no Japanese font installed, so no docs/settings-dialog-ja.png" >&2
+fi

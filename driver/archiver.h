@@ -9,8 +9,9 @@
 #include "core/records.h"
 #include "core/text.h"
 #include "driver/member_paths.h"
-#include "driver/progress.h"
 #include "driver/scratch.h"
+
+class FetchWatch;  // driver/progress.h
 
 // The section "UserSetting" of the settings file beside the module.
 struct Settings {

@@ -4,6 +4,7 @@
 #include "driver/archiver.h"
 #include "driver/commands.h"
 #include "driver/paths.h"
+#include "driver/progress.h"
 #include "driver/runner.h"
 #include "driver/scanner.h"
 

@@ -13,6 +13,7 @@
 #include "core/text.h"
 #include "driver/archiver.h"
 #include "driver/paths.h"
+#include "driver/progress.h"
 #include "driver/sweep.h"
 #include "plugin/info.h"
 #include "plugin/settings_dialog.h"

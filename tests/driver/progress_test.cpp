@@ -10,7 +10,8 @@ namespace {
 
 struct Calls {
     std::vector<std::pair<int, int>> seen;
-    int stop_at = 0;                // the call (from 1) that answers 1; 0: none; -1: the member whole
+    int stop_at = 0;                // answers 1 on: 1 the first call, 2 the first with part of the member
+                                    // (7-Zip under way), -1 the member whole; 0 never
     std::wstring go;                // made when half the member is seen
     LONG_PTR self = 0;
 };
@@ -21,7 +22,8 @@ int __stdcall on_progress(int num, int denom, LONG_PTR data) {
     if (!c.go.empty() && denom > 0 && num == denom / 2) write_bytes(c.go, "");
     c.self = data;
     bool whole = c.stop_at < 0 && denom > 0 && num == denom;
-    return whole || static_cast<int>(c.seen.size()) == c.stop_at ? 1 : 0;
+    bool part = c.stop_at == 2 && num > 0 && num < denom;
+    return whole || part || (c.stop_at == 1 && c.seen.size() == 1) ? 1 : 0;
 }
 
 // Whether a program started from this folder still runs.
@@ -74,12 +76,14 @@ TEST(Progress, ToldHowFarWithTheHostsValue) {
     }
 }
 
-// Stopped on the first call (before 7-Zip), on the second (while it
-// writes), or once the member is whole, into memory or a folder, by either
-// form: 1, nothing handed over, nothing left running or behind.
+// Stopped on the first call (before 7-Zip), while it writes (half the
+// member written, the rest held back), or once the member is whole, into
+// memory or a folder, by either form: 1, nothing handed over, nothing left
+// running or behind. Stopped while 7-Zip is still starting, Wine leaves the
+// run's hidden console behind, holding the test runner's output pipe open.
 struct StopCase {
     const char* name;
-    int stop_at;  // -1: when told the member is whole
+    int stop_at;  // as in Calls
     bool memory;
     bool ansi;
 };
@@ -107,8 +111,13 @@ TEST_P(Stopping, EndsEverythingAndHandsOverNothing) {
                                  k.memory ? reinterpret_cast<LPWSTR>(&block) : const_cast<wchar_t*>(out.c_str()), flag,
                                  on_progress, data);
     EXPECT_EQ(1, rc);
-    if (k.stop_at > 0) {
-        EXPECT_EQ(static_cast<size_t>(k.stop_at), c.seen.size());
+    if (k.stop_at == 1) {
+        EXPECT_EQ(1u, c.seen.size());
+    }
+    if (k.stop_at == 2) {
+        ASSERT_FALSE(c.seen.empty());
+        EXPECT_EQ(std::make_pair(static_cast<int>(kMember.size() / 2), static_cast<int>(kMember.size())),
+                  c.seen.back());
     }
     EXPECT_EQ(reinterpret_cast<HLOCAL>(0x1234), block);
     EXPECT_TRUE(list_tree(out).empty());
@@ -121,9 +130,9 @@ TEST_P(Stopping, EndsEverythingAndHandsOverNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Calls, Stopping,
                          ::testing::Values(StopCase{"FirstMemory", 1, true, false},
-                                           StopCase{"SecondMemory", 2, true, false},
-                                           StopCase{"SecondFile", 2, false, false},
-                                           StopCase{"SecondAnsiFile", 2, false, true},
+                                           StopCase{"PartMemory", 2, true, false},
+                                           StopCase{"PartFile", 2, false, false},
+                                           StopCase{"PartAnsiFile", 2, false, true},
                                            StopCase{"WholeMemory", -1, true, false},
                                            StopCase{"WholeAnsiFile", -1, false, true}),
                          [](const ::testing::TestParamInfo<StopCase>& i) { return std::string(i.param.name); });

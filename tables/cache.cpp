@@ -141,6 +141,13 @@ void ArchiveTableCache::drop(TableSlot& slot, std::shared_ptr<KeptMembers>& doom
     slot.kept.reset();
 }
 
+void ArchiveTableCache::drop_stale(const wchar16* archive, const TableKey& key) {
+    std::shared_ptr<KeptMembers> doomed;
+    platform::LockGuard guard(lock_);
+    TableSlot* slot = held(archive);
+    if (slot && !(slot->key == key)) drop(*slot, doomed);
+}
+
 Lookup ArchiveTableCache::lookup(const wchar16* archive, const TableKey& key, void** copy, MemberRecord* request,
                                  NameForm form, int missing, MemberSource* source) {
     std::shared_ptr<KeptMembers> doomed;

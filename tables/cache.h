@@ -92,6 +92,9 @@ public:
 
     // Whether any table is held for the archive, whatever it was listed under.
     bool holds(const wchar16* archive);
+    // Drops the table held for the archive when it was listed under another
+    // key, and the members kept for it.
+    void drop_stale(const wchar16* archive, const TableKey& key);
 
     // Calls visit(const Listing&) under the lock while the table stored as
     // `table` is still held; false when it is gone.

@@ -133,8 +133,12 @@ ResultCode obtain_member(const Setup& setup, const wchar16* given, uintptr_t pos
     if (!identify(archive, id)) return kReadError;
     TableKey key = key_of(setup, archive, id);
     // A position from a table of the file as it was names nothing in the
-    // file as it is, until an information call hands out its new table.
-    if (!handed_tables().current(archive, key)) return kReadError;
+    // file as it is, until an information call hands out its new table;
+    // what was kept for the old one goes now.
+    if (!handed_tables().current(archive, key)) {
+        table_cache().drop_stale(archive, key);
+        return kReadError;
+    }
     // Without 7-Zip nothing comes out: a member of a kept table cannot be
     // read, and an archive never listed is not served.
     if (!setup.found()) {

@@ -549,7 +549,7 @@ TEST(FetchRuns, AScratchFolderHoldingMoreThanTheMemberGivesNothing) {
     DictatedArchive s(listing_block("pic.png", "10"));
     s.member("0123456789");
     write_bytes(join(s.dir, L"second.bin"), "9876543210");
-    Plugin p(s.ini());
+    Plugin p(s.ini(L"aheadMB=0\r\n"));  // the scratch folder of a member fetched alone
     std::wstring out = fresh_dir(L"out");
     EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
     EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
@@ -561,7 +561,7 @@ TEST(FetchRuns, AScratchNameAlreadyTakenIsPassedOver) {
     // The first extraction's folder, left by an earlier process of this id.
     DictatedArchive s(listing_block("pic.png", "10"));
     s.member("0123456789");
-    Plugin p(s.ini());
+    Plugin p(s.ini(L"aheadMB=0\r\n"));  // the scratch folder of a member fetched alone
     std::wstring taken = join(work_area(), work_prefix(L'x') + std::to_wstring(GetCurrentThreadId()) + L".1");
     ASSERT_TRUE(CreateDirectoryW(taken.c_str(), nullptr));
     write_bytes(join(taken, L"pic.png"), "stale byte");
@@ -576,7 +576,7 @@ TEST(FetchRuns, AScratchFolderHeldOpenGoesAtUnload) {
     s.member("0123456789");
     write_bytes(join(s.dir, L"open-x.txt"), "");
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
-    Plugin p(s.ini());
+    Plugin p(s.ini(L"aheadMB=0\r\n"));  // the scratch folder of a member fetched alone
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
     std::vector<std::wstring> held = list_tree(work_area());
     ASSERT_EQ(2u, held.size());
@@ -605,6 +605,7 @@ TEST(FetchRuns, AnOutputPathOfTwoHundredSixtyWithTheNameIsRefused) {
         EXPECT_EQ(length < 260 ? 0 : 9, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(folder.c_str()), 0, nullptr, 0));
         EXPECT_EQ(length < 260, exists(join(folder, L"pic.png")));
     }
+    p.unload();
     expect_work_area_empty();
 }
 

@@ -121,7 +121,8 @@ TEST_P(Stopping, EndsEverythingAndHandsOverNothing) {
     }
     EXPECT_EQ(reinterpret_cast<HLOCAL>(0x1234), block);
     EXPECT_TRUE(list_tree(out).empty());
-    EXPECT_TRUE(work_area_leftovers().empty());
+    // A run that was let end keeps what it brought for the pages to come.
+    EXPECT_TRUE(work_area_leftovers(false, k.stop_at < 0).empty());
     EXPECT_FALSE(runs_from(a.dir));
     if (k.stop_at == 1) {
         EXPECT_EQ(std::string::npos, a.letters().find('x'));  // 7-Zip never asked to extract

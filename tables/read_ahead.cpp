@@ -18,13 +18,16 @@
 namespace {
 
 // After a jump a window is the member asked for alone, so a page asked for
-// out of order costs what it would without reading ahead. It doubles each
-// time the host walks past its end, up to the most members and bytes one
-// run may bring: beyond that a page would wait noticeably longer than it
-// does for one member (docs/performance.md).
+// out of order costs what it would without reading ahead. It grows fourfold
+// each time the host walks past its end: a run costs about as much to start
+// as a hundred members cost to bring out, so few runs make a whole album.
+// Up to the most members and bytes one run may bring: beyond that a page
+// would wait noticeably longer than it does for one member
+// (docs/performance.md).
 const size_t kFirstWindow = 1;
-const size_t kMostWindow = 64;
-const uint64_t kMostRunBytes = 32ull << 20;
+const size_t kGrowth = 4;
+const size_t kMostWindow = 256;
+const uint64_t kMostRunBytes = 24ull << 20;
 
 struct KeptFile {
     WideString file;
@@ -207,13 +210,13 @@ bool claim(KeptMembers& k, size_t p, KeptFile& hit, size_t& want, int& step) {
         SleepConditionVariableCS(&s.ended, &s.lock, INFINITE);
     }
     // Asked for the member past either end of what is kept, the host is
-    // going on that way: a window twice as long. Anywhere else is a jump.
+    // going on that way: a longer window. Anywhere else is a jump.
     if (p > 0 && k.files.count(p - 1)) {
-        k.forward = std::min(k.forward * 2, kMostWindow);
+        k.forward = std::min(k.forward * kGrowth, kMostWindow);
         want = k.forward;
         step = 1;
     } else if (k.files.count(p + 1)) {
-        k.backward = std::min(k.backward * 2, kMostWindow);
+        k.backward = std::min(k.backward * kGrowth, kMostWindow);
         want = k.backward;
         step = -1;
     } else {

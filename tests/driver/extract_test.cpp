@@ -344,26 +344,26 @@ std::vector<std::wstring> kept_folders() {
 }  // namespace
 
 TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
-    Album s(40);
+    Album s(60);
     Plugin p(s.ini());
-    ASSERT_EQ(40u, s.list(p).size());
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
-    EXPECT_EQ((std::vector<int>{1, 2, 4, 8, 16, 9}), s.windows());
+    ASSERT_EQ(60u, s.list(p).size());
+    for (int i = 0; i < 60; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{1, 4, 16, 39}), s.windows());
     // Asked again, to memory or to a file: no run.
     std::wstring out = fresh_dir(L"out");
     ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 7, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
     EXPECT_EQ(Album::bytes(7), read_bytes(join(out, L"p07.png")));
     EXPECT_EQ(Album::bytes(7), fetch_memory(p, s.archive, 7));
-    EXPECT_EQ(6u, s.windows().size());
+    EXPECT_EQ(4u, s.windows().size());
 
     // A fresh table: a jump, one member; then backward past its start, and
     // the popular host's order (next, previous, then on ahead) keeps both.
     s.touch();
-    ASSERT_EQ(40u, s.list(p).size());
-    for (int i : {20, 21, 19, 22, 23, 24, 25, 18, 17, 16, 15, 14, 30})
+    ASSERT_EQ(60u, s.list(p).size());
+    for (int i : {20, 21, 19, 22, 23, 24, 25, 18, 17, 16, 15, 14, 50})
         EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
     std::vector<int> windows = s.windows();
-    EXPECT_EQ((std::vector<int>{1, 2, 2, 4, 4, 1}), std::vector<int>(windows.begin() + 6, windows.end()));
+    EXPECT_EQ((std::vector<int>{1, 4, 4, 16, 16, 1}), std::vector<int>(windows.begin() + 4, windows.end()));
 }
 
 TEST(FetchRuns, KeptMembersGoWithTheirTable) {

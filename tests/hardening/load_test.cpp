@@ -271,7 +271,8 @@ TEST(Load, TwoProcessesFetchTheSameMembers) {
 TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
     DictatedArchive s(listing_block("a.png", "10"));
     s.member("0123456789");
-    // Each child's extraction waits, its member written, on an event of this test's own.
+    // Each child's extraction waits, its member written and about to be kept
+    // ahead, on an event of this test's own.
     write_bytes(join(s.dir, L"wait-x.txt"), "Local\\standin7z.release.sweep");
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release.sweep");
     Plugin host(s.ini());
@@ -289,7 +290,7 @@ TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
     }
     auto holds_member = [&](const std::wstring& pid) {
         for (const std::wstring& rel : list_tree(work_area()))
-            if (rel.rfind(L"x." + pid + L".", 0) == 0 && rel.find(L'\\') != std::wstring::npos) return true;
+            if (rel.rfind(L"k." + pid + L".", 0) == 0 && rel.find(L'\\') != std::wstring::npos) return true;
         return false;
     };
     for (int i = 0; i < 2400 && !(holds_member(pids[0]) && holds_member(pids[1])); ++i) Sleep(50);
@@ -310,7 +311,7 @@ TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
         if (rel.find(L'\\') != std::wstring::npos) continue;
         EXPECT_EQ(std::wstring::npos, rel.find(L"." + pids[0] + L".")) << utf8(rel);
         EXPECT_NE(0u, rel.rfind(L"c." + pids[1] + L".", 0)) << utf8(rel);
-        live += rel.rfind(L"x." + pids[1] + L".", 0) == 0;
+        live += rel.rfind(L"k." + pids[1] + L".", 0) == 0;
     }
     EXPECT_EQ(1, live);
     EXPECT_TRUE(exists(join(work_area(), L"x.keep")));

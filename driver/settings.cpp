@@ -3,6 +3,7 @@
 
 #include "core/handle.h"
 #include "core/module.h"
+#include "core/platform.h"
 #include "driver/archiver.h"
 #include "driver/commands.h"
 #include "driver/owner.h"
@@ -15,6 +16,28 @@ const int kDefaultAheadMB = 256;
 void read_text(const wchar_t* ini, const wchar_t* key, const wchar_t* fallback,
                wchar_t (&out)[kPathChars]) {
     GetPrivateProfileStringW(kSection, key, fallback, out, kPathChars, ini);
+}
+
+// The settings as last read, with what the file was then (whether there
+// was one, its size and when it was written): read again only once that
+// differs. Every request looks, so a change counts from the next; a read
+// costs a look into the file for each key, a look at what it is does not.
+struct LastRead {
+    platform::Lock lock;
+    bool valid = false;
+    bool present = false;
+    WIN32_FILE_ATTRIBUTE_DATA file = {};
+    Settings settings = {};
+};
+
+LastRead& last_read() {
+    static LastRead last;
+    return last;
+}
+
+bool same_file(const WIN32_FILE_ATTRIBUTE_DATA& a, const WIN32_FILE_ATTRIBUTE_DATA& b) {
+    return a.nFileSizeLow == b.nFileSizeLow && a.nFileSizeHigh == b.nFileSizeHigh &&
+           CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0;
 }
 
 }  // namespace
@@ -40,11 +63,23 @@ Settings read_settings() {
         s.aheadMB = kDefaultAheadMB;
         return s;
     }
+    WIN32_FILE_ATTRIBUTE_DATA file = {};
+    bool present = GetFileAttributesExW(ini, GetFileExInfoStandard, &file) != 0;
+    LastRead& last = last_read();
+    {
+        platform::LockGuard guard(last.lock);
+        if (last.valid && last.present == present && (!present || same_file(last.file, file))) return last.settings;
+    }
     read_text(ini, L"ext", L"*.7z;*.zip;*.rar", s.ext);
     read_text(ini, L"dir", L"", s.dir);
     s.maxMB = static_cast<int>(GetPrivateProfileIntW(kSection, L"maxMB", 64, ini));
     read_text(ini, L"tar", L"*.tgz,*.taz", s.tar);
     s.aheadMB = static_cast<int>(GetPrivateProfileIntW(kSection, L"aheadMB", kDefaultAheadMB, ini));
+    platform::LockGuard guard(last.lock);
+    last.valid = true;
+    last.present = present;
+    last.file = file;
+    last.settings = s;
     return s;
 }
 

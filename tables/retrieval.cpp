@@ -51,6 +51,9 @@ WideString long_name(const wchar16* archive) {
     DWORD got = GetFullPathNameW(archive, need, &full[0], nullptr);
     if (got == 0 || got >= need) return archive;
     full.resize(got);
+    // The names Windows makes short all hold a '~'; a path without one is
+    // its own long form, and asking costs a look at every folder on the way.
+    if (full.find(L'~') == WideString::npos) return full;
     need = GetLongPathNameW(full.c_str(), nullptr, 0);
     if (need == 0) return full;
     WideString long_form(need, 0);

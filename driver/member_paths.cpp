@@ -21,9 +21,10 @@ void MemberPaths::give_up() {
     std::vector<bool>().swap(alone_);
     std::vector<uint32_t>().swap(crc_);
     std::vector<bool>().swap(has_crc_);
+    std::vector<uint32_t>().swap(block_);
 }
 
-void MemberPaths::add(const wchar16* path, size_t len, bool kept, bool has_crc, uint32_t crc) {
+void MemberPaths::add(const wchar16* path, size_t len, bool kept, bool has_crc, uint32_t crc, uint32_t block) {
     if (!complete_) return;
     if (text_.size() + len > limit_ || text_.size() + len > UINT32_MAX || alone_.size() >= INT32_MAX ||
         entries_.size() > limit_ / 2) {
@@ -65,6 +66,7 @@ void MemberPaths::add(const wchar16* path, size_t len, bool kept, bool has_crc, 
             alone_.push_back(true);
             crc_.push_back(crc);
             has_crc_.push_back(has_crc);
+            block_.push_back(block);
         }
     } catch (...) {
         give_up();
@@ -120,5 +122,5 @@ const wchar16* MemberPaths::path(size_t position, size_t& len) const {
 size_t MemberPaths::bytes() const {
     return text_.capacity() * sizeof(wchar16) + entries_.capacity() * sizeof(Entry) +
            kept_.capacity() * sizeof(uint32_t) + alone_.capacity() / 8 +
-           crc_.capacity() * sizeof(uint32_t) + has_crc_.capacity() / 8;
+           crc_.capacity() * sizeof(uint32_t) + has_crc_.capacity() / 8 + block_.capacity() * sizeof(uint32_t);
 }

@@ -14,13 +14,18 @@
 
 #include "core/records.h"
 
+// No solid block: the member is decoded on its own.
+const uint32_t kNoBlock = UINT32_MAX;
+
 class MemberPaths {
 public:
     // Every listed path in listing order; the kept ones take the next
     // position. Past `limit` units of text in all, or when memory runs
     // out, nothing more is kept and complete() answers false.
-    // A kept member's CRC-32 goes with it when the listing gave one.
-    void add(const wchar16* path, size_t len, bool kept, bool has_crc = false, uint32_t crc = 0);
+    // A kept member's CRC-32 goes with it when the listing gave one, and
+    // the solid block it is decoded in.
+    void add(const wchar16* path, size_t len, bool kept, bool has_crc = false, uint32_t crc = 0,
+             uint32_t block = kNoBlock);
     // After the last add: marks the members that cannot be had alone.
     void finish();
 
@@ -33,6 +38,7 @@ public:
         value = crc_[position];
         return has_crc_[position];
     }
+    uint32_t block(size_t position) const { return block_[position]; }
     // The memory held, in bytes.
     size_t bytes() const;
 
@@ -55,6 +61,7 @@ private:
     std::vector<bool> alone_;
     std::vector<uint32_t> crc_;
     std::vector<bool> has_crc_;
+    std::vector<uint32_t> block_;
     size_t previous_ = SIZE_MAX;  // the entry of the path listed last
     size_t limit_ = SIZE_MAX;
     bool complete_ = true;

@@ -53,14 +53,29 @@ bool parse_crc(const wchar16* value, size_t len, uint32_t& crc) {
     return true;
 }
 
+// A block number of decimal digits to the end of the line, or kNoBlock.
+uint32_t parse_block(const wchar16* value, size_t len) {
+    if (len > 0 && value[len - 1] == '\n') --len;
+    if (len > 0 && value[len - 1] == '\r') --len;
+    if (len == 0 || len > 9) return kNoBlock;
+    uint32_t v = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (value[i] < '0' || value[i] > '9') return kNoBlock;
+        v = v * 10 + static_cast<uint32_t>(value[i] - '0');
+    }
+    return v;
+}
+
 }  // namespace
 
 void BlockFacts::note(const wchar16* piece, size_t len) {
     // Most lines of a block are none of these: their first letter says so.
     wchar16 first = piece[0] | 0x20;
-    if (first != 'f' && first != 's' && first != 'h' && first != 'a' && first != 'c') return;
+    if (first != 'f' && first != 's' && first != 'h' && first != 'a' && first != 'c' && first != 'b') return;
     if (is_head(piece, len, "CRC = "))
         has_crc = parse_crc(piece + 6, len - 6, crc);
+    else if (is_head(piece, len, "Block = "))
+        block = parse_block(piece + 8, len - 8);
     else if (is_head(piece, len, "Folder = "))
         folder = folder || piece[9] == '+';
     else if (is_head(piece, len, "Symbolic Link = "))
@@ -147,7 +162,7 @@ size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp, M
     size_t n = 0;
     scan_members(reader, [&](const ScannedMember& m) {
         bool kept = is_kept(m, threshold) && n < capacity;
-        if (paths) paths->add(m.path, m.path_len, kept, m.has_crc, m.crc);
+        if (paths) paths->add(m.path, m.path_len, kept, m.has_crc, m.crc, m.block);
         if (!kept) return true;
         MemberRecord& r = table[n];
         for (size_t i = 0; i < sizeof r.method; ++i) r.method[i] = kMethod[i];

@@ -23,6 +23,7 @@ struct ScannedMember {
     bool link;    // a symbolic or hard link, which 7-Zip cannot bring out as the member's bytes
     bool has_crc;  // the listing gave the CRC-32 of its bytes
     uint32_t crc;
+    uint32_t block;  // the solid block it is decoded in, or kNoBlock
 };
 
 // Calls visit(const ScannedMember&) for every member; visit answers false to
@@ -71,6 +72,7 @@ struct BlockFacts {
     bool link = false;
     bool has_crc = false;
     uint32_t crc = 0;
+    uint32_t block = kNoBlock;
     void note(const wchar16* piece, size_t len);
 };
 
@@ -83,7 +85,7 @@ void scan_members(PieceReader& reader, Visitor&& visit) {
     int32_t size = 0;
     BlockFacts facts;
     auto emit = [&] {
-        ScannedMember m{path.c_str(), path.size(), size, facts.folder, facts.link, facts.has_crc, facts.crc};
+        ScannedMember m{path.c_str(), path.size(), size, facts.folder, facts.link, facts.has_crc, facts.crc, facts.block};
         return visit(m);
     };
     while (reader.next(piece, len)) {

@@ -238,13 +238,27 @@ struct Planned {
 
 // The window's members from the table: p first, then on in the host's
 // direction, only those 7-Zip can bring out alone into the folder, within
-// the bytes and the command line one run may take.
-bool plan_window(const MemberSource& source, size_t p, size_t want, int step, uint64_t most_bytes,
-                 size_t line, std::vector<Planned>& plan) {
+// the bytes (of a run, and a share of the budget) and the command line one
+// run may take.
+bool plan_window(const MemberSource& source, size_t p, size_t want, int step, uint64_t budget, size_t line,
+                 std::vector<Planned>& plan) {
     return table_cache().with_table(source.table, [&](const Listing& listing) {
         const auto* table = static_cast<const MemberRecord*>(listing.table.get());
         const MemberPaths& paths = listing.paths;
         if (!paths.complete() || p >= paths.size()) return;
+        // In a solid block the run decodes the members before p anyway.
+        // Going backward, those cost no more than their writing; going on,
+        // a run may bring twice what it decodes to reach p, and the page
+        // waits at most three times what p alone would.
+        uint64_t decoded = 0;
+        const uint32_t block = paths.block(p);
+        if (block != kNoBlock)
+            for (size_t q = p; q-- > 0 && paths.block(q) == block;) decoded += table[q].filesize;
+        uint64_t most_bytes = std::min(kMostRunBytes, budget / 4);
+        if (decoded > 0) {
+            most_bytes = std::max(most_bytes, std::min(step < 0 ? decoded : 2 * decoded, budget / 2));
+            if (step < 0) want = kMostWindow;
+        }
         uint64_t bytes = 0;
         // Going backward, q wraps past 0 to a value the size check ends.
         for (size_t n = 0, q = p; n < want && q < paths.size(); ++n, q += static_cast<size_t>(step)) {
@@ -319,7 +333,7 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
         return extract_alone(setup, archive, record, source, watch, bytes, length);
     size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + folder->path().size() + 64;
     std::vector<Planned> plan;
-    if (!plan_window(source, p, want, step, std::min(kMostRunBytes, budget / 4), line, plan) || plan.empty())
+    if (!plan_window(source, p, want, step, budget, line, plan) || plan.empty())
         return extract_alone(setup, archive, record, source, watch, bytes, length);
     {
         // The window ends before the first member kept already.

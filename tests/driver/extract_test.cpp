@@ -295,19 +295,21 @@ TEST(FetchRuns, FileOutputMakesOnlyPlainFiles) {
 namespace {
 
 // A listing of n members "dir\pNN.png", each ten bytes of its own with its
-// CRC, and a stand-in that brings out each member's own bytes.
+// CRC (and in one solid block), and a stand-in that brings out each
+// member's own bytes.
 struct Album : DictatedArchive {
-    explicit Album(int n) : DictatedArchive(blocks(n)) {
+    explicit Album(int n, bool solid = false) : DictatedArchive(blocks(n, solid)) {
         for (int i = 0; i < n; ++i) member(L"p" + number(i) + L".png", bytes(i));
     }
     static std::wstring number(int i) { return std::to_wstring(100 + i).substr(1); }
     static std::string bytes(int i) { return "member " + utf8(number(i)) + "!"; }
-    static std::string blocks(int n) {
+    static std::string blocks(int n, bool solid) {
         std::string listing;
         for (int i = 0; i < n; ++i) {
             std::string b = listing_block("dir\\p" + utf8(number(i)) + ".png", "10");
-            char crc[32];
-            snprintf(crc, sizeof crc, "CRC = %08X\r\n", static_cast<unsigned>(crc32(bytes(i))));
+            char crc[48];
+            snprintf(crc, sizeof crc, "CRC = %08X\r\n%s", static_cast<unsigned>(crc32(bytes(i))),
+                     solid ? "Block = 0\r\n" : "");
             listing += b.insert(b.size() - 2, crc);
         }
         return listing;
@@ -364,6 +366,14 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
         EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
     std::vector<int> windows = s.windows();
     EXPECT_EQ((std::vector<int>{1, 4, 4, 16, 16, 1}), std::vector<int>(windows.begin() + 4, windows.end()));
+
+    // Going backward in a solid block, a run takes every member before the
+    // page: 7-Zip decodes them to reach it anyway.
+    Album solid(20, true);
+    Plugin q(solid.ini());
+    ASSERT_EQ(20u, solid.list(q).size());
+    for (int i : {19, 18, 0}) EXPECT_EQ(Album::bytes(i), fetch_memory(q, solid.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{1, 19}), solid.windows());
 }
 
 TEST(FetchRuns, KeptMembersGoWithTheirTable) {

@@ -513,7 +513,7 @@ TEST(FetchRuns, AScratchFolderHeldOpenGoesAtUnload) {
     DictatedArchive s(listing_block("pic.png", "10"));
     s.member("0123456789");
     Holding holding(s, L"open-x.txt");
-    Plugin p(s.ini());
+    Plugin p(s.ini(L"aheadMB=0\r\n"));
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
     std::vector<std::wstring> held = list_tree(work_area());
     ASSERT_EQ(2u, held.size());

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <thread>
 
 #include "support/test_host.h"
 
@@ -393,18 +392,31 @@ TEST(Fetch, ThreadsFetchingTheSameArchiveAllGetTheirOwnBytes) {
     ASSERT_EQ(3u, records.size());
     std::map<uintptr_t, std::string> want;
     for (const fileInfoW& r : records) want[r.position] = bytes_by_name(e)[r.filename];
-    int wrong[4] = {};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&, i] {
+    // Threads as a host makes them: CreateThread, not the C runtime's.
+    struct Job {
+        Plugin* p;
+        const std::wstring* archive;
+        const std::map<uintptr_t, std::string>* want;
+        int index, wrong;
+    } jobs[4];
+    HANDLE threads[4];
+    for (int i = 0; i < 4; ++i) {
+        jobs[i] = Job{&p, &archive, &want, i, 0};
+        threads[i] = CreateThread(nullptr, 0, [](void* arg) -> DWORD WINAPI {
+            Job& j = *static_cast<Job*>(arg);
             for (int k = 0; k < 4; ++k) {
                 // Half the threads all want the same member.
-                uintptr_t pos = i % 2 ? 1 : static_cast<uintptr_t>((i + k) % 3);
-                if (fetch_memory(p, archive, pos) != want.at(pos)) ++wrong[i];
+                uintptr_t pos = j.index % 2 ? 1 : static_cast<uintptr_t>((j.index + k) % 3);
+                if (fetch_memory(*j.p, *j.archive, pos) != j.want->at(pos)) ++j.wrong;
             }
-        });
-    for (std::thread& t : threads) t.join();
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(0, wrong[i]) << "thread " << i;
+            return 0;
+        }, &jobs[i], 0, nullptr);
+    }
+    WaitForMultipleObjects(4, threads, TRUE, INFINITE);
+    for (int i = 0; i < 4; ++i) {
+        CloseHandle(threads[i]);
+        EXPECT_EQ(0, jobs[i].wrong) << "thread " << i;
+    }
 }
 
 TEST(Fetch, AnAnsiHostFindsAndGetsWhatItWasShown) {

@@ -64,8 +64,7 @@ TEST(Support, AFileHandleIsReadAndMovesOn) {
 }
 
 TEST(Support, AnUnreadableHandleIsNoWithoutRunningTheArchiver) {
-    StandIn s;
-    s.set_output("t", "Everything is Ok\r\n");
+    StandIn s("Everything is Ok\r\n");
     Plugin p(s.ini());
     std::wstring zip = good_zip();
     HANDLE f = CreateFileW(zip.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -104,8 +103,7 @@ TEST(Support, OnlyAWholeSuccessLineCounts) {
 }
 
 TEST(Support, BothArchiverFilesMustExist) {
-    StandIn s;
-    s.set_output("t", "Everything is Ok\r\n");
+    StandIn s("Everything is Ok\r\n");
     Plugin p(s.ini());
     std::wstring file = join(fresh_dir(L"any"), L"a.zip");
     write_bytes(file, "12345678");
@@ -131,8 +129,7 @@ TEST(Support, LeavesNoCaptureBehind) {
 }
 
 TEST(Support, AStartThatFailsForAMomentIsTriedAgainAndOneThatCannotIsNot) {
-    StandIn s;
-    s.set_output("t", "Everything is Ok\r\n");
+    StandIn s("Everything is Ok\r\n");
     Plugin p(s.ini());
     std::wstring file = join(fresh_dir(L"any"), L"a.zip");
     // Failed starts (numbered from 1) and their error, what IsSupported
@@ -217,8 +214,7 @@ struct NoSevenZipAround {
 
 TEST(Support, SevenZipIsFoundByItselfAndNeverThroughTheCurrentFolder) {
     NoSevenZipAround nowhere;
-    StandIn s;
-    s.set_output("t", "Everything is Ok\r\n");
+    StandIn s("Everything is Ok\r\n");
     std::wstring file = join(fresh_dir(L"any"), L"a.zip");
     write_bytes(file, "12345678");
     // Planted beside what is opened, made the current folder: never started.
@@ -250,8 +246,7 @@ TEST(Support, SevenZipIsFoundByItselfAndNeverThroughTheCurrentFolder) {
 
 TEST(Support, SevenZipIsFoundWhereTheInstallerOrWindowsPutsIt) {
     NoSevenZipAround nowhere;
-    StandIn s;
-    s.set_output("t", "Everything is Ok\r\n");
+    StandIn s("Everything is Ok\r\n");
     std::wstring file = join(fresh_dir(L"any"), L"a.zip");
     Plugin p(L"");
     // Each place on its own, a copy of the stand-in there that logs its run.

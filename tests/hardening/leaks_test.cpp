@@ -85,10 +85,8 @@ struct Mix {
             DeleteFileW(made.c_str());
         }
         for (LONG_PTR missing : std::vector<LONG_PTR>{3, 4, 99, -1, -5, INT32_MAX}) {
-            expect(real.GetFileW(zip.c_str(), missing, reinterpret_cast<LPWSTR>(&h), 0x100, nullptr, 0) == 2 && !h,
-                   "cached, no such position");
-            expect(real.GetFile(azip.c_str(), missing, reinterpret_cast<LPSTR>(&h), 0x100, nullptr, 0) == 2 && !h,
-                   "cached, no such position (ANSI)");
+            expect(fetch_memory(real, zip, static_cast<uintptr_t>(missing)) == "<rc 2>", "cached, no such position");
+            expect(fetch_memory_ansi(real, zip, static_cast<uintptr_t>(missing)) == "<rc 2>", "the same, ANSI");
         }
         std::string long_folder = "C:\\" + std::string(300, 'f');
         expect(real.GetFile(azip.c_str(), 0, const_cast<char*>(long_folder.c_str()), 0, nullptr, 0) == 9,
@@ -108,8 +106,7 @@ struct Mix {
         expect(real.GetFileInfoW(nullptr, 0, L"a.png", 0, &none) == -1, "null archive name");
         std::wstring too_long = L"C:\\" + std::wstring(300, L'x');
         expect(real.GetFileInfoW(too_long.c_str(), 0, L"a.png", 0, &none) == 6, "info, long path");
-        expect(real.GetFile(utf8(too_long).c_str(), 0, reinterpret_cast<LPSTR>(&h), 0x100, nullptr, 0) == 6 && !h,
-               "fetch, long path");
+        expect(fetch_memory_ansi(real, too_long, 0) == "<rc 6>", "fetch, long path");
         expect(real.GetArchiveInfoW(zip.c_str(), -1, 0, &h) == 6 && !h, "negative offset");
         expect(real.GetArchiveInfo(nullptr, 0, 0, &h) == -1 && !h, "null archive, ANSI");
         expect(real.GetArchiveInfo(azip.c_str(), 0, 7, &h) == -1 && !h, "memory input, ANSI");

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <thread>
 
 #include "support/test_host.h"
 #include "test_config.h"
@@ -110,7 +109,8 @@ Outcome one_request(Worker& w, int i) {
     return {false, rc, what + "code " + std::to_string(rc) + " from kind " + std::to_string((w.index + i) % 6)};
 }
 
-void work(Worker& w) {
+DWORD WINAPI work(void* arg) {
+    Worker& w = *static_cast<Worker*>(arg);
     for (int i = 0; i < w.requests; ++i) {
         Outcome o = one_request(w, i);
         if (o.right) continue;
@@ -120,6 +120,7 @@ void work(Worker& w) {
         std::string& first = clean ? w.first_clean : w.first_wrong;
         if ((clean ? w.clean++ : w.wrong++) == 0) first = "request " + std::to_string(i) + ", " + o.what;
     }
+    return 0;
 }
 
 std::vector<Entry> entries_for(int seed, bool deep) {
@@ -198,16 +199,17 @@ TEST(Load, EightThreadsOfMixedRequestsOverFourArchives) {
     // 8 x 50.
     const int kThreads = 8, kRequests = from_environment("RIZAZUR_LOAD_REQUESTS", 15);
     Worker workers[kThreads];
-    std::vector<std::thread> threads;
+    HANDLE threads[kThreads];
     DWORD begun = GetTickCount();
     for (int t = 0; t < kThreads; ++t) {
         workers[t] = Worker{&p, &archives, t, kRequests, fresh_dir(L"out"), 0, 0, "", ""};
-        threads.emplace_back(work, std::ref(workers[t]));
+        threads[t] = CreateThread(nullptr, 0, work, &workers[t], 0, nullptr);
     }
-    for (std::thread& t : threads) t.join();
+    WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
     DWORD took = GetTickCount() - begun;
     int clean = 0;
     for (int t = 0; t < kThreads; ++t) {
+        CloseHandle(threads[t]);
         EXPECT_EQ(0, workers[t].wrong) << "thread " << t << ", first at " << workers[t].first_wrong;
         if (workers[t].clean) printf("[ clean    ] thread %d, first at %s\n", t, workers[t].first_clean.c_str());
         clean += workers[t].clean;

@@ -153,7 +153,8 @@ TEST(Scanner, SizesReadLikeAtoiButSaturate) {
         {u"2147483647", INT32_MAX}, {u"2147483648", INT32_MAX}, {u"4294967296", INT32_MAX},
         {u"99999999999999999999999999", INT32_MAX}, {u"-2147483647", INT32_MIN + 1}, {u"-2147483648", INT32_MIN},
         {u"-99999999999999999999999999", INT32_MIN}, {u"0000000000000000000000000123", 123}};
-    for (const auto& c : cases) EXPECT_EQ(c.second, parse_size(c.first)) << testing::PrintToString(std::u16string(c.first));
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, parse_size(c.first)) << testing::PrintToString(std::u16string(c.first));
 }
 
 TEST(Scanner, WhichMembersQualify) {
@@ -174,16 +175,12 @@ TEST(Scanner, FileNameIsTheTextAfterTheLastBackslash) {
 TEST(Scanner, UnixTimeFromFiletimeClamps) {
     const uint64_t kEpoch = 116444736000000000ULL;
     const uint64_t kSecond = 10000000ULL;
-    EXPECT_EQ(0, unix_time_from_filetime(kEpoch));
-    EXPECT_EQ(1, unix_time_from_filetime(kEpoch + kSecond));
-    EXPECT_EQ(1700000000, unix_time_from_filetime(kEpoch + 1700000000ULL * kSecond + kSecond / 2));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(kEpoch + uint64_t(INT32_MAX) * kSecond));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(kEpoch + uint64_t(INT32_MAX) * kSecond + kSecond));
-    EXPECT_EQ(-86400, unix_time_from_filetime(kEpoch - 86400 * kSecond));
-    EXPECT_EQ(INT32_MIN, unix_time_from_filetime(0));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(uint64_t(INT64_MAX)));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(uint64_t(INT64_MAX) + 1));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(UINT64_MAX));
+    const std::pair<uint64_t, int32_t> cases[] = {
+        {kEpoch, 0}, {kEpoch + kSecond, 1}, {kEpoch + 1700000000ULL * kSecond + kSecond / 2, 1700000000},
+        {kEpoch + uint64_t(INT32_MAX) * kSecond, INT32_MAX}, {kEpoch - 86400 * kSecond, -86400}, {0, INT32_MIN},
+        {kEpoch + uint64_t(INT32_MAX) * kSecond + kSecond, INT32_MAX}, {uint64_t(INT64_MAX), INT32_MAX},
+        {uint64_t(INT64_MAX) + 1, INT32_MAX}, {UINT64_MAX, INT32_MAX}};
+    for (const auto& c : cases) EXPECT_EQ(c.second, unix_time_from_filetime(c.first)) << c.first;
 }
 
 TEST(Scanner, OnlyQualifyingMembersTakePositions) {

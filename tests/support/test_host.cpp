@@ -354,10 +354,11 @@ std::wstring ini_with_7zip(const std::wstring& extra) {
     return L"[UserSetting]\r\ndir=" + seven_zip_dir() + L"\r\n" + extra;
 }
 
-StandIn::StandIn() {
+StandIn::StandIn(const std::string& test_output) {
     dir = fresh_dir(L"standin");
     EXPECT_TRUE(CopyFileW(join(exe_dir(), L"standin7z.exe").c_str(), join(dir, L"7z.exe").c_str(), FALSE));
     write_bytes(join(dir, L"7z.dll"), "stand-in");
+    if (!test_output.empty()) set_output("t", test_output);
 }
 
 void StandIn::set_output(const std::string& key, const std::string& bytes) {
@@ -387,8 +388,7 @@ std::string listing_block(const std::string& path, const std::string& size) {
            "\r\nPacked Size = 3\r\nModified = 2024-01-02 03:04:05\r\n\r\n";
 }
 
-DictatedArchive::DictatedArchive(const std::string& listing) {
-    set_output("t", "Everything is Ok\r\n");
+DictatedArchive::DictatedArchive(const std::string& listing) : StandIn("Everything is Ok\r\n") {
     set_output("l", listing);
     archive = join(fresh_dir(L"arc"), L"dictated.zip");
     write_bytes(archive, "0123456789abcdef");

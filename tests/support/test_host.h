@@ -109,9 +109,10 @@ std::wstring ini_with_7zip(const std::wstring& extra = L"");
 
 // A folder holding the stand-in archiver as 7z.exe and a dummy 7z.dll. The
 // tests put what each command prints in out-<key>.txt (key: t, l, x, x-so,
-// l-si, x-si) and read every run's command line from runs.log.
+// l-si, x-si; a test's output may be given at once) and read every run's
+// command line from runs.log.
 struct StandIn {
-    StandIn();
+    explicit StandIn(const std::string& test_output = "");
     void set_output(const std::string& key, const std::string& bytes);
     std::vector<std::wstring> runs() const;
     // The command letters of the runs so far: "tl" for a test and a listing.

@@ -10,9 +10,8 @@ namespace {
 
 // A stand-in archive listing three files and a folder.
 struct ThreeMembers : DictatedArchive {
-    ThreeMembers()
-        : DictatedArchive(listing_block("dir", "0") + listing_block("dir\\One.png", "10") +
-                          listing_block("two.png", "20") + listing_block("dir\\three.png", "30")) {}
+    ThreeMembers() : DictatedArchive(listing_block("dir", "0") + listing_block("dir\\One.png", "10") +
+                                     listing_block("two.png", "20") + listing_block("dir\\three.png", "30")) {}
 };
 
 }  // namespace
@@ -73,8 +72,7 @@ TEST(Retrieval, AnUnchangedArchiveIsTestedAndListedOnce) {
     std::sort(piped.begin(), piped.end());
     EXPECT_EQ("lx", piped);
     letters = s.letters();
-    StandIn other;
-    other.set_output("t", "Everything is Ok\r\n");
+    StandIn other("Everything is Ok\r\n");
     other.set_output("l", read_bytes(join(s.dir, L"out-l.txt")));
     p.write_ini(other.ini());
     ask();

@@ -8,25 +8,16 @@
 
 namespace {
 
-const std::vector<Entry>& entries() {
-    static const std::vector<Entry> e = {
-        {L"cover.png", pattern_bytes(1000, 1)},
-        {L"empty.txt", ""},
-        {L"empty folder\\", ""},
-        {L"a\\b\\deep.jpg", pattern_bytes(70000, 2)},
-        {L"one\\same.gif", pattern_bytes(11, 3)},
-        {L"caf\x00E9 \x65E5\x672C.png", pattern_bytes(13, 5)},
-        {L"smile \xD83D\xDE00.png", pattern_bytes(15, 7)},
-        {L"name with spaces & (parens).bmp", pattern_bytes(300, 8)},
-    };
-    return e;
-}
-
-std::vector<fileInfoW> listing(Plugin& p, const std::wstring& archive) {
-    LocalBlock table;
-    EXPECT_EQ(0, p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h));
-    return table.h ? records_of(table.h) : std::vector<fileInfoW>();
-}
+const std::vector<Entry> kEntries = {
+    {L"cover.png", pattern_bytes(1000, 1)},
+    {L"empty.txt", ""},
+    {L"empty folder\\", ""},
+    {L"a\\b\\deep.jpg", pattern_bytes(70000, 2)},
+    {L"one\\same.gif", pattern_bytes(11, 3)},
+    {L"caf\x00E9 \x65E5\x672C.png", pattern_bytes(13, 5)},
+    {L"smile \xD83D\xDE00.png", pattern_bytes(15, 7)},
+    {L"name with spaces & (parens).bmp", pattern_bytes(300, 8)},
+};
 
 class Fetching : public ::testing::TestWithParam<std::string> {};
 
@@ -35,25 +26,21 @@ class Fetching : public ::testing::TestWithParam<std::string> {};
 TEST_P(Fetching, EveryMemberBothWays) {
     std::string type = GetParam();
     std::wstring ext = type == "txz" ? L"tar.xz" : widen(type);
-    std::wstring archive = make_archive(L"fetch." + ext, entries(), type, type == "7z" ? L"-ms=on" : L"");
-    std::map<std::wstring, std::string> want = bytes_by_name(entries());
+    std::wstring archive = make_archive(L"fetch." + ext, kEntries, type, type == "7z" ? L"-ms=on" : L"");
+    std::map<std::wstring, std::string> want = bytes_by_name(kEntries);
     Plugin p(ini_with_7zip());
-    std::vector<fileInfoW> records = listing(p, archive);
+    std::vector<fileInfoW> records = list(p, archive);
     ASSERT_EQ(want.size(), records.size());
 
     std::wstring out = fresh_dir(L"out");
     for (const fileInfoW& r : records) {
         EXPECT_EQ(want[r.filename], fetch_memory(p, archive, r.position)) << utf8(r.filename);
-        ASSERT_EQ(0, p.GetFileW(archive.c_str(), static_cast<LONG_PTR>(r.position), const_cast<wchar_t*>(out.c_str()),
-                                0, nullptr, 0))
-            << utf8(r.filename);
+        ASSERT_EQ(0, fetch_file(p, archive, r.position, out)) << utf8(r.filename);
         EXPECT_EQ(want[r.filename], read_bytes(join(out, r.filename))) << utf8(r.filename);
     }
     // The ANSI form, into memory and into a folder.
     std::wstring aout = fresh_dir(L"aout");
-    LocalBlock block;
-    ASSERT_EQ(0, p.GetFile(utf8(archive).c_str(), 0, reinterpret_cast<LPSTR>(&block.h), 0x100, nullptr, 0));
-    EXPECT_EQ(want[records[0].filename], bytes_of(block.h));
+    EXPECT_EQ(want[records[0].filename], fetch_memory_ansi(p, archive, 0));
     ASSERT_EQ(0, p.GetFile(utf8(archive).c_str(), 0, const_cast<char*>(utf8(aout).c_str()), 0, nullptr, 0));
     EXPECT_EQ(want[records[0].filename], read_bytes(join(aout, records[0].filename)));
 
@@ -67,7 +54,7 @@ TEST_P(Fetching, EveryMemberBothWays) {
     for (size_t i = current - 1; i-- > 0;) host_order.push_back(i);
     for (const auto& order : {backward, host_order}) {
         Plugin q(ini_with_7zip());
-        ASSERT_EQ(records.size(), listing(q, archive).size());
+        ASSERT_EQ(records.size(), list(q, archive).size());
         for (uintptr_t i : order) EXPECT_EQ(want[records[i].filename], fetch_memory(q, archive, i)) << i;
     }
 
@@ -89,7 +76,7 @@ TEST(Fetch, TarMembersListedFromDot) {
     ASSERT_EQ(0, run_7z(L"a -tgzip \"" + tgz + L"\" \"" + tar + L"\""));
     Plugin p(ini_with_7zip());
     for (const std::wstring& archive : {tar, tgz}) {
-        std::vector<fileInfoW> records = listing(p, archive);
+        std::vector<fileInfoW> records = list(p, archive);
         ASSERT_EQ(2u, records.size()) << utf8(archive);
         EXPECT_EQ(pattern_bytes(77, 1), fetch_memory(p, archive, 0)) << utf8(archive);
         EXPECT_EQ(pattern_bytes(78, 2), fetch_memory(p, archive, 1)) << utf8(archive);
@@ -101,7 +88,7 @@ TEST(Fetch, SameNameInTwoFoldersToOneFolder) {
                             {L"same.png", pattern_bytes(42, 3)}};
     std::wstring archive = make_archive(L"twins.zip", e, "zip");
     Plugin p(ini_with_7zip());
-    std::vector<fileInfoW> records = listing(p, archive);
+    std::vector<fileInfoW> records = list(p, archive);
     ASSERT_EQ(3u, records.size());
     // Each found through its folder, and fetched as itself, in both forms.
     std::string ansi = utf8(archive);
@@ -115,11 +102,11 @@ TEST(Fetch, SameNameInTwoFoldersToOneFolder) {
         EXPECT_EQ(info.position, ainfo.position);
     }
     std::wstring out = fresh_dir(L"out");
-    ASSERT_EQ(0, p.GetFileW(archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    ASSERT_EQ(0, fetch_file(p, archive, 0, out));
     std::string first = read_bytes(join(out, L"same.png"));
-    EXPECT_EQ(9, p.GetFileW(archive.c_str(), 1, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ(9, fetch_file(p, archive, 1, out));
     EXPECT_EQ(first, read_bytes(join(out, L"same.png")));
-    EXPECT_EQ(9, p.GetFileW(archive.c_str(), 0, const_cast<wchar_t*>(L"C:\\no\\such\\folder"), 0, nullptr, 0));
+    EXPECT_EQ(9, fetch_file(p, archive, 0, L"C:\\no\\such\\folder"));
 }
 
 TEST(Fetch, AMemberAndItsNamesakeInASubfolder) {
@@ -128,7 +115,7 @@ TEST(Fetch, AMemberAndItsNamesakeInASubfolder) {
     std::vector<Entry> e = {{L"c.png", pattern_bytes(50, 1)}, {L"sub\\c.png", pattern_bytes(51, 2)}};
     std::wstring archive = make_archive(L"namesakes.zip", e, "zip");
     Plugin p(ini_with_7zip());
-    std::vector<fileInfoW> records = listing(p, archive);
+    std::vector<fileInfoW> records = list(p, archive);
     ASSERT_EQ(2u, records.size());
     for (int round = 0; round < 2; ++round)
         for (const fileInfoW& r : records) {
@@ -142,19 +129,16 @@ TEST(Fetch, PositionsPastTheEndAndArchivesThatVanished) {
     std::vector<Entry> e = {{L"f\\", ""}, {L"f\\only.png", pattern_bytes(60, 1)}};
     std::wstring archive = make_archive(L"one.7z", e, "7z");
     Plugin p(ini_with_7zip());
-    ASSERT_EQ(1u, listing(p, archive).size());
+    ASSERT_EQ(1u, list(p, archive).size());
     // The folder takes no position: 0 is the file.
     EXPECT_EQ(e[1].bytes, fetch_memory(p, archive, 0));
-    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x5678);
-    EXPECT_EQ(2, p.GetFileW(archive.c_str(), 1, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(2, p.GetFileW(archive.c_str(), -1, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x5678), untouched);
+    EXPECT_EQ("<rc 2>", fetch_memory(p, archive, 1));
+    EXPECT_EQ("<rc 2>", fetch_memory(p, archive, static_cast<uintptr_t>(-1)));
     // The table is cached, but the archive is gone: no bytes, no success.
     ASSERT_TRUE(DeleteFileW(archive.c_str()));
-    EXPECT_EQ(6, p.GetFileW(archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x5678), untouched);
+    EXPECT_EQ("<rc 6>", fetch_memory(p, archive, 0));
     std::wstring out = fresh_dir(L"out");
-    EXPECT_EQ(6, p.GetFileW(archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ(6, fetch_file(p, archive, 0, out));
     EXPECT_TRUE(list_tree(out).empty());
 }
 
@@ -162,8 +146,7 @@ TEST(FetchRuns, AfterAListingAFetchIsOneExtraction) {
     DictatedArchive s(listing_block("d", "0") + listing_block("d\\pic.png", "10"));
     s.member("0123456789");
     Plugin p(s.ini());
-    LocalBlock table;
-    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    ASSERT_EQ(1u, s.list(p).size());
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
     // Asked again: kept from the first.
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
@@ -181,16 +164,14 @@ TEST(FetchRuns, AfterAListingAFetchIsOneExtraction) {
     // file that is gone. Nothing is run, nothing handed over; the host's
     // next listing lists the new file.
     s.touch();
-    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4321);
-    EXPECT_EQ(6, q.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4321), untouched);
+    EXPECT_EQ("<rc 6>", fetch_memory(q, s.archive, 0));
     EXPECT_EQ("tlxtlx", s.letters());
-    ASSERT_EQ(0, q.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    ASSERT_EQ(1u, s.list(q).size());
     EXPECT_EQ("0123456789", fetch_memory(q, s.archive, 0));
     EXPECT_EQ("tlxtlxtlx", s.letters());
     // Reading ahead off: one run a fetch, in a scratch folder.
     p.write_ini(s.ini(L"aheadMB=0\r\n"));
-    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    ASSERT_EQ(1u, s.list(p).size());
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
     EXPECT_EQ("tlxtlxtlxtlxx", s.letters());
@@ -202,19 +183,16 @@ TEST(FetchRuns, WhatAppearsMustBeTheOneFileOfTheListedSize) {
     DictatedArchive s(listing_block("long.png", "100") + listing_block("short.png", "5") +
                       listing_block("pic.png", "10"));
     Plugin p(s.ini());
-    LocalBlock table;
-    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    ASSERT_EQ(3u, s.list(p).size());
     std::wstring out = fresh_dir(L"out");
-    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4321);
     // Nothing at all, or longer or shorter than listed: no bytes, no success.
-    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 2, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 2, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 2));
+    EXPECT_EQ(6, fetch_file(p, s.archive, 2, out));
     s.member("0123456789");
-    for (LONG_PTR i : {0, 1}) {
-        EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), i, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-        EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), i, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    for (uintptr_t i : {0, 1}) {
+        EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, i));
+        EXPECT_EQ(6, fetch_file(p, s.archive, i, out));
     }
-    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4321), untouched);
     EXPECT_TRUE(list_tree(out).empty());
 
     // A file of that name left in the work folder by anyone is no concern.
@@ -254,9 +232,7 @@ TEST(FetchRuns, NothingOutsideTheWorkFolderIsExtractedReadOrDeleted) {
     DictatedArchive s(listing);
     s.member("EVIL!");
     Plugin p(s.ini());
-    LocalBlock table;
-    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
-    ASSERT_EQ(9u, records_of(table.h).size());
+    ASSERT_EQ(9u, s.list(p).size());
     // The work folder's parent holds a file a crafted name points at.
     std::wstring sentinel = join(work_area(), L"..\\sentinel.txt");
     write_bytes(sentinel, "keep me");
@@ -266,8 +242,7 @@ TEST(FetchRuns, NothingOutsideTheWorkFolderIsExtractedReadOrDeleted) {
     const int file_rc[] = {6, 6, 6, 6, 6, 6, 9, 6, 9};
     for (uintptr_t i = 0; i < 9; ++i) {
         EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, i)) << names[i];
-        EXPECT_EQ(file_rc[i], p.GetFileW(s.archive.c_str(), static_cast<LONG_PTR>(i), const_cast<wchar_t*>(out.c_str()),
-                                         0, nullptr, 0)) << names[i];
+        EXPECT_EQ(file_rc[i], fetch_file(p, s.archive, i, out)) << names[i];
     }
     EXPECT_EQ("keep me", read_bytes(sentinel));
     EXPECT_EQ(std::string::npos, s.letters().find('x'));
@@ -279,12 +254,11 @@ TEST(FetchRuns, FileOutputMakesOnlyPlainFiles) {
                listing_block("d\\..", "5") + listing_block("LPT9", "5"));
     s.member("bytes");
     Plugin p(s.ini());
-    LocalBlock table;
-    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
+    ASSERT_EQ(6u, s.list(p).size());
     std::wstring out = fresh_dir(L"out");
-    for (LONG_PTR i : {0, 1, 2, 5})
-        EXPECT_EQ(9, p.GetFileW(s.archive.c_str(), i, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0)) << i;
-    EXPECT_EQ(0, p.GetFileW(s.archive.c_str(), 3, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    for (uintptr_t i : {0, 1, 2, 5})
+        EXPECT_EQ(9, fetch_file(p, s.archive, i, out)) << i;
+    EXPECT_EQ(0, fetch_file(p, s.archive, 3, out));
     EXPECT_EQ(std::vector<std::wstring>{L"ok.png"}, list_tree(out));
     // A member whose path names a device is not extracted at all.
     EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 1));
@@ -313,14 +287,6 @@ struct Album : DictatedArchive {
             listing += b.insert(b.size() - 2, crc);
         }
         return listing;
-    }
-    static uint32_t crc32(const std::string& s) {
-        uint32_t c = 0xFFFFFFFFu;
-        for (unsigned char b : s) {
-            c ^= b;
-            for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
-        }
-        return ~c;
     }
     // How many members each extraction so far named.
     std::vector<int> windows() const {
@@ -353,7 +319,7 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
     EXPECT_EQ((std::vector<int>{1, 4, 16, 39}), s.windows());
     // Asked again, to memory or to a file: no run.
     std::wstring out = fresh_dir(L"out");
-    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 7, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    ASSERT_EQ(0, fetch_file(p, s.archive, 7, out));
     EXPECT_EQ(Album::bytes(7), read_bytes(join(out, L"p07.png")));
     EXPECT_EQ(Album::bytes(7), fetch_memory(p, s.archive, 7));
     EXPECT_EQ(4u, s.windows().size());
@@ -384,9 +350,7 @@ TEST(FetchRuns, KeptMembersGoWithTheirTable) {
     EXPECT_EQ(1u, kept_folders().size());
     // The archive changed: nothing is handed over, and what was kept is gone.
     s.touch();
-    HLOCAL untouched = reinterpret_cast<HLOCAL>(0x4321);
-    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(reinterpret_cast<HLOCAL>(0x4321), untouched);
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 1));
     EXPECT_TRUE(kept_folders().empty());
     // The table leaves the ring of sixteen: its kept members go with it.
     ASSERT_EQ(6u, s.list(p).size());
@@ -396,8 +360,7 @@ TEST(FetchRuns, KeptMembersGoWithTheirTable) {
     for (int i = 0; i < 16; ++i) {
         std::wstring other = join(others, std::to_wstring(i) + L".zip");
         write_bytes(other, "0123456789abcdef");
-        LocalBlock table;
-        ASSERT_EQ(0, p.GetArchiveInfoW(other.c_str(), 0, 0, &table.h));
+        list(p, other);
     }
     EXPECT_TRUE(kept_folders().empty());
     // Reading ahead turned off: one member a run, and nothing kept.
@@ -434,43 +397,34 @@ TEST(FetchRuns, AKeptFileThatNoLongerMatchesIsExtractedAlone) {
     EXPECT_EQ((std::vector<int>{1, 3, 1}), s.windows());
 }
 
-namespace {
-
-struct FetchJob {
-    Plugin* p;
-    const std::wstring* archive;
-    std::map<uintptr_t, std::string>* want;
-    int index;
-    int wrong;
-};
-
-DWORD WINAPI fetch_repeatedly(void* arg) {
-    FetchJob* j = static_cast<FetchJob*>(arg);
-    for (int k = 0; k < 4; ++k) {
-        uintptr_t pos = static_cast<uintptr_t>((j->index + k) % 3);
-        if (j->index % 2) pos = 1;  // half the threads all want the same member
-        if (fetch_memory(*j->p, *j->archive, pos) != (*j->want)[pos]) ++j->wrong;
-    }
-    return 0;
-}
-
-}  // namespace
-
 TEST(Fetch, ThreadsFetchingTheSameArchiveAllGetTheirOwnBytes) {
     std::vector<Entry> e = {{L"p0.png", pattern_bytes(3000, 1)}, {L"d\\p1.png", pattern_bytes(3001, 2)},
                             {L"p2.png", pattern_bytes(3002, 3)}};
     std::wstring archive = make_archive(L"shared.7z", e, "7z");
     Plugin p(ini_with_7zip());
-    std::vector<fileInfoW> records = listing(p, archive);
+    std::vector<fileInfoW> records = list(p, archive);
     ASSERT_EQ(3u, records.size());
     std::map<uintptr_t, std::string> want;
     for (const fileInfoW& r : records) want[r.position] = bytes_by_name(e)[r.filename];
-
-    FetchJob jobs[4];
+    // Threads as a host makes them: CreateThread, not the C runtime's.
+    struct Job {
+        Plugin* p;
+        const std::wstring* archive;
+        const std::map<uintptr_t, std::string>* want;
+        int index, wrong;
+    } jobs[4];
     HANDLE threads[4];
     for (int i = 0; i < 4; ++i) {
-        jobs[i] = FetchJob{&p, &archive, &want, i, 0};
-        threads[i] = CreateThread(nullptr, 0, fetch_repeatedly, &jobs[i], 0, nullptr);
+        jobs[i] = Job{&p, &archive, &want, i, 0};
+        threads[i] = CreateThread(nullptr, 0, [](void* arg) -> DWORD WINAPI {
+            Job& j = *static_cast<Job*>(arg);
+            for (int k = 0; k < 4; ++k) {
+                // Half the threads all want the same member.
+                uintptr_t pos = j.index % 2 ? 1 : static_cast<uintptr_t>((j.index + k) % 3);
+                if (fetch_memory(*j.p, *j.archive, pos) != j.want->at(pos)) ++j.wrong;
+            }
+            return 0;
+        }, &jobs[i], 0, nullptr);
     }
     WaitForMultipleObjects(4, threads, TRUE, INFINITE);
     for (int i = 0; i < 4; ++i) {
@@ -505,7 +459,7 @@ TEST(Fetch, AnAnsiHostFindsAndGetsWhatItWasShown) {
     std::vector<fileInfo> records = ansi_records_of(table.h);
     ASSERT_EQ(3u, records.size());
     bool lossy = ansi_of(e[1].path) == ansi_of(e[2].path);
-    std::vector<fileInfoW> wide = listing(p, archive);
+    std::vector<fileInfoW> wide = list(p, archive);
     auto entry = [&](uintptr_t position) {
         std::wstring name = std::wstring(wide[position].path) + wide[position].filename;
         return name == e[0].path ? e[0] : name == e[1].path ? e[1] : e[2];
@@ -562,7 +516,7 @@ TEST(FetchRuns, AScratchFolderHoldingMoreThanTheMemberGivesNothing) {
     Plugin p(s.ini(L"aheadMB=0\r\n"));  // the scratch folder of a member fetched alone
     std::wstring out = fresh_dir(L"out");
     EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
-    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+    EXPECT_EQ(6, fetch_file(p, s.archive, 0, out));
     EXPECT_TRUE(list_tree(out).empty());
     expect_work_area_empty();
 }
@@ -584,13 +538,12 @@ TEST(FetchRuns, AScratchNameAlreadyTakenIsPassedOver) {
 TEST(FetchRuns, AScratchFolderHeldOpenGoesAtUnload) {
     DictatedArchive s(listing_block("pic.png", "10"));
     s.member("0123456789");
-    write_bytes(join(s.dir, L"open-x.txt"), "");
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
+    Holding holding(s, L"open-x.txt");
     Plugin p(s.ini(L"aheadMB=0\r\n"));  // the scratch folder of a member fetched alone
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
     std::vector<std::wstring> held = list_tree(work_area());
     ASSERT_EQ(2u, held.size());
-    SetEvent(release);
+    holding.release();
     // Once the holder lets go, the file can be had alone.
     std::wstring file = join(work_area(), held[1]);
     HANDLE f = INVALID_HANDLE_VALUE;
@@ -598,7 +551,6 @@ TEST(FetchRuns, AScratchFolderHeldOpenGoesAtUnload) {
         f = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, f);
     CloseHandle(f);
-    CloseHandle(release);
     p.unload();
     EXPECT_FALSE(exists(work_area()));
 }
@@ -612,7 +564,7 @@ TEST(FetchRuns, AnOutputPathOfTwoHundredSixtyWithTheNameIsRefused) {
         std::wstring folder = join(base, std::wstring(length - base.size() - 2 - 7, L'f'));
         ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
         ASSERT_EQ(length, folder.size() + 1 + 7);
-        EXPECT_EQ(length < 260 ? 0 : 9, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(folder.c_str()), 0, nullptr, 0));
+        EXPECT_EQ(length < 260 ? 0 : 9, fetch_file(p, s.archive, 0, folder));
         EXPECT_EQ(length < 260, exists(join(folder, L"pic.png")));
     }
     p.unload();

@@ -64,7 +64,7 @@ TEST(Progress, ToldHowFarWithTheHostsValue) {
     LocalBlock block;
     ASSERT_EQ(0, p.GetFileW(a.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&block.h), 0x100, on_progress,
                             reinterpret_cast<LONG_PTR>(&c)));
-    EXPECT_EQ(kMember, std::string(static_cast<char*>(block.h), LocalSize(block.h)));
+    EXPECT_EQ(kMember, bytes_of(block.h));
     EXPECT_EQ(reinterpret_cast<LONG_PTR>(&c), c.self);
     const int size = static_cast<int>(kMember.size());
     ASSERT_GE(c.seen.size(), 3u);

@@ -13,20 +13,6 @@
 
 namespace {
 
-const char kBytes[] = "0123456789";
-const char kLonger[] = "0123456789abcdefghij";
-
-// A stand-in that tests fine, lists two files and extracts kBytes for the
-// first, kLonger for the second.
-struct Served : DictatedArchive {
-    Served() : DictatedArchive(listing_block("a.png", "10") + listing_block("d\\b.png", "20")) {
-        member(kBytes);
-        member(L"b.png", kLonger);
-        member(L"caf\u00E9.png", kLonger);
-    }
-    std::string ansi_archive() const { return utf8(archive); }
-};
-
 HLOCAL garbage_handle() { return reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0xDEADBEE0)); }
 
 }  // namespace
@@ -39,27 +25,23 @@ TEST(HostAbuse, EveryFlagBitOnEveryArchiveEntryPoint) {
     std::string aout = utf8(out);
     // On a missing archive a served request answers 6 without running
     // anything; memory input (bits 0-2) is not served: -1.
-    const wchar_t* gone = L"C:\\no\\such.zip";
+    const std::wstring gone = L"C:\\no\\such.zip";
     for (int bit = 0; bit < 32; ++bit) {
         unsigned flag = 1u << bit;
         int want = bit < 3 ? -1 : 6;
         SCOPED_TRACE("bit " + std::to_string(bit));
-        HLOCAL table = garbage_handle();
-        EXPECT_EQ(want, p.GetArchiveInfoW(gone, 0, flag, &table));
-        EXPECT_EQ(nullptr, table);
-        table = garbage_handle();
-        EXPECT_EQ(want, p.GetArchiveInfo("C:\\no\\such.zip", 0, flag, &table));
-        EXPECT_EQ(nullptr, table);
+        EXPECT_EQ(want, listing_code(p, gone, 0, flag));
+        EXPECT_EQ(want, listing_code(p, gone, 0, flag, true));
         fileInfoW info = {};
-        EXPECT_EQ(want, p.GetFileInfoW(gone, 0, L"b.png", flag, &info));
+        EXPECT_EQ(want, p.GetFileInfoW(gone.c_str(), 0, L"b.png", flag, &info));
         fileInfo ainfo = {};
         EXPECT_EQ(want, p.GetFileInfo("C:\\no\\such.zip", 0, "b.png", flag, &ainfo));
         HLOCAL untouched = garbage_handle();
-        EXPECT_EQ(want, p.GetFileW(gone, 0, reinterpret_cast<LPWSTR>(&untouched), flag | 0x100, nullptr, 0));
+        EXPECT_EQ(want, p.GetFileW(gone.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), flag | 0x100, nullptr, 0));
         EXPECT_EQ(want, p.GetFile("C:\\no\\such.zip", 0, reinterpret_cast<LPSTR>(&untouched), flag | 0x100,
                                   nullptr, 0));
         EXPECT_EQ(garbage_handle(), untouched);
-        EXPECT_EQ(want, p.GetFileW(gone, 0, const_cast<wchar_t*>(out.c_str()), flag & ~0x100u, nullptr, 0));
+        EXPECT_EQ(want, p.GetFileW(gone.c_str(), 0, const_cast<wchar_t*>(out.c_str()), flag & ~0x100u, nullptr, 0));
         EXPECT_EQ(want, p.GetFile("C:\\no\\such.zip", 0, const_cast<char*>(aout.c_str()), flag & ~0x100u,
                                   nullptr, 0));
     }
@@ -83,11 +65,8 @@ TEST(HostAbuse, EveryFlagBitOnEveryArchiveEntryPoint) {
         EXPECT_EQ(memory_input ? 0u : 20u, ainfo.filesize);
         // The memory-output bit asks for a block; any other leaves file output.
         if (flag == 0x100) {
-            LocalBlock w, a;
-            ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&w.h), flag, nullptr, 0));
-            EXPECT_EQ(kBytes, bytes_of(w.h));
-            ASSERT_EQ(0, p.GetFile(ansi.c_str(), 1, reinterpret_cast<LPSTR>(&a.h), flag, nullptr, 0));
-            EXPECT_EQ(kLonger, bytes_of(a.h));
+            EXPECT_EQ(kBytes, fetch_memory(p, s.archive, 0));
+            EXPECT_EQ(kLonger, fetch_memory_ansi(p, s.archive, 1));
             continue;
         }
         EXPECT_EQ(memory_input ? -1 : 0,
@@ -117,20 +96,15 @@ TEST(HostAbuse, OffsetsAndPositionsOutOfRange) {
     }
     for (const auto& o : offsets) {
         SCOPED_TRACE("offset " + std::to_string(static_cast<long long>(o.first)));
-        HLOCAL table = garbage_handle();
-        EXPECT_EQ(o.second, p.GetArchiveInfoW(s.archive.c_str(), o.first, 0, &table));
-        EXPECT_EQ(nullptr, table);
-        table = garbage_handle();
-        EXPECT_EQ(o.second, p.GetArchiveInfo(ansi.c_str(), o.first, 0, &table));
-        EXPECT_EQ(nullptr, table);
+        EXPECT_EQ(o.second, listing_code(p, s.archive, o.first));
+        EXPECT_EQ(o.second, listing_code(p, s.archive, o.first, 0, true));
         fileInfoW info = {};
         EXPECT_EQ(o.second, p.GetFileInfoW(s.archive.c_str(), o.first, L"a.png", 0, &info));
         fileInfo ainfo = {};
         EXPECT_EQ(o.second, p.GetFileInfo(ansi.c_str(), o.first, "a.png", 0, &ainfo));
     }
     EXPECT_EQ("", s.letters());
-    LocalBlock served;
-    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 8, 0, &served.h));
+    ASSERT_EQ(0, listing_code(p, s.archive, 8));
     EXPECT_EQ("tl", s.letters());
 
     // Positions the cached table does not hold: 2, and nothing runs.
@@ -141,11 +115,9 @@ TEST(HostAbuse, OffsetsAndPositionsOutOfRange) {
     std::wstring out = fresh_dir(L"out");
     for (LONG_PTR at : positions) {
         SCOPED_TRACE("position " + std::to_string(static_cast<long long>(at)));
-        HLOCAL untouched = garbage_handle();
-        EXPECT_EQ(2, p.GetFileW(s.archive.c_str(), at, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-        EXPECT_EQ(2, p.GetFile(ansi.c_str(), at, reinterpret_cast<LPSTR>(&untouched), 0x100, nullptr, 0));
-        EXPECT_EQ(garbage_handle(), untouched);
-        EXPECT_EQ(2, p.GetFileW(s.archive.c_str(), at, const_cast<wchar_t*>(out.c_str()), 0, nullptr, 0));
+        EXPECT_EQ("<rc 2>", fetch_memory(p, s.archive, static_cast<uintptr_t>(at)));
+        EXPECT_EQ("<rc 2>", fetch_memory_ansi(p, s.archive, static_cast<uintptr_t>(at)));
+        EXPECT_EQ(2, fetch_file(p, s.archive, static_cast<uintptr_t>(at), out));
     }
     EXPECT_EQ("tl", s.letters());
     EXPECT_TRUE(list_tree(out).empty());
@@ -200,17 +172,13 @@ TEST(HostAbuse, AnsiAndWideFormsMixedOnOneArchive) {
     s.set_output("l", listing_block("a.png", "10") + listing_block("d\\caf\xC3\xA9.png", "20"));
     Plugin p(s.ini());
     std::string ansi = s.ansi_archive();
-    LocalBlock atable, wtable;
+    LocalBlock atable;
     ASSERT_EQ(0, p.GetArchiveInfo(ansi.c_str(), 0, 0, &atable.h));
     // The table the ANSI form listed serves a wide fetch: one extraction.
-    LocalBlock bytes;
-    ASSERT_EQ(0, p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
-    EXPECT_EQ(kLonger, bytes_of(bytes.h));
+    EXPECT_EQ(kLonger, fetch_memory(p, s.archive, 1));
     EXPECT_EQ("tlx", s.letters());
-
-    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &wtable.h));
     std::vector<fileInfo> a = ansi_records_of(atable.h);
-    std::vector<fileInfoW> w = records_of(wtable.h);
+    std::vector<fileInfoW> w = s.list(p);
     ASSERT_EQ(2u, a.size());
     ASSERT_EQ(2u, w.size());
     for (size_t i = 0; i < 2; ++i) {
@@ -224,9 +192,7 @@ TEST(HostAbuse, AnsiAndWideFormsMixedOnOneArchive) {
         EXPECT_STREQ(converted, a[i].filename);
     }
     // A wide listing serves an ANSI fetch, and an ANSI name finds the wide record.
-    LocalBlock abytes;
-    ASSERT_EQ(0, p.GetFile(ansi.c_str(), 0, reinterpret_cast<LPSTR>(&abytes.h), 0x100, nullptr, 0));
-    EXPECT_EQ(kBytes, bytes_of(abytes.h));
+    EXPECT_EQ(kBytes, fetch_memory_ansi(p, s.archive, 0));
     EXPECT_EQ("tlxx", s.letters());
     fileInfo ainfo = {};
     ASSERT_EQ(0, p.GetFileInfo(ansi.c_str(), 0, a[1].filename, 0, &ainfo));
@@ -296,21 +262,13 @@ TEST(HostAbuse, EveryFailureIsFollowedByAGoodAnswer) {
     Served s;
     Plugin p(s.ini());
     std::string ansi = s.ansi_archive();
-    auto lists = [&] {
-        LocalBlock table;
-        int rc = p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h);
-        return rc == 0 && records_of(table.h).size() == 2;
-    };
-    auto fetches = [&](LONG_PTR at) {
-        LocalBlock bytes;
-        int rc = p.GetFileW(s.archive.c_str(), at, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0);
-        return rc == 0 && bytes_of(bytes.h) == (at == 0 ? kBytes : kLonger);
-    };
+    auto lists = [&] { return s.list(p).size() == 2; };
+    auto fetches = [&](uintptr_t at) { return fetch_memory(p, s.archive, at) == (at == 0 ? kBytes : kLonger); };
+    EXPECT_EQ(6, listing_code(p, L"C:\\no\\such.zip"));
+    EXPECT_TRUE(lists());
+    EXPECT_EQ(6, listing_code(p, L"C:\\" + std::wstring(300, L'x')));
+    EXPECT_TRUE(lists());
     HLOCAL h = nullptr;
-    EXPECT_EQ(6, p.GetArchiveInfoW(L"C:\\no\\such.zip", 0, 0, &h));
-    EXPECT_TRUE(lists());
-    EXPECT_EQ(6, p.GetArchiveInfoW((L"C:\\" + std::wstring(300, L'x')).c_str(), 0, 0, &h));
-    EXPECT_TRUE(lists());
     EXPECT_EQ(-1, p.GetArchiveInfoW(s.archive.c_str(), 0, 3, &h));
     EXPECT_TRUE(lists());
     EXPECT_EQ(-1, p.GetArchiveInfoW(nullptr, 0, 0, &h));
@@ -318,7 +276,7 @@ TEST(HostAbuse, EveryFailureIsFollowedByAGoodAnswer) {
     // The archive is rewritten and now fails its test, then passes again.
     s.set_output("t", "ERROR: broken\r\n");
     s.touch();
-    EXPECT_EQ(2, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &h));
+    EXPECT_EQ(2, listing_code(p, s.archive));
     s.set_output("t", "Everything is Ok\r\n");
     s.touch();
     EXPECT_TRUE(lists());
@@ -326,16 +284,13 @@ TEST(HostAbuse, EveryFailureIsFollowedByAGoodAnswer) {
 
     // A member missing from a fresh listing, then from the cached table.
     Plugin q(s.ini());
-    HLOCAL untouched = garbage_handle();
-    EXPECT_EQ(-1, q.GetFileW(s.archive.c_str(), 5, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(2, q.GetFileW(s.archive.c_str(), 5, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(garbage_handle(), untouched);
+    EXPECT_EQ("<rc -1>", fetch_memory(q, s.archive, 5));
+    EXPECT_EQ("<rc 2>", fetch_memory(q, s.archive, 5));
     EXPECT_TRUE(fetches(1));
 
     // The output folder is missing, then the file exists, then all is well.
     std::wstring out = fresh_dir(L"out");
-    std::wstring missing = join(out, L"missing");
-    EXPECT_EQ(9, p.GetFileW(s.archive.c_str(), 0, const_cast<wchar_t*>(missing.c_str()), 0, nullptr, 0));
+    EXPECT_EQ(9, fetch_file(p, s.archive, 0, join(out, L"missing")));
     write_bytes(join(out, L"a.png"), "in the way");
     EXPECT_EQ(9, p.GetFile(ansi.c_str(), 0, const_cast<char*>(utf8(out).c_str()), 0, nullptr, 0));
     EXPECT_EQ("in the way", read_bytes(join(out, L"a.png")));
@@ -348,8 +303,7 @@ TEST(HostAbuse, EveryFailureIsFollowedByAGoodAnswer) {
     s.touch();
     EXPECT_TRUE(lists());
     write_bytes(join(s.dir, L"crash-x.txt"), "");
-    EXPECT_EQ(6, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&untouched), 0x100, nullptr, 0));
-    EXPECT_EQ(garbage_handle(), untouched);
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
     DeleteFileW(join(s.dir, L"crash-x.txt").c_str());
     EXPECT_TRUE(fetches(0));
     EXPECT_TRUE(lists());
@@ -372,12 +326,10 @@ TEST(HostAbuse, IsSupportedWithHandlesThatAreNoFiles) {
     HANDLE folder = CreateFileW(fresh_dir(L"folder").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     for (HANDLE h : {event, nul, folder}) {
-        ASSERT_LT(reinterpret_cast<uintptr_t>(h), 0x10000u);
+        EXPECT_LT(reinterpret_cast<uintptr_t>(h), 0x10000u);
         EXPECT_EQ(0, p.IsSupportedW(s.archive.c_str(), h));
+        CloseHandle(h);
     }
-    CloseHandle(event);
-    CloseHandle(nul);
-    CloseHandle(folder);
 
     // An empty pipe: reading it would wait for a writer.
     HANDLE reader, writer;
@@ -404,9 +356,7 @@ TEST(HostAbuse, IsSupportedWithHandlesThatAreNoFiles) {
     }
     EXPECT_TRUE(answered) << "IsSupportedW waited on an empty pipe";
     EXPECT_EQ(0, call.rc);
-    CloseHandle(thread);
-    CloseHandle(reader);
-    CloseHandle(writer);
+    for (HANDLE h : {thread, reader, writer}) CloseHandle(h);
 
     EXPECT_EQ("", s.letters());
     EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
@@ -445,13 +395,9 @@ TEST(HostAbuse, RecordsAndHandlesPrefilledWithGarbage) {
 
     // Handle destinations: NULL after any failed listing, untouched after a failed fetch.
     for (unsigned flag : {0u, 1u}) {
+        EXPECT_NE(0, listing_code(p, L"C:\\no\\such.zip", 0, flag));
+        EXPECT_NE(0, listing_code(p, L"C:\\no\\such.zip", 0, flag, true));
         HLOCAL h = garbage_handle();
-        EXPECT_NE(0, p.GetArchiveInfoW(L"C:\\no\\such.zip", 0, flag, &h));
-        EXPECT_EQ(nullptr, h);
-        h = garbage_handle();
-        EXPECT_NE(0, p.GetArchiveInfo("C:\\no\\such.zip", 0, flag, &h));
-        EXPECT_EQ(nullptr, h);
-        h = garbage_handle();
         EXPECT_NE(0, p.GetFileW(L"C:\\no\\such.zip", 0, reinterpret_cast<LPWSTR>(&h), 0x100 | flag, nullptr, 0));
         EXPECT_NE(0, p.GetFile("C:\\no\\such.zip", 0, reinterpret_cast<LPSTR>(&h), 0x100 | flag, nullptr, 0));
         EXPECT_EQ(garbage_handle(), h);

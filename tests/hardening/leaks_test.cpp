@@ -14,8 +14,6 @@
 
 #include "support/test_host.h"
 
-// In faults_test.cpp.
-
 namespace {
 
 // Wine answers GetProcessHandleCount with 0: there the handle table is
@@ -39,8 +37,6 @@ size_t private_bytes() {
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pm), sizeof pm);
     return pm.PrivateUsage ? pm.PrivateUsage : pm.PagefileUsage;
 }
-
-
 
 // Requests of every kind, good and failing, on both plug-ins.
 struct Mix {
@@ -75,18 +71,12 @@ struct Mix {
             ++requests;
             if (!ok && wrong++ < 5) ADD_FAILURE() << "cycle " << i << ": " << what;
         };
-        std::string azip = utf8(zip), aseven = utf8(seven), aout = utf8(out);
+        std::string azip = utf8(zip), aout = utf8(out);
         HLOCAL h = nullptr;
-        {
-            LocalBlock t;
-            expect(real.GetArchiveInfoW(zip.c_str(), 0, 0, &t.h) == 0 && records_of(t.h).size() == 3, "list zip");
-        }
+        expect(list(real, zip).size() == 3, "list zip");
         size_t at = static_cast<size_t>(i % 3);
         if (i % 2 == 0) {
-            LocalBlock b;
-            int rc = real.GetFileW(zip.c_str(), static_cast<LONG_PTR>(at), reinterpret_cast<LPWSTR>(&b.h), 0x100,
-                                   nullptr, 0);
-            expect(rc == 0 && bytes_of(b.h) == zip_bytes[at], "fetch zip");
+            expect(fetch_memory(real, zip, at) == zip_bytes[at], "fetch zip");
         } else {
             int rc = real.GetFile(azip.c_str(), static_cast<LONG_PTR>(at), const_cast<char*>(aout.c_str()), 0,
                                   nullptr, 0);
@@ -95,10 +85,8 @@ struct Mix {
             DeleteFileW(made.c_str());
         }
         for (LONG_PTR missing : std::vector<LONG_PTR>{3, 4, 99, -1, -5, INT32_MAX}) {
-            expect(real.GetFileW(zip.c_str(), missing, reinterpret_cast<LPWSTR>(&h), 0x100, nullptr, 0) == 2 && !h,
-                   "cached, no such position");
-            expect(real.GetFile(azip.c_str(), missing, reinterpret_cast<LPSTR>(&h), 0x100, nullptr, 0) == 2 && !h,
-                   "cached, no such position (ANSI)");
+            expect(fetch_memory(real, zip, static_cast<uintptr_t>(missing)) == "<rc 2>", "cached, no such position");
+            expect(fetch_memory_ansi(real, zip, static_cast<uintptr_t>(missing)) == "<rc 2>", "the same, ANSI");
         }
         std::string long_folder = "C:\\" + std::string(300, 'f');
         expect(real.GetFile(azip.c_str(), 0, const_cast<char*>(long_folder.c_str()), 0, nullptr, 0) == 9,
@@ -118,8 +106,7 @@ struct Mix {
         expect(real.GetFileInfoW(nullptr, 0, L"a.png", 0, &none) == -1, "null archive name");
         std::wstring too_long = L"C:\\" + std::wstring(300, L'x');
         expect(real.GetFileInfoW(too_long.c_str(), 0, L"a.png", 0, &none) == 6, "info, long path");
-        expect(real.GetFile(utf8(too_long).c_str(), 0, reinterpret_cast<LPSTR>(&h), 0x100, nullptr, 0) == 6 && !h,
-               "fetch, long path");
+        expect(fetch_memory_ansi(real, too_long, 0) == "<rc 6>", "fetch, long path");
         expect(real.GetArchiveInfoW(zip.c_str(), -1, 0, &h) == 6 && !h, "negative offset");
         expect(real.GetArchiveInfo(nullptr, 0, 0, &h) == -1 && !h, "null archive, ANSI");
         expect(real.GetArchiveInfo(azip.c_str(), 0, 7, &h) == -1 && !h, "memory input, ANSI");
@@ -141,33 +128,25 @@ struct Mix {
         case 0: {
             fileInfoW info = {};
             expect(real.GetFileInfoW(seven.c_str(), 0, L"y.png", 0, &info) == 0 && info.filesize == 10, "7z info");
-            LocalBlock b;
-            expect(real.GetFile(aseven.c_str(), static_cast<LONG_PTR>(info.position), reinterpret_cast<LPSTR>(&b.h),
-                                0x100, nullptr, 0) == 0 &&
-                       bytes_of(b.h) == seven_entries[1].bytes,
-                   "fetch 7z");
+            expect(fetch_memory_ansi(real, seven, info.position) == seven_entries[1].bytes, "fetch 7z");
             break;
         }
         case 1:
             expect(real.IsSupported(utf8(junk).c_str(), kHeader) == 0, "junk");
             break;
-        case 2: {
-            LocalBlock t;
-            expect(real.GetArchiveInfoW(tgz.c_str(), 0, 0, &t.h) == 0 && records_of(t.h).size() == 1, "list tgz");
+        case 2:
+            expect(list(real, tgz).size() == 1, "list tgz");
             break;
-        }
         default: {
             // The stand-in: a listing and a fetch, or an extraction that dies.
-            LocalBlock t, b;
             bool crash = i % 8 == 3;
             if (crash) {
                 // Another archive, so no member is kept for it yet.
                 write_bytes(stand_in_archive, "0123456789abcdef" + std::to_string(i));
                 write_bytes(join(stand_in.dir, L"crash-x.txt"), "");
             }
-            expect(fake->GetArchiveInfoW(stand_in_archive.c_str(), 0, 0, &t.h) == 0, "stand-in list");
-            int rc = fake->GetFileW(stand_in_archive.c_str(), 0, reinterpret_cast<LPWSTR>(&b.h), 0x100, nullptr, 0);
-            expect(crash ? rc == 6 : rc == 0 && bytes_of(b.h) == "0123456789", "stand-in fetch");
+            expect(listing_code(*fake, stand_in_archive) == 0, "stand-in list");
+            expect(fetch_memory(*fake, stand_in_archive, 0) == (crash ? "<rc 6>" : "0123456789"), "stand-in fetch");
             if (crash) DeleteFileW(join(stand_in.dir, L"crash-x.txt").c_str());
         }
         }
@@ -201,16 +180,11 @@ TEST(Leaks, AThousandMixedRequestsLeaveHandlesAndMemoryFlat) {
     HeapFree(GetProcessHeap(), 0, touched);
 
     Mix mix;
-    {
-        LocalBlock t;
-        ASSERT_EQ(0, mix.real.GetArchiveInfoW(mix.zip.c_str(), 0, 0, &t.h));
-        for (const fileInfoW& r : records_of(t.h)) {
-            mix.zip_names.push_back(r.filename);
-            for (const Entry& e : mix.zip_entries)
-                if (e.path.substr(e.path.find_last_of(L'\\') + 1) == r.filename) mix.zip_bytes.push_back(e.bytes);
-        }
-        ASSERT_EQ(3u, mix.zip_bytes.size());
+    for (const fileInfoW& r : list(mix.real, mix.zip)) {
+        mix.zip_names.push_back(r.filename);
+        mix.zip_bytes.push_back(bytes_by_name(mix.zip_entries)[r.filename]);
     }
+    ASSERT_EQ(3u, mix.zip_bytes.size());
     int wrong = 0, cycles = 0;
     // The warm-up: the 32-bit build's heap settles only after a few hundred
     // requests (about 120 KiB more after 100, 4 KiB over the next thousand

@@ -32,15 +32,11 @@ struct Known {
 
 Known known(Plugin& p, const std::wstring& path, const std::vector<Entry>& entries) {
     Known k{path, {}, {}};
-    LocalBlock table;
-    EXPECT_EQ(0, p.GetArchiveInfoW(path.c_str(), 0, 0, &table.h));
-    if (!table.h) return k;
-    for (const fileInfoW& r : records_of(table.h)) {
+    std::map<std::wstring, std::string> by_name = bytes_by_name(entries);
+    for (const fileInfoW& r : list(p, path)) {
         k.names.push_back(r.filename);
-        for (const Entry& e : entries)
-            if (e.path.substr(e.path.find_last_of(L'\\') + 1) == r.filename) k.bytes.push_back(e.bytes);
+        k.bytes.push_back(by_name[r.filename]);
     }
-    EXPECT_EQ(k.names.size(), k.bytes.size());
     return k;
 }
 
@@ -132,12 +128,6 @@ std::vector<Entry> entries_for(int seed, bool deep) {
                             {L"q" + std::to_wstring(seed) + L".png", pattern_bytes(500 + seed, seed + 10)}};
     if (deep) e.push_back({L"sub\\r" + std::to_wstring(seed) + L".png", pattern_bytes(9000 + seed, seed + 20)});
     return e;
-}
-
-std::wstring exe_path() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
 }
 
 // A second host: loads the plug-in at argv[2] and fetches every member of the
@@ -248,7 +238,7 @@ TEST(Load, TwoProcessesFetchTheSameMembers) {
     std::wstring reports[2] = {join(expected, L"report-0.txt"), join(expected, L"report-1.txt")};
     HANDLE children[2];
     for (int c = 0; c < 2; ++c) {
-        std::wstring line = L"\"" + exe_path() + L"\" " + widen(kChildFlag) + L" \"" + plugin + L"\" \"" + k.path +
+        std::wstring line = L"\"" + this_program() + L"\" " + widen(kChildFlag) + L" \"" + plugin + L"\" \"" + k.path +
                             L"\" \"" + expected + L"\" " + std::to_wstring(kRounds) + L" \"" + reports[c] + L"\"";
         children[c] = start(line);
         ASSERT_NE(nullptr, children[c]);
@@ -273,8 +263,7 @@ TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
     s.member("0123456789");
     // Each child's extraction waits, its member written and about to be kept
     // ahead, on an event of this test's own.
-    write_bytes(join(s.dir, L"wait-x.txt"), "Local\\standin7z.release.sweep");
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release.sweep");
+    Holding holding(s, L"wait-x.txt");
     Plugin host(s.ini());
     std::wstring expected = fresh_dir(L"expected");
     write_bytes(join(expected, L"expected-0.bin"), "0123456789");
@@ -283,7 +272,7 @@ TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
     for (int c = 0; c < 2; ++c) {
         std::wstring plugin = join(host.dir, RIZAZUR_PLUGIN_NAME);
         std::wstring report = join(expected, L"report-" + std::to_wstring(c) + L".txt");
-        children[c] = start(L"\"" + exe_path() + L"\" " + widen(kChildFlag) + L" \"" + plugin + L"\" \"" + s.archive +
+        children[c] = start(L"\"" + this_program() + L"\" " + widen(kChildFlag) + L" \"" + plugin + L"\" \"" + s.archive +
                             L"\" \"" + expected + L"\" 1 \"" + report + L"\"");
         ASSERT_NE(nullptr, children[c]);
         pids[c] = std::to_wstring(GetProcessId(children[c]));
@@ -315,16 +304,34 @@ TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
     }
     EXPECT_EQ(1, live);
     EXPECT_TRUE(exists(join(work_area(), L"x.keep")));
-    SetEvent(release);
+    holding.release();
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(children[1], 120000));
     EXPECT_EQ("1 0 0", read_bytes(join(expected, L"report-1.txt")));
-    for (HANDLE h : {children[0], children[1], release}) CloseHandle(h);
+    for (HANDLE h : {children[0], children[1]}) CloseHandle(h);
     DeleteFileW(join(work_area(), L"x.keep").c_str());
     expect_work_area_empty(true, true);
     // Emptied, the work folder goes with the last unload.
     fresh.unload();
     host.unload();
     EXPECT_FALSE(exists(work_area()));
+}
+
+TEST(HostProgram, SevenZipBesideTheHostIsFound) {
+    // A copy of this program in a folder of its own, the stand-in's files
+    // beside it, loads a plug-in whose folder and settings name no 7-Zip.
+    DictatedArchive s(listing_block("a.png", "10"));
+    s.member("0123456789");
+    std::wstring host = fresh_dir(L"host"), expected = fresh_dir(L"expected");
+    s.copy_to(host);
+    ASSERT_TRUE(CopyFileW(this_program().c_str(), join(host, L"host.exe").c_str(), FALSE));
+    write_bytes(join(expected, L"expected-0.bin"), "0123456789");
+    Plugin p(L"");
+    std::wstring report = join(expected, L"report.txt");
+    EXPECT_EQ(0, run(L"\"" + join(host, L"host.exe") + L"\" " + widen(kChildFlag) + L" \"" + join(p.dir, RIZAZUR_PLUGIN_NAME) +
+                     L"\" \"" + s.archive + L"\" \"" + expected + L"\" 1 \"" + report + L"\""));
+    EXPECT_EQ("1 0 0", read_bytes(report));
+    EXPECT_TRUE(exists(join(host, L"runs.log")));
+    EXPECT_TRUE(s.runs().empty());
 }
 
 // The test program is also the second host of the tests above.

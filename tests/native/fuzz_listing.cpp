@@ -67,25 +67,15 @@ void check_read_sizes_do_not_matter(const char* text, size_t len) {
     }
 }
 
-// The name a record should carry: the member's file name, cut to fit its
-// field without splitting a pair (a lone surrogate is a name's own).
-std::u16string expected_name(const std::u16string& path) {
-    std::u16string name = file_name_of(path.c_str());
-    if (name.size() < kFieldChars) return name;
+// What a record's field holds of a name or folder: all of it when it fits,
+// else cut whole-character (a lone surrogate is a name's own), a folder
+// never ending in a separator.
+std::u16string in_field(const std::u16string& text, bool folder) {
+    if (text.size() < kFieldChars) return text;
     size_t n = kFieldChars - 1;
-    if (is_high_surrogate(name[n - 1])) --n;
-    return name.substr(0, n);
-}
-
-// The member's folder as its record holds it: whole when it fits, else cut
-// whole-character and never ending in a separator.
-std::u16string expected_folder(const std::u16string& path) {
-    std::u16string folder = path.substr(0, file_name_of(path.c_str()) - path.c_str());
-    if (folder.size() < kFieldChars) return folder;
-    size_t n = kFieldChars - 1;
-    if (is_high_surrogate(folder[n - 1])) --n;
-    while (n > 0 && (folder[n - 1] == '\\' || folder[n - 1] == '/')) --n;
-    return folder.substr(0, n);
+    if (is_high_surrogate(text[n - 1])) --n;
+    while (folder && n > 0 && (text[n - 1] == '\\' || text[n - 1] == '/')) --n;
+    return text.substr(0, n);
 }
 
 void check_record(const MemberRecord& r, size_t i, int32_t threshold, const std::u16string& path) {
@@ -95,11 +85,13 @@ void check_record(const MemberRecord& r, size_t i, int32_t threshold, const std:
           "size within the threshold");
     check(r.compsize == r.filesize, "compressed size");
     check(r.crc == 0 && r.timestamp == 12345, "fixed fields");
-    check(std::u16string(r.path) == expected_folder(path), "the member's folder, never cut at a separator");
+    const wchar16* name = file_name_of(path.c_str());
+    check(std::u16string(r.path) == in_field(path.substr(0, name - path.c_str()), true),
+          "the member's folder, never cut at a separator");
     size_t n = 0;
     while (n < kFieldChars && r.filename[n]) ++n;
     check(n < kFieldChars, "file name terminated within its field");
-    check(std::u16string(r.filename, n) == expected_name(path), "file name is the member's own, cut whole");
+    check(std::u16string(r.filename, n) == in_field(name, false), "file name is the member's own, cut whole");
     for (size_t k = 0; k < n; ++k) check(r.filename[k] != '\\' && r.filename[k] != '\n', "file name text");
 }
 

@@ -6,96 +6,52 @@
 
 namespace {
 
+// Each path answers `want`; a failure names the path.
+void expect_contained(bool want, std::initializer_list<const char16_t*> paths) {
+    for (const char16_t* p : paths) EXPECT_EQ(want, is_contained_path(p)) << testing::PrintToString(std::u16string(p));
+}
+
+void expect_plain(bool want, std::initializer_list<const char16_t*> names) {
+    for (const char16_t* n : names) EXPECT_EQ(want, is_plain_file_name(n)) << testing::PrintToString(std::u16string(n));
+}
+
 TEST(Paths, RelativePathsInsideTheFolderAreContained) {
-    EXPECT_TRUE(is_contained_path(u"a.jpg"));
-    EXPECT_TRUE(is_contained_path(u"dir\\a.jpg"));
-    EXPECT_TRUE(is_contained_path(u"dir/sub/a.jpg"));
-    EXPECT_TRUE(is_contained_path(u".hidden"));
-    EXPECT_TRUE(is_contained_path(u"a..b\\..c"));
-    EXPECT_TRUE(is_contained_path(u"dir\\...x"));
-    EXPECT_TRUE(is_contained_path(u"\u5199\u771F\\\U0001F600.png"));
+    expect_contained(true, {u"a.jpg", u"dir\\a.jpg", u"dir/sub/a.jpg", u".hidden", u"a..b\\..c", u"dir\\...x",
+                            u"\u5199\u771F\\\U0001F600.png"});
 }
 
 TEST(Paths, RootsDrivesAndStreamsAreNot) {
-    EXPECT_FALSE(is_contained_path(u""));
-    EXPECT_FALSE(is_contained_path(u"\\a"));
-    EXPECT_FALSE(is_contained_path(u"/a"));
-    EXPECT_FALSE(is_contained_path(u"\\\\server\\share\\a"));
-    EXPECT_FALSE(is_contained_path(u"\\\\?\\C:\\a"));
-    EXPECT_FALSE(is_contained_path(u"C:a"));
-    EXPECT_FALSE(is_contained_path(u"C:\\a"));
-    EXPECT_FALSE(is_contained_path(u"a.jpg:stream"));
-    EXPECT_FALSE(is_contained_path(u"dir\\a:b"));
+    expect_contained(false, {u"", u"\\a", u"/a", u"\\\\server\\share\\a", u"\\\\?\\C:\\a", u"C:a", u"C:\\a",
+                             u"a.jpg:stream", u"dir\\a:b"});
 }
 
 TEST(Paths, ElementsOfOnlyDotsAndSpacesAreNotButALoneDotIs) {
-    EXPECT_FALSE(is_contained_path(u".."));
-    EXPECT_FALSE(is_contained_path(u"."));
-    EXPECT_TRUE(is_contained_path(u".\\photos\\sun.png"));  // as tar lists "./photos/sun.png"
-    EXPECT_TRUE(is_contained_path(u"a\\.\\b.png"));
-    EXPECT_FALSE(is_contained_path(u"..\\a"));
-    EXPECT_FALSE(is_contained_path(u"a\\..\\..\\b"));
-    EXPECT_FALSE(is_contained_path(u"a/../b"));
-    EXPECT_FALSE(is_contained_path(u"a\\.."));
-    EXPECT_FALSE(is_contained_path(u"a\\. \\b"));
-    EXPECT_FALSE(is_contained_path(u"a\\."));
-    EXPECT_FALSE(is_contained_path(u".. \\a"));  // Windows reads ".. " as ".."
-    EXPECT_FALSE(is_contained_path(u" ..\\a"));
-    EXPECT_FALSE(is_contained_path(u"a\\ \\b"));
-    EXPECT_FALSE(is_contained_path(u"...."));
+    // ".\\photos\\sun.png" as tar lists "./photos/sun.png"; Windows reads ".. " as "..".
+    expect_contained(true, {u".\\photos\\sun.png", u"a\\.\\b.png"});
+    expect_contained(false, {u"..", u".", u"..\\a", u"a\\..\\..\\b", u"a/../b", u"a\\..", u"a\\. \\b", u"a\\.",
+                             u".. \\a", u" ..\\a", u"a\\ \\b", u"...."});
 }
 
 TEST(Paths, ElementsNamingADeviceAreNot) {
-    EXPECT_FALSE(is_contained_path(u"CON"));
-    EXPECT_FALSE(is_contained_path(u"dir\\CON"));
-    EXPECT_FALSE(is_contained_path(u"dir/nul.jpg"));
-    EXPECT_FALSE(is_contained_path(u"com1\\a.jpg"));
-    EXPECT_FALSE(is_contained_path(u"aux.tar\\a.jpg"));
-    EXPECT_FALSE(is_contained_path(u"a\\LPT\u00B9 .txt"));
-    EXPECT_TRUE(is_contained_path(u"console\\a.jpg"));
-    EXPECT_TRUE(is_contained_path(u"dir\\COM10"));
-    EXPECT_TRUE(is_contained_path(u"x.con\\a.jpg"));
+    expect_contained(false, {u"CON", u"dir\\CON", u"dir/nul.jpg", u"com1\\a.jpg", u"aux.tar\\a.jpg",
+                             u"a\\LPT\u00B9 .txt"});
+    expect_contained(true, {u"console\\a.jpg", u"dir\\COM10", u"x.con\\a.jpg"});
 }
 
 TEST(Paths, PlainFileNames) {
-    EXPECT_TRUE(is_plain_file_name(u"a.jpg"));
-    EXPECT_TRUE(is_plain_file_name(u"a..b"));
-    EXPECT_TRUE(is_plain_file_name(u".hidden"));
-    EXPECT_TRUE(is_plain_file_name(u"\U0001F600"));
-    // Names that only start like a device.
-    EXPECT_TRUE(is_plain_file_name(u"console.txt"));
-    EXPECT_TRUE(is_plain_file_name(u"CON1"));
-    EXPECT_TRUE(is_plain_file_name(u"COM10"));
-    EXPECT_TRUE(is_plain_file_name(u"COMx"));
-    EXPECT_TRUE(is_plain_file_name(u"LPT"));
-    EXPECT_TRUE(is_plain_file_name(u"CONIN"));
-    EXPECT_TRUE(is_plain_file_name(u"NULL.txt"));
-    EXPECT_TRUE(is_plain_file_name(u"x.CON"));
+    // The last eight only start like a device.
+    expect_plain(true, {u"a.jpg", u"a..b", u".hidden", u"\U0001F600", u"console.txt", u"CON1", u"COM10", u"COMx", u"LPT",
+                        u"CONIN", u"NULL.txt", u"x.CON"});
 }
 
 TEST(Paths, EmptyDotsSeparatorsAndStreamsAreNotPlainNames) {
-    EXPECT_FALSE(is_plain_file_name(u""));
-    EXPECT_FALSE(is_plain_file_name(u"."));
-    EXPECT_FALSE(is_plain_file_name(u".."));
-    EXPECT_FALSE(is_plain_file_name(u". ."));
-    EXPECT_FALSE(is_plain_file_name(u"  "));
-    EXPECT_FALSE(is_plain_file_name(u"a\\b"));
-    EXPECT_FALSE(is_plain_file_name(u"a/b"));
-    EXPECT_FALSE(is_plain_file_name(u"a:b"));
+    expect_plain(false, {u"", u".", u"..", u". .", u"  ", u"a\\b", u"a/b", u"a:b"});
 }
 
 TEST(Paths, DeviceNamesWhateverTheExtension) {
-    for (const char16_t* name : {u"CON", u"con", u"Prn", u"AUX", u"nul", u"CONIN$", u"conout$", u"COM0",
-                                 u"COM1", u"com9", u"LPT1", u"lpt0", u"COM\u00B9", u"LPT\u00B2", u"COM\u00B3"}) {
-        EXPECT_FALSE(is_plain_file_name(name)) << testing::PrintToString(name);
-    }
-    EXPECT_FALSE(is_plain_file_name(u"Con.txt"));
-    EXPECT_FALSE(is_plain_file_name(u"NUL.tar.gz"));
-    EXPECT_FALSE(is_plain_file_name(u"nul "));
-    EXPECT_FALSE(is_plain_file_name(u"CON .txt"));
-    EXPECT_FALSE(is_plain_file_name(u"CON."));
-    EXPECT_FALSE(is_plain_file_name(u"com1.jpg"));
-    EXPECT_FALSE(is_plain_file_name(u"LPT\u00B3.x"));
+    expect_plain(false, {u"CON", u"con", u"Prn", u"AUX", u"nul", u"CONIN$", u"conout$", u"COM0", u"COM1", u"com9",
+                         u"LPT1", u"lpt0", u"COM\u00B9", u"LPT\u00B2", u"COM\u00B3", u"Con.txt", u"NUL.tar.gz", u"nul ",
+                         u"CON .txt", u"CON.", u"com1.jpg", u"LPT\u00B3.x"});
 }
 
 bool brings(const std::u16string& member, const std::u16string& other) {

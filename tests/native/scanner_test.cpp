@@ -145,40 +145,24 @@ TEST(Scanner, AVisitorCanStopTheScan) {
 }
 
 TEST(Scanner, SizesReadLikeAtoiButSaturate) {
-    EXPECT_EQ(10, parse_size(u"10\n"));
-    EXPECT_EQ(42, parse_size(u" \t\v\f\r\n42"));
-    EXPECT_EQ(7, parse_size(u"+7"));
-    EXPECT_EQ(-5, parse_size(u"-5"));
-    EXPECT_EQ(12, parse_size(u"12abc"));
-    EXPECT_EQ(12, parse_size(u"12 34"));
-    EXPECT_EQ(0, parse_size(u"0x10"));
-    EXPECT_EQ(0, parse_size(u"abc"));
-    EXPECT_EQ(0, parse_size(u""));
-    EXPECT_EQ(0, parse_size(u"+-3"));
-    EXPECT_EQ(0, parse_size(u"- 3"));
-    EXPECT_EQ(0, parse_size(u"\uFF11\uFF12"));  // full-width digits are not digits
-    EXPECT_EQ(0, parse_size(u"\u00A03"));       // nor is a no-break space a blank
-    EXPECT_EQ(INT32_MAX, parse_size(u"2147483647"));
-    EXPECT_EQ(INT32_MAX, parse_size(u"2147483648"));
-    EXPECT_EQ(INT32_MAX, parse_size(u"4294967296"));
-    EXPECT_EQ(INT32_MAX, parse_size(u"99999999999999999999999999"));
-    EXPECT_EQ(INT32_MIN + 1, parse_size(u"-2147483647"));
-    EXPECT_EQ(INT32_MIN, parse_size(u"-2147483648"));
-    EXPECT_EQ(INT32_MIN, parse_size(u"-99999999999999999999999999"));
-    EXPECT_EQ(123, parse_size(u"0000000000000000000000000123"));
+    const std::pair<const char16_t*, int32_t> cases[] = {
+        {u"10\n", 10}, {u" \t\v\f\r\n42", 42}, {u"+7", 7}, {u"-5", -5}, {u"12abc", 12}, {u"12 34", 12}, {u"0x10", 0},
+        {u"abc", 0}, {u"", 0}, {u"+-3", 0}, {u"- 3", 0},
+        {u"\uFF11\uFF12", 0},  // full-width digits are not digits
+        {u"\u00A03", 0},       // nor is a no-break space a blank
+        {u"2147483647", INT32_MAX}, {u"2147483648", INT32_MAX}, {u"4294967296", INT32_MAX},
+        {u"99999999999999999999999999", INT32_MAX}, {u"-2147483647", INT32_MIN + 1}, {u"-2147483648", INT32_MIN},
+        {u"-99999999999999999999999999", INT32_MIN}, {u"0000000000000000000000000123", 123}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, parse_size(c.first)) << testing::PrintToString(std::u16string(c.first));
 }
 
 TEST(Scanner, WhichMembersQualify) {
-    EXPECT_TRUE(qualifies(1, 1));
-    EXPECT_TRUE(qualifies(10, 10));  // exactly at the threshold
-    EXPECT_FALSE(qualifies(11, 10));
-    EXPECT_FALSE(qualifies(0, 10));  // folders and empty files
-    EXPECT_FALSE(qualifies(-1, 10));
-    EXPECT_FALSE(qualifies(INT32_MIN, INT32_MAX));
-    EXPECT_FALSE(qualifies(5, 0));
-    EXPECT_FALSE(qualifies(5, -1));
-    EXPECT_TRUE(qualifies(INT32_MAX - 1, INT32_MAX));
-    EXPECT_FALSE(qualifies(INT32_MAX, INT32_MAX));  // may have saturated
+    // Size, threshold, kept: exactly at the threshold yes; folders, empty
+    // files and a size that may have saturated no.
+    const int32_t cases[][3] = {{1, 1, 1}, {10, 10, 1}, {11, 10, 0}, {0, 10, 0}, {-1, 10, 0}, {INT32_MIN, INT32_MAX, 0},
+                                {5, 0, 0}, {5, -1, 0}, {INT32_MAX - 1, INT32_MAX, 1}, {INT32_MAX, INT32_MAX, 0}};
+    for (const auto& c : cases) EXPECT_EQ(c[2] != 0, qualifies(c[0], c[1])) << c[0] << " of " << c[1];
 }
 
 TEST(Scanner, FileNameIsTheTextAfterTheLastBackslash) {
@@ -191,16 +175,12 @@ TEST(Scanner, FileNameIsTheTextAfterTheLastBackslash) {
 TEST(Scanner, UnixTimeFromFiletimeClamps) {
     const uint64_t kEpoch = 116444736000000000ULL;
     const uint64_t kSecond = 10000000ULL;
-    EXPECT_EQ(0, unix_time_from_filetime(kEpoch));
-    EXPECT_EQ(1, unix_time_from_filetime(kEpoch + kSecond));
-    EXPECT_EQ(1700000000, unix_time_from_filetime(kEpoch + 1700000000ULL * kSecond + kSecond / 2));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(kEpoch + uint64_t(INT32_MAX) * kSecond));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(kEpoch + uint64_t(INT32_MAX) * kSecond + kSecond));
-    EXPECT_EQ(-86400, unix_time_from_filetime(kEpoch - 86400 * kSecond));
-    EXPECT_EQ(INT32_MIN, unix_time_from_filetime(0));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(uint64_t(INT64_MAX)));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(uint64_t(INT64_MAX) + 1));
-    EXPECT_EQ(INT32_MAX, unix_time_from_filetime(UINT64_MAX));
+    const std::pair<uint64_t, int32_t> cases[] = {
+        {kEpoch, 0}, {kEpoch + kSecond, 1}, {kEpoch + 1700000000ULL * kSecond + kSecond / 2, 1700000000},
+        {kEpoch + uint64_t(INT32_MAX) * kSecond, INT32_MAX}, {kEpoch - 86400 * kSecond, -86400}, {0, INT32_MIN},
+        {kEpoch + uint64_t(INT32_MAX) * kSecond + kSecond, INT32_MAX}, {uint64_t(INT64_MAX), INT32_MAX},
+        {uint64_t(INT64_MAX) + 1, INT32_MAX}, {UINT64_MAX, INT32_MAX}};
+    for (const auto& c : cases) EXPECT_EQ(c.second, unix_time_from_filetime(c.first)) << c.first;
 }
 
 TEST(Scanner, OnlyQualifyingMembersTakePositions) {

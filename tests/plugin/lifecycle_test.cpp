@@ -17,10 +17,8 @@ TEST(Lifecycle, AFetchFromASubfolderLeavesNothingBehind) {
     std::vector<Entry> e = {{L"sub\\dir\\pic.png", pattern_bytes(100, 1)}};
     std::wstring archive = make_archive(L"nested.zip", e, "zip");
     Plugin p(ini_with_7zip());
-    LocalBlock table, bytes;
-    ASSERT_EQ(0, p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h));
-    ASSERT_EQ(0, p.GetFileW(archive.c_str(), 0, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
-    EXPECT_EQ(e[0].bytes, bytes_of(bytes.h));
+    ASSERT_EQ(1u, list(p, archive).size());
+    EXPECT_EQ(e[0].bytes, fetch_memory(p, archive, 0));
     // The member stays kept while the plug-in is loaded, and nothing else.
     for (const std::wstring& f : list_tree(work_area())) EXPECT_EQ(0u, f.rfind(L"k.", 0)) << utf8(f);
     p.unload();
@@ -37,9 +35,7 @@ TEST(Lifecycle, AWorkFolderThatCannotBeMadeDoesNotStopTheLoad) {
     EXPECT_EQ(4, p.GetPluginInfoW(0, buf, 260));
     std::wstring zip = make_archive(L"x.zip", {{L"a.png", pattern_bytes(10, 1)}}, "zip");
     EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), kHeader));  // no capture can be written
-    LocalBlock table;
-    EXPECT_EQ(2, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
-    EXPECT_EQ(nullptr, table.h);
+    EXPECT_EQ(2, listing_code(p, zip));
     p.unload();
     EXPECT_EQ("in the way", read_bytes(work_area()));
     DeleteFileW(work_area().c_str());
@@ -50,13 +46,9 @@ TEST(Lifecycle, ReloadingAfterEveryCallKeepsWorking) {
                                     "zip");
     for (int i = 0; i < 3; ++i) {
         Plugin p(ini_with_7zip());
-        LocalBlock table;
-        ASSERT_EQ(0, p.GetArchiveInfoW(zip.c_str(), 0, 0, &table.h));
-        EXPECT_EQ(2u, records_of(table.h).size());
+        EXPECT_EQ(2u, list(p, zip).size());
         p.unload();
         Plugin q(ini_with_7zip());
-        LocalBlock bytes;
-        ASSERT_EQ(0, q.GetFileW(zip.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
-        EXPECT_EQ(pattern_bytes(20, 2), bytes_of(bytes.h));
+        EXPECT_EQ(pattern_bytes(20, 2), fetch_memory(q, zip, 1));
     }
 }

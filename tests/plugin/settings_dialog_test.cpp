@@ -127,9 +127,7 @@ TEST(SettingsDialog, OkSavesWhatWasTypedAndTheNextRequestUsesIt) {
 TEST(SettingsDialog, ANewSettingsFileKeepsAPathInAnyScript) {
     StandIn s;
     std::wstring dir = join(fresh_dir(L"jp"), L"\x65E5\x672C \x0416");
-    CreateDirectoryW(dir.c_str(), nullptr);
-    CopyFileW(join(s.dir, L"7z.exe").c_str(), join(dir, L"7z.exe").c_str(), FALSE);
-    CopyFileW(join(s.dir, L"7z.dll").c_str(), join(dir, L"7z.dll").c_str(), FALSE);
+    s.copy_to(dir);
     Plugin p(L"");
     DialogRun run(p, 1);
     HWND d = run.dialog();

@@ -8,7 +8,7 @@
 // the end and keeps it in in-<key>.txt. crash-<key>.txt makes it print half
 // its output and die; vanish-after-<key>.txt makes it move itself away, so
 // later runs cannot start. open-x.txt leaves the member held open (no
-// deleting) by a helper of its own until the event Local\standin7z.release.
+// deleting) by a helper of its own until the event the file names is set.
 // many-<key>.txt holding a count N makes it print N one-byte members after the output.
 // wait-<key>.txt makes it wait, once the rest is done, until the event the
 // file names is set: a run in progress as long as a test needs.
@@ -70,11 +70,11 @@ void put(const std::string& bytes) {
         WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
 }
 
-// Holds a file open, refusing its deletion, until the test says.
-int hold(const wchar_t* path) {
+// Holds a file open, refusing its deletion, until the test sets the event.
+int hold(const wchar_t* path, const std::wstring& event) {
     HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Local\\standin7z.held");
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.release");
+    HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, (event + L".held").c_str());
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
     SetEvent(held);
     WaitForSingleObject(release, 60000);
     CloseHandle(f);
@@ -91,7 +91,7 @@ void write_file(const std::wstring& path, const std::string& bytes) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc == 3 && std::wstring(argv[1]) == L"hold") return hold(argv[2]);
+    if (argc == 4 && std::wstring(argv[1]) == L"hold") return hold(argv[2], argv[3]);
     append_log(GetCommandLineW());
     if (argc < 2) return 7;
 
@@ -158,10 +158,11 @@ int wmain(int argc, wchar_t** argv) {
             CloseHandle(f);
             std::string second = read_all(beside_me(L"second.bin"), found);
             if (found) write_file(target + L".second", second);
-            read_all(beside_me(L"open-x.txt"), found);
+            std::string event = read_all(beside_me(L"open-x.txt"), found);
             if (found) {
-                HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Local\\standin7z.held");
-                std::wstring line = L"\"" + beside_me(L"7z.exe") + L"\" hold \"" + target + L"\"";
+                std::wstring name(event.begin(), event.end());
+                HANDLE held = CreateEventW(nullptr, TRUE, FALSE, (name + L".held").c_str());
+                std::wstring line = L"\"" + beside_me(L"7z.exe") + L"\" hold \"" + target + L"\" \"" + name + L"\"";
                 STARTUPINFOW si = {};
                 si.cb = sizeof si;
                 PROCESS_INFORMATION pi;

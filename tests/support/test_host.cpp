@@ -1,7 +1,5 @@
 #include "test_host.h"
 
-#include <shlwapi.h>
-
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -13,10 +11,8 @@
 namespace {
 
 std::wstring exe_dir() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    PathRemoveFileSpecW(path);
-    return path;
+    std::wstring path = this_program();
+    return path.substr(0, path.find_last_of(L'\\'));
 }
 
 std::wstring scratch_root() {
@@ -44,6 +40,11 @@ struct ScratchCleanup : ::testing::Environment {
 const auto* const kCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
 }  // namespace
+
+std::wstring this_program() {
+    wchar_t path[MAX_PATH];
+    return std::wstring(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+}
 
 std::wstring join(const std::wstring& dir, const std::wstring& name) {
     if (dir.empty() || dir.back() == L'\\') return dir + name;
@@ -353,10 +354,11 @@ std::wstring ini_with_7zip(const std::wstring& extra) {
     return L"[UserSetting]\r\ndir=" + seven_zip_dir() + L"\r\n" + extra;
 }
 
-StandIn::StandIn() {
+StandIn::StandIn(const std::string& test_output) {
     dir = fresh_dir(L"standin");
     EXPECT_TRUE(CopyFileW(join(exe_dir(), L"standin7z.exe").c_str(), join(dir, L"7z.exe").c_str(), FALSE));
     write_bytes(join(dir, L"7z.dll"), "stand-in");
+    if (!test_output.empty()) set_output("t", test_output);
 }
 
 void StandIn::set_output(const std::string& key, const std::string& bytes) {
@@ -386,8 +388,7 @@ std::string listing_block(const std::string& path, const std::string& size) {
            "\r\nPacked Size = 3\r\nModified = 2024-01-02 03:04:05\r\n\r\n";
 }
 
-DictatedArchive::DictatedArchive(const std::string& listing) {
-    set_output("t", "Everything is Ok\r\n");
+DictatedArchive::DictatedArchive(const std::string& listing) : StandIn("Everything is Ok\r\n") {
     set_output("l", listing);
     archive = join(fresh_dir(L"arc"), L"dictated.zip");
     write_bytes(archive, "0123456789abcdef");
@@ -401,10 +402,33 @@ void DictatedArchive::member(const std::wstring& name, const std::string& bytes)
     write_bytes(join(dir, L"member-" + name + L".bin"), bytes);
 }
 
-std::vector<fileInfoW> DictatedArchive::list(Plugin& p) {
-    LocalBlock table;
-    EXPECT_EQ(0, p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h));
-    return table.h ? records_of(table.h) : std::vector<fileInfoW>();
+std::vector<fileInfoW> DictatedArchive::list(Plugin& p) { return ::list(p, archive); }
+
+const char kBytes[] = "0123456789";
+const char kLonger[] = "0123456789abcdefghij";
+
+Served::Served() : DictatedArchive(listing_block("a.png", "10") + listing_block("d\\b.png", "20")) {
+    member(kBytes);
+    member(L"b.png", kLonger);
+    member(L"caf\u00E9.png", kLonger);
+}
+
+Holding::Holding(const StandIn& s, const wchar_t* file) {
+    static int n = 0;
+    std::string name = "Local\\standin7z." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++n);
+    event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    write_bytes(join(s.dir, file), name);
+}
+
+Holding::~Holding() {
+    SetEvent(event);
+    CloseHandle(event);
+}
+
+void StandIn::copy_to(const std::wstring& folder) const {
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const std::wstring& f : list_tree(dir))
+        EXPECT_TRUE(f == L"runs.log" || CopyFileW(join(dir, f).c_str(), join(folder, f).c_str(), FALSE)) << utf8(f);
 }
 
 std::wstring StandIn::ini(const std::wstring& extra) const {
@@ -425,13 +449,62 @@ std::vector<fileInfo> ansi_records_of(HLOCAL table) {
 
 std::string bytes_of(HLOCAL block) { return std::string(static_cast<const char*>(block), LocalSize(block)); }
 
-std::string fetch_memory(Plugin& p, const std::wstring& archive, uintptr_t position, int* rc) {
+namespace {
+
+std::string fetch_into_memory(Plugin& p, const std::wstring& archive, uintptr_t position, int* rc, bool ansi) {
+    HLOCAL const untouched = reinterpret_cast<HLOCAL>(0x4560);
     LocalBlock block;
-    int r = p.GetFileW(archive.c_str(), static_cast<LONG_PTR>(position), reinterpret_cast<LPWSTR>(&block.h), 0x100,
-                       nullptr, 0);
+    block.h = untouched;
+    auto at = static_cast<LONG_PTR>(position);
+    int r = ansi ? p.GetFile(utf8(archive).c_str(), at, reinterpret_cast<LPSTR>(&block.h), 0x100, nullptr, 0)
+                 : p.GetFileW(archive.c_str(), at, reinterpret_cast<LPWSTR>(&block.h), 0x100, nullptr, 0);
     if (rc) *rc = r;
-    if (r != 0 || !block.h) return "<rc " + std::to_string(r) + ">";
-    return bytes_of(block.h);
+    bool touched = block.h != untouched;
+    if (!touched || r != 0) block.h = nullptr;  // a failure's handle may be anything: never freed
+    if (r == 0 && block.h) return bytes_of(block.h);
+    return "<rc " + std::to_string(r) + (r == 0 ? ", no block>" : touched ? ", handle set>" : ">");
+}
+
+}  // namespace
+
+std::string fetch_memory(Plugin& p, const std::wstring& archive, uintptr_t position, int* rc) {
+    return fetch_into_memory(p, archive, position, rc, false);
+}
+
+std::string fetch_memory_ansi(Plugin& p, const std::wstring& archive, uintptr_t position, int* rc) {
+    return fetch_into_memory(p, archive, position, rc, true);
+}
+
+int fetch_file(Plugin& p, const std::wstring& archive, uintptr_t position, const std::wstring& folder) {
+    return p.GetFileW(archive.c_str(), static_cast<LONG_PTR>(position), const_cast<wchar_t*>(folder.c_str()), 0,
+                      nullptr, 0);
+}
+
+std::vector<fileInfoW> list(Plugin& p, const std::wstring& archive) {
+    LocalBlock table;
+    EXPECT_EQ(0, p.GetArchiveInfoW(archive.c_str(), 0, 0, &table.h)) << utf8(archive);
+    return table.h ? records_of(table.h) : std::vector<fileInfoW>();
+}
+
+int listing_code(Plugin& p, const std::wstring& archive, LONG_PTR offset, unsigned flags, bool ansi) {
+    LocalBlock table;
+    table.h = reinterpret_cast<HLOCAL>(0x4560);
+    int rc = ansi ? p.GetArchiveInfo(utf8(archive).c_str(), offset, flags, &table.h)
+                  : p.GetArchiveInfoW(archive.c_str(), offset, flags, &table.h);
+    if (rc != 0) {
+        EXPECT_EQ(nullptr, table.h) << "code " << rc << " with a handle set";
+        table.h = nullptr;
+    }
+    return rc;
+}
+
+uint32_t crc32(const std::string& bytes) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) {
+        c ^= b;
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
 }
 
 char kHeader[2048] = "PK";

@@ -15,6 +15,7 @@
 std::wstring fresh_dir(const wchar_t* tag);
 std::wstring join(const std::wstring& dir, const std::wstring& name);
 std::wstring seven_zip_dir();
+std::wstring this_program();
 
 std::string read_bytes(const std::wstring& path);
 void write_bytes(const std::wstring& path, const std::string& bytes);
@@ -108,14 +109,18 @@ std::wstring ini_with_7zip(const std::wstring& extra = L"");
 
 // A folder holding the stand-in archiver as 7z.exe and a dummy 7z.dll. The
 // tests put what each command prints in out-<key>.txt (key: t, l, x, x-so,
-// l-si, x-si) and read every run's command line from runs.log.
+// l-si, x-si; a test's output may be given at once) and read every run's
+// command line from runs.log.
 struct StandIn {
-    StandIn();
+    explicit StandIn(const std::string& test_output = "");
     void set_output(const std::string& key, const std::string& bytes);
     std::vector<std::wstring> runs() const;
     // The command letters of the runs so far: "tl" for a test and a listing.
     std::string letters() const;
     std::wstring ini(const std::wstring& extra = L"") const;
+    // Its files but its log copied into folder (made if need be): a stand-in
+    // of its own there, which logs its runs apart.
+    void copy_to(const std::wstring& folder) const;
     std::wstring dir;
 };
 
@@ -136,6 +141,25 @@ struct DictatedArchive : StandIn {
     std::wstring archive;
 };
 
+// A dictated archive listing a.png (10 bytes) and d\b.png (20), whose
+// extraction brings out kBytes and kLonger for them.
+extern const char kBytes[], kLonger[];
+struct Served : DictatedArchive {
+    Served();
+    std::string ansi_archive() const { return utf8(archive); }
+};
+
+// Makes the stand-in's runs wait on an event of this object's own until
+// release() or its end. file: "wait-<key>.txt" holds a run of that key once
+// it is done; "open-x.txt" has an extraction leave its member held open (no
+// deleting) by a helper process.
+struct Holding {
+    Holding(const StandIn& s, const wchar_t* file);
+    ~Holding();
+    void release() { SetEvent(event); }
+    HANDLE event;
+};
+
 // Deletes a host-owned local-memory block when the test is done with it.
 struct LocalBlock {
     HLOCAL h = nullptr;
@@ -145,11 +169,23 @@ struct LocalBlock {
 };
 
 std::vector<fileInfoW> records_of(HLOCAL table);
+// The records GetArchiveInfoW hands over; a failure fails the test.
+std::vector<fileInfoW> list(Plugin& p, const std::wstring& archive);
+// GetArchiveInfoW's code (GetArchiveInfo's, the name in UTF-8, when
+// ansi); when it fails, the host's handle must be null.
+int listing_code(Plugin& p, const std::wstring& archive, LONG_PTR offset = 0, unsigned flags = 0, bool ansi = false);
 std::vector<fileInfo> ansi_records_of(HLOCAL table);
 std::string bytes_of(HLOCAL block);
 // A member fetched into memory by GetFileW: its bytes, or "<rc N>" when
-// the fetch failed (its code also in *rc).
+// the fetch failed (its code also in *rc), "<rc N, handle set>" when a
+// failed one touched the host's handle.
 std::string fetch_memory(Plugin& p, const std::wstring& archive, uintptr_t position, int* rc = nullptr);
+// The same through GetFile, the archive's name in UTF-8.
+std::string fetch_memory_ansi(Plugin& p, const std::wstring& archive, uintptr_t position, int* rc = nullptr);
+// GetFileW into a folder: its code.
+int fetch_file(Plugin& p, const std::wstring& archive, uintptr_t position, const std::wstring& folder);
+// The CRC-32 a listing gives for these bytes.
+uint32_t crc32(const std::string& bytes);
 
 // The 2 KB of a file's head a host hands IsSupported: "PK" and zeros.
 extern char kHeader[2048];

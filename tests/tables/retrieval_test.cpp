@@ -10,11 +10,9 @@ namespace {
 
 // A stand-in archive listing three files and a folder.
 struct ThreeMembers : DictatedArchive {
-    ThreeMembers()
-        : DictatedArchive(listing_block("dir", "0") + listing_block("dir\\One.png", "10") +
-                          listing_block("two.png", "20") + listing_block("dir\\three.png", "30")) {}
+    ThreeMembers() : DictatedArchive(listing_block("dir", "0") + listing_block("dir\\One.png", "10") +
+                                     listing_block("two.png", "20") + listing_block("dir\\three.png", "30")) {}
 };
-
 
 }  // namespace
 
@@ -32,9 +30,7 @@ TEST(Retrieval, AnUnchangedArchiveIsTestedAndListedOnce) {
     Plugin p(s.ini());
     auto ask = [&] {
         EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), const_cast<char*>("PK")));
-        LocalBlock table;
-        EXPECT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
-        EXPECT_EQ(3u, table.h ? records_of(table.h).size() : 0u);
+        EXPECT_EQ(3u, s.list(p).size());
         fileInfoW info = {};
         EXPECT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, L"TWO.PNG", 0, &info));
         // As a fresh listing would: a member not there is -1.
@@ -76,8 +72,7 @@ TEST(Retrieval, AnUnchangedArchiveIsTestedAndListedOnce) {
     std::sort(piped.begin(), piped.end());
     EXPECT_EQ("lx", piped);
     letters = s.letters();
-    StandIn other;
-    other.set_output("t", "Everything is Ok\r\n");
+    StandIn other("Everything is Ok\r\n");
     other.set_output("l", read_bytes(join(s.dir, L"out-l.txt")));
     p.write_ini(other.ini());
     ask();
@@ -88,32 +83,25 @@ TEST(Retrieval, AnUnchangedArchiveIsTestedAndListedOnce) {
 TEST(Retrieval, ProbeFailuresAnswerBeforeAnyRun) {
     ThreeMembers s;
     Plugin p(s.ini());
-    LocalBlock table;
     std::wstring tiny = join(fresh_dir(L"tiny"), L"tiny.zip");
     write_bytes(tiny, "12345");
-    EXPECT_EQ(2, p.GetArchiveInfoW(tiny.c_str(), 0, 0, &table.h));
-    EXPECT_EQ(2, p.GetArchiveInfoW(s.archive.c_str(), 9, 0, &table.h));  // 7 bytes left
-    EXPECT_EQ(2, p.GetArchiveInfoW(s.archive.c_str(), 100, 0, &table.h));  // beyond the end
-    EXPECT_EQ(6, p.GetArchiveInfoW(s.archive.c_str(), 0x80000000LL, 0, &table.h));
-    EXPECT_EQ(6, p.GetArchiveInfoW(L"C:\\no\\such\\archive.zip", 0, 0, &table.h));
-    std::wstring too_long = L"C:\\" + std::wstring(300, L'x') + L".zip";
-    EXPECT_EQ(6, p.GetArchiveInfoW(too_long.c_str(), 0, 0, &table.h));
-    EXPECT_EQ(nullptr, table.h);
+    EXPECT_EQ(2, listing_code(p, tiny));
+    EXPECT_EQ(2, listing_code(p, s.archive, 9));  // 7 bytes left
+    EXPECT_EQ(2, listing_code(p, s.archive, 100));  // beyond the end
+    EXPECT_EQ(6, listing_code(p, s.archive, static_cast<LONG_PTR>(0x80000000LL)));
+    EXPECT_EQ(6, listing_code(p, L"C:\\no\\such\\archive.zip"));
+    EXPECT_EQ(6, listing_code(p, L"C:\\" + std::wstring(300, L'x') + L".zip"));
     EXPECT_EQ("", s.letters());
     // Eight bytes at the offset are enough.
-    EXPECT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 8, 0, &table.h));
+    EXPECT_EQ(0, listing_code(p, s.archive, 8));
     EXPECT_EQ("tl", s.letters());
 }
 
 TEST(Retrieval, MemoryInputIsNotServedAndTouchesNothing) {
     ThreeMembers s;
     Plugin p(s.ini());
-    HLOCAL table = reinterpret_cast<HLOCAL>(0x1234);
-    EXPECT_EQ(-1, p.GetArchiveInfoW(s.archive.c_str(), 0, 1, &table));
-    EXPECT_EQ(nullptr, table);  // hosts read the handle, not only the code
-    table = reinterpret_cast<HLOCAL>(0x1234);
-    EXPECT_EQ(-1, p.GetArchiveInfo(utf8(s.archive).c_str(), 0, 7, &table));
-    EXPECT_EQ(nullptr, table);
+    EXPECT_EQ(-1, listing_code(p, s.archive, 0, 1));
+    EXPECT_EQ(-1, listing_code(p, s.archive, 0, 7, true));
     fileInfoW info = {};
     EXPECT_EQ(-1, p.GetFileInfoW(s.archive.c_str(), 0, L"two.png", 2, &info));
     fileInfo ainfo = {};
@@ -122,8 +110,7 @@ TEST(Retrieval, MemoryInputIsNotServedAndTouchesNothing) {
     EXPECT_EQ(-1, p.GetFileW(s.archive.c_str(), 0, reinterpret_cast<LPWSTR>(&bytes), 0x101, nullptr, 0));
     EXPECT_EQ("", s.letters());
     // Flag bits above the input kind are not looked at.
-    LocalBlock served;
-    EXPECT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0x80, &served.h));
+    EXPECT_EQ(0, listing_code(p, s.archive, 0, 0x80));
 }
 
 TEST(Retrieval, NullPointersFromTheHostAreRefused) {
@@ -148,9 +135,7 @@ TEST(Retrieval, FailedTestIsNotAnArchive) {
     ThreeMembers s;
     s.set_output("t", "ERROR: Can not open the file as archive\r\n");
     Plugin p(s.ini());
-    LocalBlock table;
-    EXPECT_EQ(2, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
-    EXPECT_EQ(nullptr, table.h);
+    EXPECT_EQ(2, listing_code(p, s.archive));
     EXPECT_EQ("t", s.letters());
 }
 
@@ -222,30 +207,26 @@ TEST(Retrieval, EmptyListingGivesOnlyTheTerminator) {
 TEST(Retrieval, ATableKeptServesFetchesWithoutTesting) {
     ThreeMembers s;
     Plugin p(s.ini());
-    LocalBlock table;
-    ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
-    HLOCAL bytes = nullptr;
+    ASSERT_EQ(3u, s.list(p).size());
     // A position the table does not hold, found in the cache: 2, no run.
-    EXPECT_EQ(2, p.GetFileW(s.archive.c_str(), 3, reinterpret_cast<LPWSTR>(&bytes), 0x100, nullptr, 0));
+    EXPECT_EQ("<rc 2>", fetch_memory(p, s.archive, 3));
     EXPECT_EQ("tl", s.letters());
     // The same path in other letters finds the cached table.
     std::wstring upper = s.archive;
     CharUpperW(&upper[0]);
-    EXPECT_EQ(2, p.GetFileW(upper.c_str(), 7, reinterpret_cast<LPWSTR>(&bytes), 0x100, nullptr, 0));
+    EXPECT_EQ("<rc 2>", fetch_memory(p, upper, 7));
     EXPECT_EQ("tl", s.letters());
     // A fresh plug-in has no table: test, list; the position is missing: -1.
     Plugin q(s.ini());
-    EXPECT_EQ(-1, q.GetFileW(s.archive.c_str(), 3, reinterpret_cast<LPWSTR>(&bytes), 0x100, nullptr, 0));
+    EXPECT_EQ("<rc -1>", fetch_memory(q, s.archive, 3));
     EXPECT_EQ("tltl", s.letters());
-    EXPECT_EQ(nullptr, bytes);
     // Paths the file system takes for one, but lstrcmpiW does not, are two
     // archives: final and small sigma.
     std::wstring sigma = join(fresh_dir(L"sigma"), L"\x03C3.zip"), final_sigma = join(fresh_dir(L"sigma"), L"\x03C2.zip");
     write_bytes(sigma, "0123456789abcdef");
     write_bytes(final_sigma, "0123456789abcdefg");
-    LocalBlock first, second;
-    ASSERT_EQ(0, q.GetArchiveInfoW(sigma.c_str(), 0, 0, &first.h));
-    ASSERT_EQ(0, q.GetArchiveInfoW(final_sigma.c_str(), 0, 0, &second.h));
+    EXPECT_EQ(0, listing_code(q, sigma));
+    EXPECT_EQ(0, listing_code(q, final_sigma));
     EXPECT_EQ("tltltltl", s.letters());
 }
 
@@ -253,16 +234,13 @@ TEST(Retrieval, ListingThatCannotRunIsAReadError) {
     ThreeMembers s;
     write_bytes(join(s.dir, L"vanish-after-t.txt"), "");
     Plugin p(s.ini());
-    LocalBlock table;
-    EXPECT_EQ(6, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
-    EXPECT_EQ(nullptr, table.h);
+    EXPECT_EQ(6, listing_code(p, s.archive));
     EXPECT_EQ("t", s.letters());
     // No table was stored, only the test's verdict: with the archiver back,
     // the next fetch lists.
     ASSERT_TRUE(MoveFileW(join(s.dir, L"7z.exe.gone").c_str(), join(s.dir, L"7z.exe").c_str()));
     DeleteFileW(join(s.dir, L"vanish-after-t.txt").c_str());
-    HLOCAL bytes = nullptr;
-    EXPECT_EQ(-1, p.GetFileW(s.archive.c_str(), 9, reinterpret_cast<LPWSTR>(&bytes), 0x100, nullptr, 0));
+    EXPECT_EQ("<rc -1>", fetch_memory(p, s.archive, 9));
     EXPECT_EQ("tl", s.letters());
     expect_work_area_empty();
 }
@@ -360,12 +338,7 @@ TEST(Retrieval, APositionIsServedOnlyFromTheArchiveItWasHandedOutFor) {
     ThreeMembers s;
     s.member(pattern_bytes(20, 1));  // two.png's listed size
     Plugin p(s.ini());
-    std::string ansi = utf8(s.archive);
-    auto fetch = [&](bool wide) {
-        LocalBlock bytes;
-        return wide ? p.GetFileW(s.archive.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0)
-                    : p.GetFile(ansi.c_str(), 1, reinterpret_cast<LPSTR>(&bytes.h), 0x100, nullptr, 0);
-    };
+    auto fetch = [&](bool wide) { return wide ? fetch_memory(p, s.archive, 1) : fetch_memory_ansi(p, s.archive, 1); };
     std::vector<std::wstring> others;
     for (int i = 0; i < 16; ++i) {
         others.push_back(join(fresh_dir(L"other"), L"other.zip"));
@@ -374,22 +347,18 @@ TEST(Retrieval, APositionIsServedOnlyFromTheArchiveItWasHandedOutFor) {
     for (bool wide : {true, false}) {
         ASSERT_EQ(3u, s.list(p).size());
         s.touch();
-        EXPECT_EQ(6, fetch(wide));
-        EXPECT_EQ(6, fetch(wide));  // not once: until the host is handed the new table
-        LocalBlock table;
-        ASSERT_EQ(0, p.GetArchiveInfoW(s.archive.c_str(), 0, 0, &table.h));
-        EXPECT_EQ(0, fetch(wide));
+        EXPECT_EQ("<rc 6>", fetch(wide));
+        EXPECT_EQ("<rc 6>", fetch(wide));  // not once: until the host is handed the new table
+        ASSERT_EQ(3u, s.list(p).size());
+        EXPECT_EQ(pattern_bytes(20, 1), fetch(wide));
         // Its table pushed out by sixteen others changes nothing.
         s.touch();
-        for (const std::wstring& other : others) {
-            LocalBlock t;
-            ASSERT_EQ(0, p.GetArchiveInfoW(other.c_str(), 0, 0, &t.h));
-        }
-        EXPECT_EQ(6, fetch(wide));
-        EXPECT_EQ(6, fetch(!wide));
+        for (const std::wstring& other : others) EXPECT_EQ(0, listing_code(p, other));
+        EXPECT_EQ("<rc 6>", fetch(wide));
+        EXPECT_EQ("<rc 6>", fetch(!wide));
         fileInfoW info = {};
         ASSERT_EQ(0, p.GetFileInfoW(s.archive.c_str(), 0, L"two.png", 0, &info));
-        EXPECT_EQ(0, fetch(wide));
+        EXPECT_EQ(pattern_bytes(20, 1), fetch(wide));
     }
 }
 
@@ -402,11 +371,10 @@ TEST(Retrieval, AShortNameAndTheLongOneAreOneArchive) {
     ASSERT_GT(GetShortPathNameW(long_name.c_str(), short_name, MAX_PATH), 0u);
     ASSERT_NE(long_name, short_name) << "no 8.3 names here";
     Plugin p(s.ini());
-    LocalBlock table, bytes;
-    ASSERT_EQ(0, p.GetArchiveInfo(utf8(short_name).c_str(), 0, 0, &table.h));
-    ASSERT_EQ(0, p.GetFileW(long_name.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    ASSERT_EQ(0, listing_code(p, short_name, 0, 0, true));
+    EXPECT_EQ(pattern_bytes(20, 1), fetch_memory(p, long_name, 1));
     EXPECT_EQ("tlx", s.letters());  // one table for both names
     // And positions handed out under one name hold under the other.
     write_bytes(long_name, read_bytes(long_name) + "!");
-    EXPECT_EQ(6, p.GetFileW(long_name.c_str(), 1, reinterpret_cast<LPWSTR>(&bytes.h), 0x100, nullptr, 0));
+    EXPECT_EQ("<rc 6>", fetch_memory(p, long_name, 1));
 }

@@ -625,29 +625,14 @@ def passes_section(results, report):
     return out
 
 
-def splice_passes(report, section):
-    """The report with its album-pass section replaced, or put first."""
+def splice(report, heading, section):
+    """The report with the section under heading replaced, or put before the first section when it has none."""
     lines = ["# Performance", ""]
     if os.path.exists(report):
         with open(report) as f:
             lines = f.read().split("\n")
-    if PASSES_HEADING in lines:
-        begin = lines.index(PASSES_HEADING)
-        end = next((i for i in range(begin + 1, len(lines)) if lines[i].startswith("## ")), len(lines))
-    else:
-        begin = end = next((i for i, line in enumerate(lines) if line.startswith("## ")), len(lines))
-    body = "\n".join(section).split("\n")
-    return "\n".join(lines[:begin] + body + lines[end:])
-
-
-def splice_pages(report, section):
-    """The report with its pages section replaced, or put before the first section when it has none."""
-    lines = ["# Performance", ""]
-    if os.path.exists(report):
-        with open(report) as f:
-            lines = f.read().split("\n")
-    if PAGES_HEADING in lines:
-        begin = lines.index(PAGES_HEADING)
+    if heading in lines:
+        begin = lines.index(heading)
         end = next((i for i in range(begin + 1, len(lines)) if lines[i].startswith("## ")), len(lines))
     else:
         begin = end = next((i for i, line in enumerate(lines) if line.startswith("## ")), len(lines))
@@ -670,13 +655,13 @@ def main():
     top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
     if args.passes_only:
-        text = splice_passes(args.report, passes_section(args.results, args.report))
+        text = splice(args.report, PASSES_HEADING, passes_section(args.results, args.report))
         with open(args.report, "w") as f:
             f.write(text)
         return
 
     if args.pages_only:
-        text = splice_pages(args.report, pages_section(args.results, args.report))
+        text = splice(args.report, PAGES_HEADING, pages_section(args.results, args.report))
         with open(args.report, "w") as f:
             f.write(text)
         return

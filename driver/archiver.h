@@ -78,6 +78,10 @@ ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out
 
 // A member brought out on its own: the one file in a scratch folder of its
 // own, exactly as long as the listing said. Gone with this object.
+// A file of exactly `size` bytes, read into a new block (owned by the
+// caller on success); kReadError when it is another size or cannot be read.
+ResultCode read_file_bytes(const WideString& file, uint64_t size, platform::OwnedBlock& bytes);
+
 class ExtractedMember {
 public:
     // Into a new block (owned by the caller on success).

@@ -8,13 +8,15 @@
 #include "driver/runner.h"
 #include "driver/scanner.h"
 
-ResultCode ExtractedMember::read(platform::OwnedBlock& bytes, size_t& length) const {
+ResultCode read_file_bytes(const WideString& file, uint64_t size, platform::OwnedBlock& bytes) {
     // Shared every way: Wine's console host may still hold what a child wrote.
-    FileHandle f(CreateFileW(extended_path(file_).c_str(), GENERIC_READ,
+    FileHandle f(CreateFileW(extended_path(file).c_str(), GENERIC_READ,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f.valid()) return kReadError;
-    size_t want = static_cast<size_t>(size_);
+    LARGE_INTEGER on_disk;
+    if (!f.valid() || !GetFileSizeEx(f.get(), &on_disk) || static_cast<uint64_t>(on_disk.QuadPart) != size)
+        return kReadError;
+    size_t want = static_cast<size_t>(size);
     platform::OwnedBlock block(platform::alloc_block(want));
     if (!block) return kNoMemory;
     size_t got = 0;
@@ -26,8 +28,13 @@ ResultCode ExtractedMember::read(platform::OwnedBlock& bytes, size_t& length) co
         got += n;
     }
     bytes = std::move(block);
-    length = got;
     return kOk;
+}
+
+ResultCode ExtractedMember::read(platform::OwnedBlock& bytes, size_t& length) const {
+    ResultCode rc = read_file_bytes(file_, size_, bytes);
+    if (rc == kOk) length = static_cast<size_t>(size_);
+    return rc;
 }
 
 ResultCode ExtractedMember::move_to(const WideString& target) const {

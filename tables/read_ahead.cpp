@@ -95,22 +95,9 @@ uint32_t crc32_of(const unsigned char* p, size_t n) {
 
 // A kept file's bytes, when it is still exactly what the listing said.
 bool read_kept(const KeptFile& f, platform::OwnedBlock& bytes, size_t& length) {
-    FileHandle h(CreateFileW(extended_path(f.file).c_str(), GENERIC_READ,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!h.valid() || !GetFileSizeEx(h.get(), &size) || static_cast<uint64_t>(size.QuadPart) != f.size) return false;
+    platform::OwnedBlock block;
+    if (read_file_bytes(f.file, f.size, block) != kOk) return false;
     size_t want = static_cast<size_t>(f.size);
-    platform::OwnedBlock block(platform::alloc_block(want));
-    if (!block) return false;
-    size_t got = 0;
-    while (got < want) {
-        DWORD n = 0;
-        if (!ReadFile(h.get(), static_cast<char*>(block.get()) + got, static_cast<DWORD>(want - got), &n, nullptr) ||
-            n == 0)
-            return false;
-        got += n;
-    }
     if (f.has_crc && crc32_of(static_cast<const unsigned char*>(block.get()), want) != f.crc) return false;
     bytes = std::move(block);
     length = want;

@@ -192,6 +192,10 @@ struct Archive {
 };
 
 struct Direct {
+    explicit Direct(const std::wstring& seven_zip_dir)
+        : exe(join(seven_zip_dir, L"7z.exe")), work(join(temp_dir(), L"direct")) {
+        CreateDirectoryW(work.c_str(), nullptr);
+    }
     std::wstring exe;
     std::wstring work;  // extraction target, apart from the plug-in's
     unsigned serial = 0;
@@ -335,10 +339,7 @@ void compare(Csv& csv, const char* call, const Archive& a, int reps, PluginSide 
 int overhead(const std::vector<std::wstring>& args) {
     if (args.size() < 5) fail(L"overhead PLUGIN SEVENZIP_DIR OUT_CSV REPS ARCHIVE...");
     Plugin plugin(args[0]);
-    Direct direct;
-    direct.exe = join(args[1], L"7z.exe");
-    direct.work = join(temp_dir(), L"direct");
-    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Direct direct(args[1]);
     std::wstring out_dir = join(temp_dir(), L"out");
     CreateDirectoryW(out_dir.c_str(), nullptr);
     Csv csv(args[2], "call,format,members,rep,first,plugin_s,direct_s");
@@ -418,10 +419,7 @@ int overhead(const std::vector<std::wstring>& args) {
 
 int listing(const std::vector<std::wstring>& args) {
     if (args.size() < 5) fail(L"listing SEVENZIP_DIR OUT_CSV REPS CAPTURE_DIR ARCHIVE...");
-    Direct direct;
-    direct.exe = join(args[0], L"7z.exe");
-    direct.work = join(temp_dir(), L"direct");
-    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Direct direct(args[0]);
     Csv csv(args[1], "format,members,rep,test_s,listing_s,capture_bytes");
     int reps = _wtoi(args[2].c_str());
     std::wstring keep_dir = args[3];
@@ -457,10 +455,7 @@ int listing(const std::vector<std::wstring>& args) {
 int fetch_all(const std::vector<std::wstring>& args) {
     if (args.size() < 4) fail(L"fetch-all PLUGIN SEVENZIP_DIR OUT_CSV ARCHIVE...");
     Plugin plugin(args[0]);
-    Direct direct;
-    direct.exe = join(args[1], L"7z.exe");
-    direct.work = join(temp_dir(), L"direct");
-    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Direct direct(args[1]);
     Csv csv(args[2], "format,members,plugin_s,direct_s");
 
     for (size_t k = 3; k < args.size(); ++k) {
@@ -564,10 +559,7 @@ size_t spread(const Archive& a, int rep) {
 int pages(const std::vector<std::wstring>& args) {
     if (args.size() < 6) fail(L"pages PLUGIN SEVENZIP_DIR OUT_CSV REPS MEASURES ARCHIVE...");
     Plugin plugin(args[0]);
-    Direct direct;
-    direct.exe = join(args[1], L"7z.exe");
-    direct.work = join(temp_dir(), L"direct");
-    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Direct direct(args[1]);
     Csv csv(args[2], "measure,archive,format,members,rep,first,member,plugin_s,direct_s");
     int reps = _wtoi(args[3].c_str());
     std::vector<std::wstring> measures;
@@ -694,10 +686,7 @@ int pages(const std::vector<std::wstring>& args) {
 
 int batch(const std::vector<std::wstring>& args) {
     if (args.size() < 4) fail(L"batch SEVENZIP_DIR OUT_CSV REPS ARCHIVE...");
-    Direct direct;
-    direct.exe = join(args[0], L"7z.exe");
-    direct.work = join(temp_dir(), L"direct");
-    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Direct direct(args[0]);
     Csv csv(args[1], "archive,format,members,rep,start,count,seconds");
     int reps = _wtoi(args[2].c_str());
     std::vector<Archive> archives;
@@ -761,10 +750,7 @@ int album(const std::vector<std::wstring>& args) {
     if (args.size() != 4 && args.size() != 6)
         fail(L"album PLUGIN SEVENZIP_DIR OUT_CSV ARCHIVE [RUN_LOG REAL_7Z]");
     Plugin plugin(args[0]);
-    Direct direct;
-    direct.exe = join(args[1], L"7z.exe");
-    direct.work = join(temp_dir(), L"direct");
-    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Direct direct(args[1]);
     Csv csv(args[2], "archive,format,members,counted,info_s,pages_s,retried,runs,test_runs,list_runs,extract_runs");
     Archive a = describe(args[3], direct);
     const wchar_t* path = a.path.c_str();
@@ -886,10 +872,7 @@ WideString quoted_command(const std::wstring& exe, const std::wstring& archive, 
 
 int passes(const std::vector<std::wstring>& args) {
     if (args.size() < 7) fail(L"passes PLUGIN_ON PLUGIN_OFF SEVENZIP_DIR OUT_CSV REPS ORDERS_OFF ARCHIVE...");
-    Direct direct;
-    direct.exe = join(args[2], L"7z.exe");
-    direct.work = join(temp_dir(), L"direct");
-    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Direct direct(args[2]);
     Csv csv(args[3], "archive,format,members,rep,side,order,open_s,pages_s,total_s,slowest_s,slowest_at,"
                      "bare_one_s,peak_kept_bytes,unload_s");
     int reps = _wtoi(args[4].c_str());
@@ -1003,10 +986,7 @@ double median_time(int reps, F f) {
 int parts(const std::vector<std::wstring>& args) {
     if (args.size() < 6) fail(L"parts PLUGIN SEVENZIP_DIR OUT_CSV REPS SMALL_ARCHIVE BIG_MEMBER CAPTURE...");
     Plugin plugin(args[0]);
-    Direct direct;
-    direct.exe = join(args[1], L"7z.exe");
-    direct.work = join(temp_dir(), L"direct");
-    CreateDirectoryW(direct.work.c_str(), nullptr);
+    Direct direct(args[1]);
     Csv csv(args[2], "part,members,bytes,median_s");
     int reps = _wtoi(args[3].c_str());
     auto report = [&](const std::string& part, size_t members, long long bytes, double t) {

@@ -56,7 +56,7 @@ KernelHandle inheritable(HANDLE h) {
 
 // Starts one program hidden, with `in` and `out` as its standard input and
 // output and no other handle of ours.
-KernelHandle start(const wchar16* exe, const WideString& command_line, HANDLE in, HANDLE out) {
+KernelHandle start_program(const wchar16* exe, const WideString& command_line, HANDLE in, HANDLE out) {
     if (command_line.size() >= kMaxCommandLine) return KernelHandle();
     // A handle that could not be had (a capture that cannot be written)
     // leaves that stream closed; the run's output is then lost.
@@ -158,44 +158,63 @@ uint32_t exit_code(const KernelHandle& process) {
 
 }  // namespace
 
-RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path,
-                       RunObserver* observer) {
-    RunResult result;
+bool StartedRun::start(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path) {
     FileHandle out = open_output(output_path);
     // Standard input at its end: a prompt (a password, say) is answered at
     // once instead of waiting for ever.
     FileHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (run.second.empty()) {
-        KernelHandle process = start(exe, run.first, nul.get(), out.get());
-        if (!process.valid()) return result;
-        HANDLE processes[] = {process.get()};
-        result.stopped = !wait_all(processes, 1, observer);
-        result.programs = 1;
-        result.exit_codes[0] = exit_code(process);
-        result.started = true;
-        return result;
+        processes_[0] = start_program(exe, run.first, nul.get(), out.get());
+        if (!processes_[0].valid()) return false;
+        programs_ = 1;
+        return true;
     }
     HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, nullptr, 1 << 16)) return result;
+    if (!CreatePipe(&read_end, &write_end, nullptr, 1 << 16)) return false;
+    programs_ = 2;
     KernelHandle reader(read_end), writer(write_end);
-    KernelHandle first = start(exe, run.first, nul.get(), writer.get());
-    KernelHandle second = first.valid() ? start(exe, run.second, reader.get(), out.get()) : KernelHandle();
-    // Our ends go at once: the second sees the end of its input when the
+    processes_[0] = start_program(exe, run.first, nul.get(), writer.get());
+    if (processes_[0].valid()) processes_[1] = start_program(exe, run.second, reader.get(), out.get());
+    // Our ends go on return: the second sees the end of its input when the
     // first is done, and a first whose reader never started is not left
     // waiting on a full pipe.
-    reader.reset();
-    writer.reset();
+    return processes_[1].valid();
+}
+
+RunResult StartedRun::finish(RunObserver* observer) {
+    RunResult result;
     HANDLE processes[2];
     DWORD count = 0;
-    if (first.valid()) processes[count++] = first.get();
-    if (second.valid()) processes[count++] = second.get();
+    for (const KernelHandle& p : processes_)
+        if (p.valid()) processes[count++] = p.get();
+    if (programs_ == 0) return result;
     result.stopped = count != 0 && !wait_all(processes, count, observer);
-    result.programs = 2;
-    if (first.valid()) result.exit_codes[0] = exit_code(first);
-    if (second.valid()) result.exit_codes[1] = exit_code(second);
-    result.started = first.valid() && second.valid();
+    result.programs = programs_;
+    for (int i = 0; i < programs_; ++i)
+        if (processes_[i].valid()) result.exit_codes[i] = exit_code(processes_[i]);
+    result.started = count == static_cast<DWORD>(programs_);
+    for (KernelHandle& p : processes_) p.reset();
     return result;
+}
+
+StartedRun::~StartedRun() {
+    HANDLE processes[2];
+    DWORD count = 0;
+    for (const KernelHandle& p : processes_)
+        if (p.valid()) processes[count++] = p.get();
+    if (count == 0) return;
+    for (DWORD i = 0; i < count; ++i) TerminateProcess(processes[i], 1);
+    // Ended programs go at once; the bound keeps a host from hanging on one
+    // that could not be ended.
+    WaitForMultipleObjects(count, processes, TRUE, 10000);
+}
+
+RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path,
+                       RunObserver* observer) {
+    StartedRun started;
+    started.start(exe, run, output_path);
+    return started.finish(observer);
 }
 
 bool Capture::open(const wchar16* path) {

@@ -31,6 +31,27 @@ struct RunResult {
     bool succeeded() const;
 };
 
+// A run of 7-Zip started and not yet waited for: its programs work on
+// while the caller does other things. A run that goes unfinished is ended
+// then, its programs waited for (briefly), so nothing of theirs is open when
+// the caller clears up after it.
+class StartedRun {
+public:
+    StartedRun() = default;
+    ~StartedRun();
+    StartedRun(const StartedRun&) = delete;
+    StartedRun& operator=(const StartedRun&) = delete;
+
+    // False when a program of it could not be started; finish tells the rest.
+    bool start(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path);
+    // Waits for the run as run_archiver does, and tells how it went.
+    RunResult finish(RunObserver* observer = nullptr);
+
+private:
+    KernelHandle processes_[2];
+    int programs_ = 0;
+};
+
 // Runs 7-Zip once, or twice joined by a pipe. The standard output of the
 // run (of its second program, for a pipe) goes to output_path, or is
 // discarded when output_path is null. Without an observer the run is

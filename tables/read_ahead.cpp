@@ -112,6 +112,30 @@ ResultCode extract_alone(const Setup& setup, const wchar16* archive, const Membe
     return rc != kOk ? rc : member.read(bytes, length);
 }
 
+struct Planned {
+    size_t position;
+    WideString path;
+    uint64_t size;
+    bool has_crc;
+    uint32_t crc;
+};
+
+// A window run started when a page was handed over, while the host looks
+// at it: nobody waits for it until a member of its window is asked for.
+// Dropped unfinished, it is ended before its folder goes.
+struct Background {
+    std::shared_ptr<ScratchFolder> folder;
+    std::vector<Planned> plan;
+    uint64_t bytes = 0;
+    StartedRun run;
+
+    bool covers(size_t p) const {
+        for (const Planned& m : plan)
+            if (m.position == p) return true;
+        return false;
+    }
+};
+
 }  // namespace
 
 // The members kept for one table, and where its host has been going.
@@ -136,9 +160,11 @@ public:
     KeptMembers& operator=(const KeptMembers&) = delete;
 
     std::map<size_t, KeptFile> files;  // by position
-    bool running = false;              // a window run for this table is under way
+    bool running = false;              // a window run for this table is under way, or being started
+    std::unique_ptr<Background> background;
     size_t forward = kFirstWindow;
     size_t backward = kFirstWindow;
+    size_t last = SIZE_MAX;            // the page handed over last
 };
 
 namespace {
@@ -180,10 +206,16 @@ struct RunMark {
     KeptMembers& kept;
 };
 
-// The member kept at p (true, and a copy of it), waiting for a window run
-// of the table to end first; else this caller's window run is marked as
-// under way, and how many members it may take, and which way.
-bool claim(KeptMembers& k, size_t p, KeptFile& hit, size_t& want, int& step) {
+enum class Claim { kKept, kCollect, kRun };
+
+// The member kept at p (kKept, and a copy of it), waiting for a window run
+// of the table to end first. Else a run started in the background is
+// handed over: to be waited for when its window holds p (kCollect), to be
+// ended when the host has gone elsewhere. Else this caller's window run is
+// marked as under way (kRun), and how many members it may take, and which
+// way.
+Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>& background, size_t& want,
+            int& step) {
     Shared& s = shared();
     Locked l;
     for (;;) {
@@ -191,10 +223,15 @@ bool claim(KeptMembers& k, size_t p, KeptFile& hit, size_t& want, int& step) {
         if (it != k.files.end()) {
             it->second.used = ++s.tick;
             hit = it->second;
-            return true;
+            return Claim::kKept;
         }
         if (!k.running) break;
         SleepConditionVariableCS(&s.ended, &s.lock, INFINITE);
+    }
+    background = std::move(k.background);
+    if (background && background->covers(p)) {
+        k.running = true;
+        return Claim::kCollect;
     }
     // Asked for the member past either end of what is kept, the host is
     // going on that way: a longer window. Anywhere else is a jump.
@@ -212,23 +249,16 @@ bool claim(KeptMembers& k, size_t p, KeptFile& hit, size_t& want, int& step) {
         step = 1;
     }
     k.running = true;
-    return false;
+    return Claim::kRun;
 }
-
-struct Planned {
-    size_t position;
-    WideString path;
-    uint64_t size;
-    bool has_crc;
-    uint32_t crc;
-};
 
 // The window's members from the table: p first, then on in the host's
 // direction, only those 7-Zip can bring out alone into the folder, within
 // the bytes (of a run, and a share of the budget) and the command line one
-// run may take.
+// run may take. The page asked for was looked at already; a window read on
+// in the background (`ahead`) looks at its first member too.
 bool plan_window(const MemberSource& source, size_t p, size_t want, int step, uint64_t budget, size_t line,
-                 std::vector<Planned>& plan) {
+                 bool ahead, std::vector<Planned>& plan) {
     return table_cache().with_table(source.table, [&](const Listing& listing) {
         const auto* table = static_cast<const MemberRecord*>(listing.table.get());
         const MemberPaths& paths = listing.paths;
@@ -253,7 +283,7 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
             const wchar16* text = paths.path(q, len);
             WideString path(text, len);
             uint64_t size = table[q].filesize;
-            if (q != p) {
+            if (q != p || ahead) {
                 if (!paths.alone(q) || !is_contained_path(path.c_str())) continue;
                 if (bytes + size > most_bytes || line + include_length(path) >= kMaxCommandLine) break;
             }
@@ -273,85 +303,14 @@ WideString listed_file(const WideString& folder, const WideString& path) {
     return file;
 }
 
-}  // namespace
+typedef std::vector<std::pair<size_t, KeptFile>> Found;
 
-void trim_kept(uint64_t budget) {
-    std::vector<KeptFile> doomed;
-    {
-        Locked l;
-        doomed = trim_locked(budget);
-    }
-    discard(doomed);
-}
-
-ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberRecord& record,
-                       const MemberSource& source, FetchWatch* watch, platform::OwnedBlock& bytes, size_t& length) {
-    // A name leading out of the work folder is never extracted.
-    if (!is_contained_path(source.path.c_str())) return kReadError;
-    const uint64_t budget = static_cast<uint64_t>(setup.settings.aheadMB) << 20;
-    std::shared_ptr<KeptMembers> kept = source.kept;
-    if (!kept) kept = table_cache().attach_kept(source.table, std::make_shared<KeptMembers>());
-    if (!kept) return extract_alone(setup, archive, record, source, watch, bytes, length);
-    const size_t p = record.position;
-
-    KeptFile hit;
-    size_t want = 0;
-    int step = 1;
-    if (claim(*kept, p, hit, want, step)) {
-        if (read_kept(hit, bytes, length)) return kOk;
-        // Not what the listing said (changed on disk since): dropped, and
-        // the member brought out on its own.
-        {
-            Locked l;
-            auto it = kept->files.find(p);
-            if (it != kept->files.end() && it->second.file == hit.file) {
-                shared().bytes -= it->second.size;
-                kept->files.erase(it);
-            }
-        }
-        remove_file(hit.file);
-        return extract_alone(setup, archive, record, source, watch, bytes, length);
-    }
-    RunMark mark(*kept);
-
-    wchar_t work[kPathChars];
-    auto folder = std::make_shared<ScratchFolder>();
-    if (!setup.found() || !ensure_work_area(work) || !folder->make(work, kKeptKind))
-        return extract_alone(setup, archive, record, source, watch, bytes, length);
-    size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + folder->path().size() + 64;
-    std::vector<Planned> plan;
-    if (!plan_window(source, p, want, step, budget, line, plan) || plan.empty())
-        return extract_alone(setup, archive, record, source, watch, bytes, length);
-    {
-        // The window ends before the first member kept already.
-        Locked l;
-        for (size_t i = 1; i < plan.size(); ++i)
-            if (kept->files.count(plan[i].position)) {
-                plan.resize(i);
-                break;
-            }
-    }
-
-    std::vector<WideString> paths;
-    for (const Planned& m : plan) paths.push_back(m.path);
-    // A run that did not end well may have left files whose listed length
-    // hides missing bytes: nothing of it is kept.
-    // The host follows the whole window's bytes coming out.
-    uint64_t window_bytes = 0;
-    for (const Planned& m : plan) window_bytes += m.size;
-    FetchWatch window(watch ? watch->progress() : nullptr, window_bytes);
-    window.watch(folder.get());
-    bool ran = run_archiver(setup.exe, extract_run(setup.exe, archive, folder->path().c_str(), paths, source.tar_pipe),
-                            nullptr, window.observer())
-                   .succeeded();
-    window.watch(nullptr);
-    if (window.stopped()) return kAborted;
-
-    // Kept: each member found exactly at its listed path, a plain file of
-    // the listed size; its bytes are checked against the CRC when served.
-    std::vector<std::pair<size_t, KeptFile>> found;
+// What a window run brought out to keep: each member found exactly at its
+// listed path, a plain file of the listed size; its bytes are checked
+// against the CRC when served.
+Found gather(const std::vector<Planned>& plan, const std::shared_ptr<ScratchFolder>& folder) {
+    Found found;
     for (const Planned& m : plan) {
-        if (!ran) break;
         WideString file = listed_file(folder->path(), m.path);
         WIN32_FILE_ATTRIBUTE_DATA a;
         if (!GetFileAttributesExW(extended_path(file).c_str(), GetFileExInfoStandard, &a)) continue;
@@ -368,6 +327,150 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
         f.folder = folder;
         found.emplace_back(m.position, std::move(f));
     }
+    return found;
+}
+
+// Adds what a run found to the table's kept members, within the budget;
+// the farthest from the page asked for go first when it is short.
+void keep(KeptMembers& kept, Found& found, uint64_t budget) {
+    std::vector<KeptFile> doomed;
+    {
+        Locked l;
+        Shared& s = shared();
+        for (auto it = found.rbegin(); it != found.rend(); ++it) {
+            it->second.used = ++s.tick;
+            if (kept.files.count(it->first)) continue;
+            s.bytes += it->second.size;
+            kept.files.emplace(it->first, std::move(it->second));
+        }
+        doomed = trim_locked(budget);
+    }
+    discard(doomed);
+}
+
+// Waits for a run started in the background and keeps what it brought.
+// The host follows the whole window's bytes coming out, and may stop it:
+// kAborted, and nothing of it is kept.
+ResultCode collect(KeptMembers& kept, Background& background, FetchWatch* watch, uint64_t budget) {
+    FetchWatch window(watch ? watch->progress() : nullptr, background.bytes);
+    window.watch(background.folder.get());
+    bool ran = background.run.finish(window.observer()).succeeded();
+    window.watch(nullptr);
+    if (window.stopped()) return kAborted;
+    // A run that did not end well may have left files whose listed length
+    // hides missing bytes: nothing of it is kept.
+    if (!ran) return kOk;
+    Found found = gather(background.plan, background.folder);
+    keep(kept, found, budget);
+    return kOk;
+}
+
+// A kept page handed over right after its neighbour: the host is going
+// through the listing one way. The next window past what is kept that way
+// is started now, in the background, while the host looks at the pages it
+// has; nobody waits for it until a member of it is asked for. One such run
+// a table at a time, and none while a window run is under way.
+void read_on(const Setup& setup, const wchar16* archive, const MemberSource& source, KeptMembers& kept, size_t p,
+             uint64_t budget) {
+    size_t from = p, want = 0;
+    int step = 0;
+    {
+        Locked l;
+        const size_t last = kept.last;
+        kept.last = p;
+        if (kept.running || kept.background || last == SIZE_MAX) return;
+        if (p == last + 1)
+            step = 1;
+        else if (p + 1 == last)
+            step = -1;
+        else
+            return;
+        // Going backward, from wraps past 0 to a position no table has.
+        while (kept.files.count(from)) from += static_cast<size_t>(step);
+        size_t& window = step > 0 ? kept.forward : kept.backward;
+        window = std::min(window * kGrowth, kMostWindow);
+        want = window;
+        kept.running = true;
+    }
+    RunMark mark(kept);
+    wchar_t work[kPathChars];
+    auto background = std::make_unique<Background>();
+    background->folder = std::make_shared<ScratchFolder>();
+    if (!ensure_work_area(work) || !background->folder->make(work, kKeptKind)) return;
+    size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + background->folder->path().size() + 64;
+    std::vector<Planned>& plan = background->plan;
+    if (!plan_window(source, from, want, step, budget, line, true, plan)) return;
+    {
+        Locked l;
+        for (size_t i = 0; i < plan.size(); ++i)
+            if (kept.files.count(plan[i].position)) {
+                plan.resize(i);
+                break;
+            }
+    }
+    if (plan.empty()) return;
+    std::vector<WideString> paths;
+    for (const Planned& m : plan) {
+        paths.push_back(m.path);
+        background->bytes += m.size;
+    }
+    if (!background->run.start(setup.exe,
+                                extract_run(setup.exe, archive, background->folder->path().c_str(), paths,
+                                            source.tar_pipe),
+                                nullptr))
+        return;
+    Locked l;
+    kept.background = std::move(background);
+}
+
+// The window run claimed for page p: it brings the page out with the
+// window, waited for, and keeps the rest.
+ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRecord& record,
+                      const MemberSource& source, KeptMembers& kept, size_t want, int step, uint64_t budget,
+                      FetchWatch* watch, platform::OwnedBlock& bytes, size_t& length) {
+    RunMark mark(kept);
+    const size_t p = record.position;
+    {
+        Locked l;
+        kept.last = p;
+    }
+    wchar_t work[kPathChars];
+    auto folder = std::make_shared<ScratchFolder>();
+    if (!setup.found() || !ensure_work_area(work) || !folder->make(work, kKeptKind))
+        return extract_alone(setup, archive, record, source, watch, bytes, length);
+    size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + folder->path().size() + 64;
+    std::vector<Planned> plan;
+    if (!plan_window(source, p, want, step, budget, line, false, plan) || plan.empty())
+        return extract_alone(setup, archive, record, source, watch, bytes, length);
+    {
+        // The window ends before the first member kept already.
+        Locked l;
+        for (size_t i = 1; i < plan.size(); ++i)
+            if (kept.files.count(plan[i].position)) {
+                plan.resize(i);
+                break;
+            }
+    }
+
+    std::vector<WideString> paths;
+    uint64_t window_bytes = 0;
+    for (const Planned& m : plan) {
+        paths.push_back(m.path);
+        window_bytes += m.size;
+    }
+    // The host follows the whole window's bytes coming out.
+    FetchWatch window(watch ? watch->progress() : nullptr, window_bytes);
+    window.watch(folder.get());
+    bool ran = run_archiver(setup.exe, extract_run(setup.exe, archive, folder->path().c_str(), paths, source.tar_pipe),
+                            nullptr, window.observer())
+                   .succeeded();
+    window.watch(nullptr);
+    if (window.stopped()) return kAborted;
+
+    // A run that did not end well may have left files whose listed length
+    // hides missing bytes: nothing of it is kept.
+    Found found;
+    if (ran) found = gather(plan, folder);
     bool served = false;
     if (!found.empty() && found.front().first == p) {
         served = read_kept(found.front().second, bytes, length);
@@ -376,21 +479,71 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
             found.erase(found.begin());
         }
     }
+    keep(kept, found, budget);
+    if (served) return kOk;
+    return extract_alone(setup, archive, record, source, watch, bytes, length);
+}
 
+}  // namespace
+
+void trim_kept(uint64_t budget) {
     std::vector<KeptFile> doomed;
+    std::vector<std::unique_ptr<Background>> ended;
     {
         Locked l;
-        Shared& s = shared();
-        // The farthest from the page asked for go first when the budget is short.
-        for (auto it = found.rbegin(); it != found.rend(); ++it) {
-            it->second.used = ++s.tick;
-            if (kept->files.count(it->first)) continue;
-            s.bytes += it->second.size;
-            kept->files.emplace(it->first, std::move(it->second));
-        }
         doomed = trim_locked(budget);
+        // Nothing to be kept: runs in the background end as well.
+        if (budget == 0)
+            for (KeptMembers* k : shared().all)
+                if (k->background) ended.push_back(std::move(k->background));
     }
+    ended.clear();
     discard(doomed);
-    if (served) return kOk;
+}
+
+ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberRecord& record,
+                       const MemberSource& source, FetchWatch* watch, platform::OwnedBlock& bytes, size_t& length) {
+    // A name leading out of the work folder is never extracted.
+    if (!is_contained_path(source.path.c_str())) return kReadError;
+    const uint64_t budget = static_cast<uint64_t>(setup.settings.aheadMB) << 20;
+    std::shared_ptr<KeptMembers> kept = source.kept;
+    if (!kept) kept = table_cache().attach_kept(source.table, std::make_shared<KeptMembers>());
+    if (!kept) return extract_alone(setup, archive, record, source, watch, bytes, length);
+    const size_t p = record.position;
+
+    KeptFile hit;
+    size_t want = 0;
+    int step = 1;
+    for (;;) {
+        std::unique_ptr<Background> background;
+        Claim c = claim(*kept, p, hit, background, want, step);
+        if (c == Claim::kKept) break;
+        if (c == Claim::kRun) {
+            // The host went elsewhere: what was started for it ends unseen.
+            background.reset();
+            return run_window(setup, archive, record, source, *kept, want, step, budget, watch, bytes, length);
+        }
+        ResultCode rc;
+        {
+            RunMark mark(*kept);
+            rc = collect(*kept, *background, watch, budget);
+        }
+        if (rc != kOk) return rc;
+    }
+    if (read_kept(hit, bytes, length)) {
+        read_on(setup, archive, source, *kept, p, budget);
+        return kOk;
+    }
+    // Not what the listing said (changed on disk since): dropped, and the
+    // member brought out on its own.
+    {
+        Locked l;
+        auto it = kept->files.find(p);
+        if (it != kept->files.end() && it->second.file == hit.file) {
+            shared().bytes -= it->second.size;
+            kept->files.erase(it);
+        }
+    }
+    remove_file(hit.file);
     return extract_alone(setup, archive, record, source, watch, bytes, length);
 }

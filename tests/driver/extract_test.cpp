@@ -324,14 +324,22 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
     EXPECT_EQ(Album::bytes(7), fetch_memory(p, s.archive, 7));
     EXPECT_EQ(4u, s.windows().size());
 
-    // A fresh table: a jump, one member; then backward past its start, and
-    // the popular host's order (next, previous, then on ahead) keeps both.
+    // A fresh table: a jump, one member; then the popular host's order
+    // (next, previous, the rest ahead, the rest behind). Two kept pages in a
+    // row start the next window in the background, the second of them
+    // handed over at once.
     s.touch();
     ASSERT_EQ(60u, s.list(p).size());
-    for (int i : {20, 21, 19, 22, 23, 24, 25, 18, 17, 16, 15, 14, 50})
-        EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+    std::vector<int> order = {20, 21, 19};
+    for (int i = 22; i < 60; ++i) order.push_back(i);
+    for (int i = 18; i >= 0; --i) order.push_back(i);
+    for (int i : order) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
     std::vector<int> windows = s.windows();
-    EXPECT_EQ((std::vector<int>{1, 4, 4, 16, 16, 1}), std::vector<int>(windows.begin() + 4, windows.end()));
+    EXPECT_EQ((std::vector<int>{1, 4, 4, 16, 19, 16}), std::vector<int>(windows.begin() + 4, windows.end()));
+    s.touch();
+    ASSERT_EQ(60u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(50), fetch_memory(p, s.archive, 50));
+    EXPECT_EQ(1, s.windows().back());
 
     // Going backward in a solid block, a run takes every member before the
     // page: 7-Zip decodes them to reach it anyway.
@@ -340,6 +348,22 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
     ASSERT_EQ(20u, solid.list(q).size());
     for (int i : {19, 18, 0}) EXPECT_EQ(Album::bytes(i), fetch_memory(q, solid.archive, i)) << i;
     EXPECT_EQ((std::vector<int>{1, 19}), solid.windows());
+}
+
+TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsAtUnload) {
+    Album s(40);
+    Plugin p(s.ini());
+    ASSERT_EQ(40u, s.list(p).size());
+    for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    // The next window's run, started with page 2, never ends by itself.
+    Holding holding(s, L"wait-x.txt");
+    for (int i : {2, 3, 4}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    for (int i = 0; i < 600 && s.windows().size() < 3; ++i) Sleep(20);
+    EXPECT_EQ((std::vector<int>{1, 4, 16}), s.windows());
+    EXPECT_TRUE(runs_from(s.dir));
+    p.unload();
+    EXPECT_FALSE(runs_from(s.dir));
+    EXPECT_TRUE(work_area_leftovers().empty());
 }
 
 TEST(FetchRuns, KeptMembersGoWithTheirTable) {

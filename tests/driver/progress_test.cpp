@@ -2,8 +2,6 @@
 // host's own value, and able to stop a fetch that takes long.
 #include "support/test_host.h"
 
-#include <tlhelp32.h>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -24,24 +22,6 @@ int __stdcall on_progress(int num, int denom, LONG_PTR data) {
     bool whole = c.stop_at < 0 && denom > 0 && num == denom;
     bool part = c.stop_at == 2 && num > 0 && num < denom;
     return whole || part || (c.stop_at == 1 && c.seen.size() == 1) ? 1 : 0;
-}
-
-// Whether a program started from this folder still runs.
-bool runs_from(const std::wstring& dir) {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W pe = {};
-    pe.dwSize = sizeof pe;
-    bool found = false;
-    for (BOOL ok = Process32FirstW(snap, &pe); ok && !found; ok = Process32NextW(snap, &pe)) {
-        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pe.th32ProcessID);
-        wchar_t image[MAX_PATH];
-        DWORD n = MAX_PATH;
-        if (p && QueryFullProcessImageNameW(p, 0, image, &n))
-            found = _wcsnicmp(image, dir.c_str(), dir.size()) == 0;
-        if (p) CloseHandle(p);
-    }
-    CloseHandle(snap);
-    return found;
 }
 
 const std::string kMember = pattern_bytes(4000, 9);

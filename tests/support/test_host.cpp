@@ -1,5 +1,7 @@
 #include "test_host.h"
 
+#include <tlhelp32.h>
+
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -574,3 +576,21 @@ StartHook::~StartHook() {
 }
 
 int StartHook::starts() const { return static_cast<int>(g_hook.starts); }
+
+// Whether a program started from this folder still runs.
+bool runs_from(const std::wstring& dir) {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W pe = {};
+    pe.dwSize = sizeof pe;
+    bool found = false;
+    for (BOOL ok = Process32FirstW(snap, &pe); ok && !found; ok = Process32NextW(snap, &pe)) {
+        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pe.th32ProcessID);
+        wchar_t image[MAX_PATH];
+        DWORD n = MAX_PATH;
+        if (p && QueryFullProcessImageNameW(p, 0, image, &n))
+            found = _wcsnicmp(image, dir.c_str(), dir.size()) == 0;
+        if (p) CloseHandle(p);
+    }
+    CloseHandle(snap);
+    return found;
+}

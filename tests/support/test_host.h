@@ -28,6 +28,8 @@ void remove_tree(const std::wstring& dir);
 // everything, or its files alone. With but_kept, members kept ahead (below
 // folders "k.*") are passed over: they stay while the plug-in is loaded.
 std::vector<std::wstring> work_area_leftovers(bool files_only = false, bool but_kept = false);
+// Whether a program started from this folder still runs.
+bool runs_from(const std::wstring& dir);
 // A failure for each of them.
 void expect_work_area_empty(bool files_only = false, bool but_kept = false);
 bool is_kept_ahead(const std::wstring& relative);

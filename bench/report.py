@@ -611,12 +611,16 @@ def passes_section(results, report):
       "costs one member's run, as before) and grows fourfold while the host keeps going one way, up to 256 "
       "members or 24 MiB a run: past that, the run that brings a page out makes it wait more than about three "
       "times what it alone would. In a solid block a run decodes everything before the page anyway: going "
-      "backward it takes all of that, going on it may bring out twice what it decodes. What stays between a pass "
-      "and one bare extraction is what the bare run does not do: the test and listing that open the archive, "
-      "a handful of 7-Zip starts, and for every page a request of the host's (settings, the archive's identity, "
-      "the table) plus reading the kept file back and checking its CRC, about 1–2 ms a page here, which is most "
-      "of a 2 KB member's cost. A run in the background (started when a page is handed over) could hide the "
-      "starts; it was not built.\n")
+      "backward it takes all of that, going on it may bring out twice what it decodes. When the host takes two "
+      "kept pages in a row, the next window's run starts in the background there and then: a host that looks at "
+      "each page a while finds the next ones kept, while one that asks as fast as it can (these passes) catches "
+      "up with the run and waits for what is left of it, which is why the background run keeps to the same "
+      "bounds. It hides the handing over of kept pages (the host's request, the archive's identity, reading the "
+      "kept file back and checking its CRC: about 1–2 ms a page here, most of what a 2 KB member costs) behind "
+      "7-Zip's work; the page that starts it pays for starting a program (20–40 ms under Wine). What stays "
+      "between a pass and one bare extraction is what the bare run does not do: the test and listing that open "
+      "the archive (on a solid 7z the test decodes the whole block, so the open alone costs about one bare "
+      "extraction) and a handful of 7-Zip starts.\n")
     if chart["after"]:
         svg = os.path.join(os.path.dirname(os.path.abspath(report)), "passes.svg")
         svg_chart(svg, [("before", "#c33", "6 4", chart["before"]), ("after", "#36c", "", chart["after"])],

@@ -265,16 +265,22 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
         if (!paths.complete() || p >= paths.size()) return;
         // In a solid block the run decodes the members before p anyway.
         // Going backward, those cost no more than their writing; going on,
-        // a run may bring twice what it decodes to reach p, and the page
-        // waits at most three times what p alone would.
+        // a run may bring as many members as it decodes to reach p, and
+        // twice their bytes, and the page waits at most three times what p
+        // alone would (never more members than any run: small ones cost
+        // their files more than their decoding). After a jump, p alone.
         uint64_t decoded = 0;
+        size_t before = 0;
         const uint32_t block = paths.block(p);
         if (block != kNoBlock)
-            for (size_t q = p; q-- > 0 && paths.block(q) == block;) decoded += table[q].filesize;
+            for (size_t q = p; q-- > 0 && paths.block(q) == block; ++before) decoded += table[q].filesize;
         uint64_t most_bytes = std::min(kMostRunBytes, budget / 4);
         if (decoded > 0) {
             most_bytes = std::max(most_bytes, std::min(step < 0 ? decoded : 2 * decoded, budget / 2));
-            if (step < 0) want = kMostWindow;
+            if (step < 0)
+                want = kMostWindow;
+            else if (want > kFirstWindow)
+                want = std::max(want, std::min(before, kMostWindow));
         }
         uint64_t bytes = 0;
         // Going backward, q wraps past 0 to a value the size check ends.

@@ -348,6 +348,11 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
     ASSERT_EQ(20u, solid.list(q).size());
     for (int i : {19, 18, 0}) EXPECT_EQ(Album::bytes(i), fetch_memory(q, solid.archive, i)) << i;
     EXPECT_EQ((std::vector<int>{1, 19}), solid.windows());
+    // Going on from the middle of one, as many as it decodes to reach the page.
+    solid.touch();
+    ASSERT_EQ(20u, solid.list(q).size());
+    for (int i = 10; i < 20; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(q, solid.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{1, 19, 1, 9}), solid.windows());
 }
 
 TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsAtUnload) {

@@ -355,16 +355,45 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
     EXPECT_EQ((std::vector<int>{1, 19, 1, 9}), solid.windows());
 }
 
-TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsAtUnload) {
+TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpOrAtUnload) {
     Album s(40);
     Plugin p(s.ini());
     ASSERT_EQ(40u, s.list(p).size());
     for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
-    // The next window's run, started with page 2, never ends by itself.
+    // Runs from here on never end by themselves: the next window's,
+    // started with page 2, and then the jump's own, until released.
+    auto runs_at_least = [&](size_t n) {
+        for (int i = 0; i < 600 && s.windows().size() < n; ++i) Sleep(20);
+        return s.windows();
+    };
+    const std::wstring hold = join(s.dir, L"wait-x.txt");
+    {
+        Holding holding(s, L"wait-x.txt");
+        for (int i : {2, 3, 4}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+        EXPECT_EQ((std::vector<int>{1, 4, 16}), runs_at_least(3));
+        struct Jump {
+            Plugin* p;
+            const std::wstring* archive;
+            std::string got;
+        } jump{&p, &s.archive, ""};
+        HANDLE thread = CreateThread(nullptr, 0, [](void* arg) -> DWORD WINAPI {
+            Jump& j = *static_cast<Jump*>(arg);
+            j.got = fetch_memory(*j.p, *j.archive, 30);
+            return 0;
+        }, &jump, 0, nullptr);
+        EXPECT_EQ((std::vector<int>{1, 4, 16, 1}), runs_at_least(4));
+        holding.release();
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        EXPECT_EQ(Album::bytes(30), jump.got);
+    }
+    DeleteFileW(hold.c_str());
+    // What the ended run was bringing is brought again, from a small window.
+    EXPECT_EQ(Album::bytes(5), fetch_memory(p, s.archive, 5));
+    EXPECT_EQ((std::vector<int>{1, 4, 16, 1, 4}), s.windows());
     Holding holding(s, L"wait-x.txt");
-    for (int i : {2, 3, 4}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
-    for (int i = 0; i < 600 && s.windows().size() < 3; ++i) Sleep(20);
-    EXPECT_EQ((std::vector<int>{1, 4, 16}), s.windows());
+    EXPECT_EQ(Album::bytes(6), fetch_memory(p, s.archive, 6));
+    EXPECT_EQ(16, runs_at_least(6).back());
     EXPECT_TRUE(runs_from(s.dir));
     p.unload();
     EXPECT_FALSE(runs_from(s.dir));

@@ -355,7 +355,7 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
     EXPECT_EQ((std::vector<int>{1, 19, 1, 9}), solid.windows());
 }
 
-TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpOrAtUnload) {
+TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUnload) {
     Album s(40);
     Plugin p(s.ini());
     ASSERT_EQ(40u, s.list(p).size());
@@ -394,6 +394,18 @@ TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpOrAtUnload) {
     Holding holding(s, L"wait-x.txt");
     EXPECT_EQ(Album::bytes(6), fetch_memory(p, s.archive, 6));
     EXPECT_EQ(16, runs_at_least(6).back());
+    EXPECT_TRUE(runs_from(s.dir));
+    // The archive changed: the run goes with what was kept for it.
+    s.touch();
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 7));
+    EXPECT_FALSE(runs_from(s.dir));
+    EXPECT_TRUE(work_area_leftovers().empty());
+    ASSERT_EQ(40u, s.list(p).size());
+    DeleteFileW(hold.c_str());
+    for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    Holding again(s, L"wait-x.txt");
+    EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
+    EXPECT_EQ(16, runs_at_least(9).back());
     EXPECT_TRUE(runs_from(s.dir));
     p.unload();
     EXPECT_FALSE(runs_from(s.dir));

@@ -120,20 +120,26 @@ struct Planned {
     uint32_t crc;
 };
 
-// A window run started when a page was handed over, while the host looks
-// at it: nobody waits for it until a member of its window is asked for.
-// Dropped unfinished, it is ended before its folder goes.
-struct Background {
+// A window: its members, in the host's direction, and the folder of its
+// own they come out into.
+struct Window {
     std::shared_ptr<ScratchFolder> folder;
     std::vector<Planned> plan;
-    uint64_t bytes = 0;
-    StartedRun run;
+    uint64_t bytes = 0;  // all its members', which the host follows coming out
 
     bool covers(size_t p) const {
         for (const Planned& m : plan)
             if (m.position == p) return true;
         return false;
     }
+};
+
+// A window run started when a page was handed over, while the host looks
+// at it: nobody waits for it until a member of its window is asked for.
+// Dropped unfinished, it is ended before its folder goes.
+struct Background {
+    Window window;
+    StartedRun run;
 };
 
 }  // namespace
@@ -229,7 +235,7 @@ Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>
         SleepConditionVariableCS(&s.ended, &s.lock, INFINITE);
     }
     background = std::move(k.background);
-    if (background && background->covers(p)) {
+    if (background && background->window.covers(p)) {
         k.running = true;
         return Claim::kCollect;
     }
@@ -302,6 +308,37 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
     });
 }
 
+// The window from `from` on in a folder of its own, ending before the
+// first member kept already (a page asked for is not, and may be the
+// first); false when it holds nothing to run.
+bool make_window(const Setup& setup, const wchar16* archive, const MemberSource& source, KeptMembers& kept,
+                 size_t from, size_t want, int step, uint64_t budget, bool ahead, Window& window) {
+    wchar_t work[kPathChars];
+    window.folder = std::make_shared<ScratchFolder>();
+    if (!setup.found() || !ensure_work_area(work) || !window.folder->make(work, kKeptKind)) return false;
+    size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + window.folder->path().size() + 64;
+    std::vector<Planned>& plan = window.plan;
+    if (!plan_window(source, from, want, step, budget, line, ahead, plan)) return false;
+    {
+        Locked l;
+        for (size_t i = ahead ? 0 : 1; i < plan.size(); ++i)
+            if (kept.files.count(plan[i].position)) {
+                plan.resize(i);
+                break;
+            }
+    }
+    for (const Planned& m : plan) window.bytes += m.size;
+    return !plan.empty();
+}
+
+// The run that brings a window out.
+ArchiverRun window_run(const Setup& setup, const wchar16* archive, const MemberSource& source,
+                       const Window& window) {
+    std::vector<WideString> paths;
+    for (const Planned& m : window.plan) paths.push_back(m.path);
+    return extract_run(setup.exe, archive, window.folder->path().c_str(), paths, source.tar_pipe);
+}
+
 // Where 7-Zip writes a member: its listed path below the folder.
 WideString listed_file(const WideString& folder, const WideString& path) {
     WideString file = folder + L"\\" + path;
@@ -358,15 +395,15 @@ void keep(KeptMembers& kept, Found& found, uint64_t budget) {
 // The host follows the whole window's bytes coming out, and may stop it:
 // kAborted, and nothing of it is kept.
 ResultCode collect(KeptMembers& kept, Background& background, FetchWatch* watch, uint64_t budget) {
-    FetchWatch window(watch ? watch->progress() : nullptr, background.bytes);
-    window.watch(background.folder.get());
+    FetchWatch window(watch ? watch->progress() : nullptr, background.window.bytes);
+    window.watch(background.window.folder.get());
     bool ran = background.run.finish(window.observer()).succeeded();
     window.watch(nullptr);
     if (window.stopped()) return kAborted;
     // A run that did not end well may have left files whose listed length
     // hides missing bytes: nothing of it is kept.
     if (!ran) return kOk;
-    Found found = gather(background.plan, background.folder);
+    Found found = gather(background.window.plan, background.window.folder);
     keep(kept, found, budget);
     return kOk;
 }
@@ -399,31 +436,9 @@ void read_on(const Setup& setup, const wchar16* archive, const MemberSource& sou
         kept.running = true;
     }
     RunMark mark(kept);
-    wchar_t work[kPathChars];
     auto background = std::make_unique<Background>();
-    background->folder = std::make_shared<ScratchFolder>();
-    if (!ensure_work_area(work) || !background->folder->make(work, kKeptKind)) return;
-    size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + background->folder->path().size() + 64;
-    std::vector<Planned>& plan = background->plan;
-    if (!plan_window(source, from, want, step, budget, line, true, plan)) return;
-    {
-        Locked l;
-        for (size_t i = 0; i < plan.size(); ++i)
-            if (kept.files.count(plan[i].position)) {
-                plan.resize(i);
-                break;
-            }
-    }
-    if (plan.empty()) return;
-    std::vector<WideString> paths;
-    for (const Planned& m : plan) {
-        paths.push_back(m.path);
-        background->bytes += m.size;
-    }
-    if (!background->run.start(setup.exe,
-                                extract_run(setup.exe, archive, background->folder->path().c_str(), paths,
-                                            source.tar_pipe),
-                                nullptr))
+    if (!make_window(setup, archive, source, kept, from, want, step, budget, true, background->window) ||
+        !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
         return;
     Locked l;
     kept.background = std::move(background);
@@ -440,35 +455,13 @@ ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRe
         Locked l;
         kept.last = p;
     }
-    wchar_t work[kPathChars];
-    auto folder = std::make_shared<ScratchFolder>();
-    if (!setup.found() || !ensure_work_area(work) || !folder->make(work, kKeptKind))
+    Window planned;
+    if (!make_window(setup, archive, source, kept, p, want, step, budget, false, planned))
         return extract_alone(setup, archive, record, source, watch, bytes, length);
-    size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + folder->path().size() + 64;
-    std::vector<Planned> plan;
-    if (!plan_window(source, p, want, step, budget, line, false, plan) || plan.empty())
-        return extract_alone(setup, archive, record, source, watch, bytes, length);
-    {
-        // The window ends before the first member kept already.
-        Locked l;
-        for (size_t i = 1; i < plan.size(); ++i)
-            if (kept.files.count(plan[i].position)) {
-                plan.resize(i);
-                break;
-            }
-    }
-
-    std::vector<WideString> paths;
-    uint64_t window_bytes = 0;
-    for (const Planned& m : plan) {
-        paths.push_back(m.path);
-        window_bytes += m.size;
-    }
     // The host follows the whole window's bytes coming out.
-    FetchWatch window(watch ? watch->progress() : nullptr, window_bytes);
-    window.watch(folder.get());
-    bool ran = run_archiver(setup.exe, extract_run(setup.exe, archive, folder->path().c_str(), paths, source.tar_pipe),
-                            nullptr, window.observer())
+    FetchWatch window(watch ? watch->progress() : nullptr, planned.bytes);
+    window.watch(planned.folder.get());
+    bool ran = run_archiver(setup.exe, window_run(setup, archive, source, planned), nullptr, window.observer())
                    .succeeded();
     window.watch(nullptr);
     if (window.stopped()) return kAborted;
@@ -476,7 +469,7 @@ ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRe
     // A run that did not end well may have left files whose listed length
     // hides missing bytes: nothing of it is kept.
     Found found;
-    if (ran) found = gather(plan, folder);
+    if (ran) found = gather(planned.plan, planned.folder);
     bool served = false;
     if (!found.empty() && found.front().first == p) {
         served = read_kept(found.front().second, bytes, length);

@@ -182,12 +182,17 @@ bool StartedRun::start(const wchar16* exe, const ArchiverRun& run, const wchar16
     return processes_[1].valid();
 }
 
-RunResult StartedRun::finish(RunObserver* observer) {
-    RunResult result;
-    HANDLE processes[2];
+DWORD StartedRun::started(HANDLE (&processes)[2]) const {
     DWORD count = 0;
     for (const KernelHandle& p : processes_)
         if (p.valid()) processes[count++] = p.get();
+    return count;
+}
+
+RunResult StartedRun::finish(RunObserver* observer) {
+    RunResult result;
+    HANDLE processes[2];
+    DWORD count = started(processes);
     if (programs_ == 0) return result;
     result.stopped = count != 0 && !wait_all(processes, count, observer);
     result.programs = programs_;
@@ -200,9 +205,7 @@ RunResult StartedRun::finish(RunObserver* observer) {
 
 StartedRun::~StartedRun() {
     HANDLE processes[2];
-    DWORD count = 0;
-    for (const KernelHandle& p : processes_)
-        if (p.valid()) processes[count++] = p.get();
+    DWORD count = started(processes);
     if (count == 0) return;
     for (DWORD i = 0; i < count; ++i) TerminateProcess(processes[i], 1);
     // Ended programs go at once; the bound keeps a host from hanging on one
@@ -212,9 +215,9 @@ StartedRun::~StartedRun() {
 
 RunResult run_archiver(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path,
                        RunObserver* observer) {
-    StartedRun started;
-    started.start(exe, run, output_path);
-    return started.finish(observer);
+    StartedRun programs;
+    programs.start(exe, run, output_path);
+    return programs.finish(observer);
 }
 
 bool Capture::open(const wchar16* path) {

@@ -48,6 +48,9 @@ public:
     RunResult finish(RunObserver* observer = nullptr);
 
 private:
+    // The handles of the programs that started, and how many.
+    DWORD started(HANDLE (&processes)[2]) const;
+
     KernelHandle processes_[2];
     int programs_ = 0;
 };

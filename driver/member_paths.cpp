@@ -20,11 +20,11 @@ void MemberPaths::give_up() {
     std::vector<uint32_t>().swap(kept_);
     std::vector<bool>().swap(alone_);
     std::vector<uint32_t>().swap(crc_);
-    std::vector<bool>().swap(has_crc_);
+    std::vector<CrcKind>().swap(crc_kind_);
     std::vector<uint32_t>().swap(block_);
 }
 
-void MemberPaths::add(const wchar16* path, size_t len, bool kept, bool has_crc, uint32_t crc, uint32_t block) {
+void MemberPaths::add(const wchar16* path, size_t len, bool kept, CrcKind crc_kind, uint32_t crc, uint32_t block) {
     if (!complete_) return;
     if (text_.size() + len > limit_ || text_.size() + len > UINT32_MAX || alone_.size() >= INT32_MAX ||
         entries_.size() > limit_ / 2) {
@@ -48,6 +48,10 @@ void MemberPaths::add(const wchar16* path, size_t len, bool kept, bool has_crc, 
         uint64_t by_7zip = 0, by_file_system = 0;
         for (size_t i = 0; i < len; ++i) {
             wchar16 c = path[i];
+            if (c == '.' && (i == 0 || is_separator(path[i - 1])) && i + 1 < len && is_separator(path[i + 1])) {
+                ++i;
+                continue;
+            }
             if (is_separator(c)) {
                 c = '\\';
                 bool listed_before = i <= shared && i < before_len && is_separator(before[i]);
@@ -65,7 +69,7 @@ void MemberPaths::add(const wchar16* path, size_t len, bool kept, bool has_crc, 
         if (kept) {
             alone_.push_back(true);
             crc_.push_back(crc);
-            has_crc_.push_back(has_crc);
+            crc_kind_.push_back(crc_kind);
             block_.push_back(block);
         }
     } catch (...) {
@@ -122,5 +126,5 @@ const wchar16* MemberPaths::path(size_t position, size_t& len) const {
 size_t MemberPaths::bytes() const {
     return text_.capacity() * sizeof(wchar16) + entries_.capacity() * sizeof(Entry) +
            kept_.capacity() * sizeof(uint32_t) + alone_.capacity() / 8 +
-           crc_.capacity() * sizeof(uint32_t) + has_crc_.capacity() / 8 + block_.capacity() * sizeof(uint32_t);
+           crc_.capacity() * sizeof(uint32_t) + crc_kind_.capacity() + block_.capacity() * sizeof(uint32_t);
 }

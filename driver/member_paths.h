@@ -14,6 +14,10 @@
 
 #include "core/records.h"
 
+// What a listing's "CRC" of a member is: none, the CRC-32 of its bytes
+// (most formats), or the 16-bit CRC that LHA archives keep, printed alike.
+enum class CrcKind : uint8_t { kNone, kCrc32, kCrc16 };
+
 // No solid block: the member is decoded on its own.
 const uint32_t kNoBlock = UINT32_MAX;
 
@@ -22,9 +26,10 @@ public:
     // Every listed path in listing order; the kept ones take the next
     // position. Past `limit` units of text in all, or when memory runs
     // out, nothing more is kept and complete() answers false.
-    // A kept member's CRC-32 goes with it when the listing gave one, and
-    // the solid block it is decoded in.
-    void add(const wchar16* path, size_t len, bool kept, bool has_crc = false, uint32_t crc = 0,
+    // A kept member's CRC goes with it when the listing gave one, and the
+    // solid block it is decoded in. A "." element is the folder it stands
+    // in, as 7-Zip writes it: "./a" and "a" are namesakes.
+    void add(const wchar16* path, size_t len, bool kept, CrcKind crc_kind = CrcKind::kNone, uint32_t crc = 0,
              uint32_t block = kNoBlock);
     // After the last add: marks the members that cannot be had alone.
     void finish();
@@ -34,9 +39,9 @@ public:
     size_t size() const { return alone_.size(); }
     const wchar16* path(size_t position, size_t& len) const;
     bool alone(size_t position) const { return alone_[position]; }
-    bool crc(size_t position, uint32_t& value) const {
+    CrcKind crc(size_t position, uint32_t& value) const {
         value = crc_[position];
-        return has_crc_[position];
+        return crc_kind_[position];
     }
     uint32_t block(size_t position) const { return block_[position]; }
     // The memory held, in bytes.
@@ -60,7 +65,7 @@ private:
     std::vector<uint32_t> kept_;  // after finish: where each kept path starts in text_, and one past the last
     std::vector<bool> alone_;
     std::vector<uint32_t> crc_;
-    std::vector<bool> has_crc_;
+    std::vector<CrcKind> crc_kind_;
     std::vector<uint32_t> block_;
     size_t previous_ = SIZE_MAX;  // the entry of the path listed last
     size_t limit_ = SIZE_MAX;

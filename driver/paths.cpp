@@ -113,6 +113,35 @@ bool is_contained_path(const wchar16* path) {
     }
 }
 
+bool written_as_listed(const wchar16* path, WideString& written) {
+    written.clear();
+    if (!is_contained_path(path)) return false;
+    const wchar16* element = path;
+    for (const wchar16* p = path;; ++p) {
+        wchar16 c = *p;
+        if (c == 0 || is_separator(c)) {
+            size_t n = static_cast<size_t>(p - element);
+            if (n == 0 || p[-1] == '.' || p[-1] == ' ') {
+                if (n != 1 || *element != '.') return false;
+            } else {
+                if (!written.empty()) written += '\\';
+                written.append(element, n);
+            }
+            if (c == 0) return !written.empty();
+            element = p + 1;
+            continue;
+        }
+        if (c == '~') return false;
+        // A surrogate stands only in a pair: a lone one has no name on disk.
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (p[1] < 0xDC00 || p[1] > 0xDFFF) return false;
+            ++p;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return false;
+        }
+    }
+}
+
 bool is_plain_file_name(const wchar16* name) {
     if (!name[0]) return false;
     const wchar16* end = name;

@@ -18,6 +18,15 @@ bool is_contained_path(const wchar16* path);
 // device name such as CON or COM1, with or without an extension.
 bool is_plain_file_name(const wchar16* name);
 
+// Where 7-Zip writes the member listed under `path` below its output folder,
+// when the file system then finds it there under that name and no other:
+// the listed path without its "." elements. False when 7-Zip would write
+// another name (an element with a character Windows forbids, a trailing dot
+// or space, a device name) or the name could reach another file (an element
+// with a '~' may be another file's short name); an empty or ".." element, a
+// root or a lone surrogate, too.
+bool written_as_listed(const wchar16* path, WideString& written);
+
 // One unit as 7-Zip compares names: upper-cased on its own.
 wchar16 upper_7zip(wchar16 c);
 

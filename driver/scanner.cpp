@@ -53,6 +53,14 @@ bool parse_crc(const wchar16* value, size_t len, uint32_t& crc) {
     return true;
 }
 
+// "-lh5-", "-lzs-" and the like: the methods of LHA archives, whose CRC is
+// 16 bits wide.
+bool is_lha_method(const wchar16* value, size_t len) {
+    if (len > 0 && value[len - 1] == '\n') --len;
+    if (len > 0 && value[len - 1] == '\r') --len;
+    return len == 5 && value[0] == '-' && (value[1] | 0x20) == 'l' && value[4] == '-';
+}
+
 // A block number of decimal digits to the end of the line, or kNoBlock.
 uint32_t parse_block(const wchar16* value, size_t len) {
     if (len > 0 && value[len - 1] == '\n') --len;
@@ -71,9 +79,13 @@ uint32_t parse_block(const wchar16* value, size_t len) {
 void BlockFacts::note(const wchar16* piece, size_t len) {
     // Most lines of a block are none of these: their first letter says so.
     wchar16 first = piece[0] | 0x20;
-    if (first != 'f' && first != 's' && first != 'h' && first != 'a' && first != 'c' && first != 'b') return;
+    if (first != 'f' && first != 's' && first != 'h' && first != 'a' && first != 'c' && first != 'b' &&
+        first != 'm')
+        return;
     if (is_head(piece, len, "CRC = "))
         has_crc = parse_crc(piece + 6, len - 6, crc);
+    else if (is_head(piece, len, "Method = "))
+        lha = is_lha_method(piece + 9, len - 9);
     else if (is_head(piece, len, "Block = "))
         block = parse_block(piece + 8, len - 8);
     else if (is_head(piece, len, "Folder = "))
@@ -162,7 +174,7 @@ size_t fill_members(PieceReader& reader, int32_t threshold, int32_t timestamp, M
     size_t n = 0;
     scan_members(reader, [&](const ScannedMember& m) {
         bool kept = is_kept(m, threshold) && n < capacity;
-        if (paths) paths->add(m.path, m.path_len, kept, m.has_crc, m.crc, m.block);
+        if (paths) paths->add(m.path, m.path_len, kept, m.crc_kind, m.crc, m.block);
         if (!kept) return true;
         MemberRecord& r = table[n];
         for (size_t i = 0; i < sizeof r.method; ++i) r.method[i] = kMethod[i];

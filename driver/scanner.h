@@ -21,7 +21,7 @@ struct ScannedMember {
     int32_t size;
     bool folder;  // "Folder = +"
     bool link;    // a symbolic or hard link, which 7-Zip cannot bring out as the member's bytes
-    bool has_crc;  // the listing gave the CRC-32 of its bytes
+    CrcKind crc_kind;  // what the listing's CRC of its bytes is, if it gave one
     uint32_t crc;
     uint32_t block;  // the solid block it is decoded in, or kNoBlock
 };
@@ -71,9 +71,11 @@ struct BlockFacts {
     bool folder = false;
     bool link = false;
     bool has_crc = false;
+    bool lha = false;  // an LHA method: its CRC is 16 bits
     uint32_t crc = 0;
     uint32_t block = kNoBlock;
     void note(const wchar16* piece, size_t len);
+    CrcKind crc_kind() const { return !has_crc ? CrcKind::kNone : lha ? CrcKind::kCrc16 : CrcKind::kCrc32; }
 };
 
 template <class Visitor>
@@ -85,7 +87,8 @@ void scan_members(PieceReader& reader, Visitor&& visit) {
     int32_t size = 0;
     BlockFacts facts;
     auto emit = [&] {
-        ScannedMember m{path.c_str(), path.size(), size, facts.folder, facts.link, facts.has_crc, facts.crc, facts.block};
+        ScannedMember m{path.c_str(), path.size(), size, facts.folder, facts.link, facts.crc_kind(), facts.crc,
+                         facts.block};
         return visit(m);
     };
     while (reader.next(piece, len)) {

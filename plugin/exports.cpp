@@ -3,7 +3,6 @@
 // host did not offer room.
 #include "plugin/exports.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <type_traits>
@@ -107,25 +106,6 @@ bool member_request(const wchar16* name, size_t len, uintptr_t position, MemberR
     return true;
 }
 
-// A new file holding the bytes; never over an existing one.
-ResultCode write_new_file(const WideString& target, const void* bytes, size_t length) {
-    FileHandle f(CreateFileW(extended_path(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f.valid()) return kWriteError;
-    size_t put = 0;
-    while (put < length) {
-        DWORD n = 0;
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - put, 1u << 30));
-        if (!WriteFile(f.get(), static_cast<const char*>(bytes) + put, chunk, &n, nullptr) || n == 0) {
-            f.reset();
-            DeleteFileW(extended_path(target).c_str());
-            return kWriteError;
-        }
-        put += n;
-    }
-    return kOk;
-}
-
 // The host's record is written only with the member found.
 template <class Record, class Fill>
 int file_info(const wchar16* path, LONG_PTR offset, const wchar16* name, size_t len, Record& info, NameForm form,
@@ -191,14 +171,9 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
     if (setup.settings.aheadMB > 0 && !source.path.empty() && source.alone) {
         platform::OwnedBlock bytes;
         size_t length = 0;
-        rc = fetch_ahead(setup, path, request, source, &watch, bytes, length);
-        if (rc != kOk) return rc;
-        if (progress && !progress->report(request.filesize, request.filesize)) return kAborted;
-        if (memory) {
-            *memory = bytes.release();
-            return kOk;
-        }
-        return write_new_file(target, bytes.get(), length);
+        rc = fetch_ahead(setup, path, request, source, &watch, memory ? nullptr : &target, bytes, length);
+        if (rc == kOk && memory) *memory = bytes.release();
+        return rc;
     }
 
     ExtractedMember member;

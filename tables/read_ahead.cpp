@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <vector>
@@ -32,23 +34,20 @@ const uint64_t kMostRunBytes = 24ull << 20;
 struct KeptFile {
     WideString file;
     uint64_t size = 0;
-    bool has_crc = false;
+    CrcKind check = CrcKind::kNone;
     uint32_t crc = 0;
     uint64_t used = 0;  // when last served or brought out, for the budget
     std::shared_ptr<ScratchFolder> folder;  // the run's folder goes with its last member
 };
 
-// Every archive's kept members under one lock, never held while 7-Zip
-// runs; the condition wakes those waiting for a window run to end.
+// Every archive's kept members and the disk set aside for runs, under one
+// lock (read_ahead.h says what it is never held across).
 struct Shared {
-    Shared() {
-        InitializeCriticalSection(&lock);
-        InitializeConditionVariable(&ended);
-    }
+    Shared() { InitializeCriticalSection(&lock); }
     CRITICAL_SECTION lock;
-    CONDITION_VARIABLE ended;
     std::vector<KeptMembers*> all;
-    uint64_t bytes = 0;
+    uint64_t kept = 0;      // the bytes of every kept member
+    uint64_t reserved = 0;  // the bytes runs under way may still write
     uint64_t tick = 0;
 };
 
@@ -59,11 +58,40 @@ Shared& shared() {
     return *s;
 }
 
+// The lock is a critical section: the thread holding it may take it again.
 struct Locked {
     Locked() { EnterCriticalSection(&shared().lock); }
     ~Locked() { LeaveCriticalSection(&shared().lock); }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
+};
+
+// Disk set aside for a run, counted against the budget from before the run
+// starts until what it wrote is kept or gone.
+class Reservation {
+public:
+    Reservation() = default;
+    ~Reservation() { release(); }
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+
+    // Under the lock.
+    void add(uint64_t bytes) {
+        bytes_ += bytes;
+        shared().reserved += bytes;
+    }
+    void take_from(Reservation& other) {
+        bytes_ += other.bytes_;
+        other.bytes_ = 0;
+    }
+    void release() {
+        Locked l;
+        shared().reserved -= bytes_;
+        bytes_ = 0;
+    }
+
+private:
+    uint64_t bytes_ = 0;
 };
 
 void remove_file(const WideString& file) {
@@ -78,45 +106,124 @@ void discard(std::vector<KeptFile>& doomed) {
     doomed.clear();
 }
 
-uint32_t crc32_of(const unsigned char* p, size_t n) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+// The check a listing gives of a member's bytes, taken piece by piece: the
+// CRC-32 most formats keep, or LHA's 16-bit CRC (the same reflected
+// algorithm on another polynomial, starting from 0 and not inverted).
+class Checksum {
+public:
+    explicit Checksum(CrcKind kind) : kind_(kind), value_(kind == CrcKind::kCrc32 ? 0xFFFFFFFFu : 0) {}
+    void add(const void* bytes, size_t n) {
+        if (kind_ == CrcKind::kNone) return;
+        const std::array<uint32_t, 256>& table = kind_ == CrcKind::kCrc32 ? table_of<0xEDB88320u>() : table_of<0xA001u>();
+        const auto* p = static_cast<const unsigned char*>(bytes);
+        uint32_t c = value_;
+        for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+        value_ = c;
+    }
+    bool matches(uint32_t listed) const {
+        if (kind_ == CrcKind::kCrc32) return (value_ ^ 0xFFFFFFFFu) == listed;
+        return kind_ == CrcKind::kNone || value_ == listed;
+    }
+
+private:
+    template <uint32_t kPolynomial>
+    static const std::array<uint32_t, 256>& table_of() {
+        static const std::array<uint32_t, 256> table = [] {
+            std::array<uint32_t, 256> t{};
+            for (uint32_t i = 0; i < 256; ++i) {
+                uint32_t c = i;
+                for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (kPolynomial & (0u - (c & 1)));
+                t[i] = c;
+            }
+            return t;
+        }();
+        return table;
+    }
+
+    CrcKind kind_;
+    uint32_t value_;
+};
+
+// Where a fetched member goes: a new file at target, else a new block.
+struct Output {
+    const WideString* target;
+    platform::OwnedBlock& bytes;
+    size_t& length;
+};
+
+// The host's last word before a member is handed over: it may still stop.
+bool wanted_at_the_end(FetchWatch* watch, uint64_t size) {
+    FetchProgress* progress = watch ? watch->progress() : nullptr;
+    return !progress || progress->report(size, size);
 }
 
-// A kept file's bytes, when it is still exactly what the listing said.
-bool read_kept(const KeptFile& f, platform::OwnedBlock& bytes, size_t& length) {
+// A kept file copied piece by piece into a new file at target, its bytes
+// checked on the way; nobody may write the kept file meanwhile. kReadError
+// (and no file at target) when it is not what the listing said.
+ResultCode copy_kept(const KeptFile& f, const WideString& target) {
+    FileHandle in(CreateFileW(extended_path(f.file).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER on_disk;
+    if (!in.valid() || !GetFileSizeEx(in.get(), &on_disk) || static_cast<uint64_t>(on_disk.QuadPart) != f.size)
+        return kReadError;
+    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(f.size, 1u << 20)));
+    const WideString out_path = extended_path(target);
+    FileHandle out(CreateFileW(out_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr));
+    if (!out.valid()) return kWriteError;
+    Checksum sum(f.check);
+    ResultCode rc = kOk;
+    for (uint64_t left = f.size; rc == kOk && left > 0;) {
+        DWORD want = static_cast<DWORD>(std::min<uint64_t>(left, buffer.size())), got = 0, put = 0;
+        if (!ReadFile(in.get(), buffer.data(), want, &got, nullptr) || got == 0)
+            rc = kReadError;
+        else if (!WriteFile(out.get(), buffer.data(), got, &put, nullptr) || put != got)
+            rc = kWriteError;
+        sum.add(buffer.data(), got);
+        left -= got;
+    }
+    if (rc == kOk && !sum.matches(f.crc)) rc = kReadError;
+    if (rc != kOk) {
+        out.reset();
+        DeleteFileW(out_path.c_str());
+    }
+    return rc;
+}
+
+// A kept file handed over as the call asks. kReadError, with nothing handed
+// over, when it is not what the listing said (changed on disk since).
+ResultCode deliver_kept(const KeptFile& f, FetchWatch* watch, Output& out) {
+    if (out.target) return wanted_at_the_end(watch, f.size) ? copy_kept(f, *out.target) : kAborted;
     platform::OwnedBlock block;
-    if (read_file_bytes(f.file, f.size, block) != kOk) return false;
-    size_t want = static_cast<size_t>(f.size);
-    if (f.has_crc && crc32_of(static_cast<const unsigned char*>(block.get()), want) != f.crc) return false;
-    bytes = std::move(block);
-    length = want;
-    return true;
+    ResultCode rc = read_file_bytes(f.file, f.size, block);
+    if (rc != kOk) return rc;
+    const size_t length = static_cast<size_t>(f.size);
+    Checksum sum(f.check);
+    sum.add(block.get(), length);
+    if (!sum.matches(f.crc)) return kReadError;
+    if (!wanted_at_the_end(watch, f.size)) return kAborted;
+    out.bytes = std::move(block);
+    out.length = length;
+    return kOk;
 }
 
+// The member brought out by a run of its own, found as the one file of it.
 ResultCode extract_alone(const Setup& setup, const wchar16* archive, const MemberRecord& record,
-                         const MemberSource& source, FetchWatch* watch, platform::OwnedBlock& bytes,
-                         size_t& length) {
+                         const MemberSource& source, FetchWatch* watch, Output& out) {
     ExtractedMember member;
     ResultCode rc = extract_path(setup, archive, source.path, record.filesize, source.tar_pipe, member, watch);
-    return rc != kOk ? rc : member.read(bytes, length);
+    if (rc != kOk) return rc;
+    if (!wanted_at_the_end(watch, record.filesize)) return kAborted;
+    if (out.target) return member.move_to(*out.target);
+    return member.read(out.bytes, out.length);
 }
 
 struct Planned {
     size_t position;
-    WideString path;
+    WideString path;     // as listed, for the command line
+    WideString written;  // where 7-Zip writes it below the window's folder
     uint64_t size;
-    bool has_crc;
+    CrcKind check;
     uint32_t crc;
 };
 
@@ -136,10 +243,22 @@ struct Window {
 
 // A window run started when a page was handed over, while the host looks
 // at it: nobody waits for it until a member of its window is asked for.
-// Dropped unfinished, it is ended before its folder goes.
+// Dropped unfinished, it is ended before its folder goes, and its disk
+// given back last.
 struct Background {
+    Reservation reserved;
     Window window;
     StartedRun run;
+};
+
+// The call running a window of a table, or collecting its run in the
+// background: its thread (a handle, to see that a host ended it midway),
+// the disk its run may write, and the folder it writes into.
+struct Runner {
+    DWORD thread = 0;
+    KernelHandle handle;
+    Reservation reserved;
+    WideString folder;
 };
 
 }  // namespace
@@ -157,7 +276,7 @@ public:
             Locked l;
             std::vector<KeptMembers*>& all = shared().all;
             all.erase(std::remove(all.begin(), all.end(), this), all.end());
-            for (const auto& f : files) shared().bytes -= f.second.size;
+            for (const auto& f : files) shared().kept -= f.second.size;
             gone.swap(files);
         }
         // Each run's folder goes with the last of its members, files and all.
@@ -166,20 +285,21 @@ public:
     KeptMembers& operator=(const KeptMembers&) = delete;
 
     std::map<size_t, KeptFile> files;  // by position
-    bool running = false;              // a window run for this table is under way, or being started
+    std::unique_ptr<Runner> runner;    // a window run of this table under way, or being started
     std::unique_ptr<Background> background;
     size_t forward = kFirstWindow;
     size_t backward = kFirstWindow;
-    size_t last = SIZE_MAX;            // the page handed over last
+    size_t last = SIZE_MAX;  // the page handed over last
 };
 
 namespace {
 
-// Under the lock: the least recently used go until the rest fit the budget.
-std::vector<KeptFile> trim_locked(uint64_t budget) {
+// Under the lock: the least recently used go until the rest take at most
+// `room` bytes.
+std::vector<KeptFile> trim_locked(uint64_t room) {
     Shared& s = shared();
     std::vector<KeptFile> doomed;
-    if (s.bytes <= budget) return doomed;
+    if (s.kept <= room) return doomed;
     struct Candidate {
         uint64_t used;
         KeptMembers* owner;
@@ -190,53 +310,70 @@ std::vector<KeptFile> trim_locked(uint64_t budget) {
         for (const auto& f : k->files) order.push_back({f.second.used, k, f.first});
     std::sort(order.begin(), order.end(), [](const Candidate& a, const Candidate& b) { return a.used < b.used; });
     for (const Candidate& c : order) {
-        if (s.bytes <= budget) break;
+        if (s.kept <= room) break;
         auto it = c.owner->files.find(c.position);
-        s.bytes -= it->second.size;
+        s.kept -= it->second.size;
         doomed.push_back(std::move(it->second));
         c.owner->files.erase(it);
     }
     return doomed;
 }
 
-// Clears the table's run mark however the run ends, and wakes its waiters.
+// Under the lock: what the budget leaves beside the runs under way.
+uint64_t room_in(uint64_t budget) {
+    const uint64_t reserved = shared().reserved;
+    return budget > reserved ? budget - reserved : 0;
+}
+
+// Under the lock: this call's thread runs the table's window from now on.
+void mark_runner(KeptMembers& k) {
+    k.runner.reset(new Runner);
+    k.runner->thread = GetCurrentThreadId();
+    k.runner->handle.reset(OpenThread(SYNCHRONIZE, FALSE, k.runner->thread));
+}
+
+// Clears this call's mark however its run ends, giving back what the run
+// set aside and did not keep.
 struct RunMark {
     explicit RunMark(KeptMembers& k) : kept(k) {}
     ~RunMark() {
+        std::unique_ptr<Runner> done;
         Locked l;
-        kept.running = false;
-        WakeAllConditionVariable(&shared().ended);
+        done = std::move(kept.runner);
     }
     RunMark(const RunMark&) = delete;
     RunMark& operator=(const RunMark&) = delete;
     KeptMembers& kept;
 };
 
-enum class Claim { kKept, kCollect, kRun };
+enum class Claim { kKept, kAlone, kCollect, kRun };
 
-// The member kept at p (kKept, and a copy of it), waiting for a window run
-// of the table to end first. Else a run started in the background is
-// handed over: to be waited for when its window holds p (kCollect), to be
-// ended when the host has gone elsewhere. Else this caller's window run is
-// marked as under way (kRun), and how many members it may take, and which
-// way.
-Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>& background, size_t& want,
-            int& step) {
+// The member kept at p (kKept, and a copy of it). Else, while another call
+// runs a window of the table, p on its own (kAlone): a call never waits
+// for another, whose host callback may hold it for ever. Else this call
+// marks itself as the table's runner: a run started in the background is
+// handed over, to be waited for when its window holds p (kCollect), to be
+// ended when the host has gone elsewhere; or a window run of its own
+// (kRun), and how many members it may take, and which way. A runner whose
+// thread was ended midway is handed over as `orphan`, to be cleared away.
+Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>& background,
+            std::unique_ptr<Runner>& orphan, size_t& want, int& step) {
     Shared& s = shared();
     Locked l;
-    for (;;) {
-        auto it = k.files.find(p);
-        if (it != k.files.end()) {
-            it->second.used = ++s.tick;
-            hit = it->second;
-            return Claim::kKept;
-        }
-        if (!k.running) break;
-        SleepConditionVariableCS(&s.ended, &s.lock, INFINITE);
+    auto it = k.files.find(p);
+    if (it != k.files.end()) {
+        it->second.used = ++s.tick;
+        hit = it->second;
+        return Claim::kKept;
     }
+    if (k.runner && k.runner->handle.valid() && WaitForSingleObject(k.runner->handle.get(), 0) == WAIT_OBJECT_0)
+        orphan = std::move(k.runner);
+    if (k.runner) return Claim::kAlone;
     background = std::move(k.background);
+    mark_runner(k);
     if (background && background->window.covers(p)) {
-        k.running = true;
+        k.runner->reserved.take_from(background->reserved);
+        k.runner->folder = background->window.folder->path();
         return Claim::kCollect;
     }
     // Asked for the member past either end of what is kept, the host is
@@ -254,15 +391,15 @@ Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>
         want = kFirstWindow;
         step = 1;
     }
-    k.running = true;
     return Claim::kRun;
 }
 
 // The window's members from the table: p first, then on in the host's
-// direction, only those 7-Zip can bring out alone into the folder, within
-// the bytes (of a run, and a share of the budget) and the command line one
-// run may take. The page asked for was looked at already; a window read on
-// in the background (`ahead`) looks at its first member too.
+// direction, only those 7-Zip can bring out alone into the folder under
+// their listed names, within the bytes (of a run, and a share of the
+// budget) and the command line one run may take. The page asked for was
+// looked at already; a window read on in the background (`ahead`) looks at
+// its first member too.
 bool plan_window(const MemberSource& source, size_t p, size_t want, int step, uint64_t budget, size_t line,
                  bool ahead, std::vector<Planned>& plan) {
     return table_cache().with_table(source.table, [&](const Listing& listing) {
@@ -293,16 +430,17 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
         for (size_t n = 0, q = p; n < want && q < paths.size(); ++n, q += static_cast<size_t>(step)) {
             size_t len = 0;
             const wchar16* text = paths.path(q, len);
-            WideString path(text, len);
-            uint64_t size = table[q].filesize;
+            Planned m{q, WideString(text, len), WideString(), table[q].filesize, CrcKind::kNone, 0};
+            const bool written = written_as_listed(m.path.c_str(), m.written);
             if (q != p || ahead) {
-                if (!paths.alone(q) || !is_contained_path(path.c_str())) continue;
-                if (bytes + size > most_bytes || line + include_length(path) >= kMaxCommandLine) break;
+                if (!paths.alone(q) || !written) continue;
+                if (bytes + m.size > most_bytes || line + include_length(m.path) >= kMaxCommandLine) break;
+            } else if (!written) {
+                return;
             }
-            Planned m{q, path, size, false, 0};
-            m.has_crc = paths.crc(q, m.crc);
-            bytes += size;
-            line += include_length(path);
+            m.check = paths.crc(q, m.crc);
+            bytes += m.size;
+            line += include_length(m.path);
             plan.push_back(std::move(m));
         }
     });
@@ -310,23 +448,39 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
 
 // The window from `from` on in a folder of its own, ending before the
 // first member kept already (a page asked for is not, and may be the
-// first); false when it holds nothing to run.
+// first), and within what the budget leaves beside the runs under way:
+// kept members, least recently used first, go to make room, which
+// `reserved` then holds for the run. Only the page asked for may come out
+// beyond it. False when the window holds nothing to run.
 bool make_window(const Setup& setup, const wchar16* archive, const MemberSource& source, KeptMembers& kept,
-                 size_t from, size_t want, int step, uint64_t budget, bool ahead, Window& window) {
+                 size_t from, size_t want, int step, uint64_t budget, bool ahead, Window& window,
+                 Reservation& reserved) {
     wchar_t work[kPathChars];
     window.folder = std::make_shared<ScratchFolder>();
     if (!setup.found() || !ensure_work_area(work) || !window.folder->make(work, kKeptKind)) return false;
     size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + window.folder->path().size() + 64;
     std::vector<Planned>& plan = window.plan;
     if (!plan_window(source, from, want, step, budget, line, ahead, plan)) return false;
+    std::vector<KeptFile> doomed;
     {
         Locked l;
-        for (size_t i = ahead ? 0 : 1; i < plan.size(); ++i)
-            if (kept.files.count(plan[i].position)) {
+        const uint64_t room = room_in(budget);
+        uint64_t need = 0;
+        for (size_t i = 0; i < plan.size(); ++i) {
+            const bool page = i == 0 && !ahead;
+            if (!page && (kept.files.count(plan[i].position) || need + plan[i].size > room)) {
                 plan.resize(i);
                 break;
             }
+            if (!page) need += plan[i].size;
+        }
+        if (!plan.empty()) {
+            doomed = trim_locked(room - need);
+            reserved.add(need);
+            if (!ahead) kept.runner->folder = window.folder->path();
+        }
     }
+    discard(doomed);
     for (const Planned& m : plan) window.bytes += m.size;
     return !plan.empty();
 }
@@ -339,33 +493,38 @@ ArchiverRun window_run(const Setup& setup, const wchar16* archive, const MemberS
     return extract_run(setup.exe, archive, window.folder->path().c_str(), paths, source.tar_pipe);
 }
 
-// Where 7-Zip writes a member: its listed path below the folder.
-WideString listed_file(const WideString& folder, const WideString& path) {
-    WideString file = folder + L"\\" + path;
-    std::replace(file.begin() + static_cast<ptrdiff_t>(folder.size()), file.end(), L'/', L'\\');
-    return file;
-}
-
 typedef std::vector<std::pair<size_t, KeptFile>> Found;
 
-// What a window run brought out to keep: each member found exactly at its
-// listed path, a plain file of the listed size; its bytes are checked
-// against the CRC when served.
+// The last element of a written path.
+const wchar16* last_element(const WideString& path) {
+    size_t cut = path.rfind(L'\\');
+    return path.c_str() + (cut == WideString::npos ? 0 : cut + 1);
+}
+
+// What a window run brought out to keep: each member found under exactly
+// the name it was written as (the file system's own name for it, not one
+// it merely took for it), a plain file of the listed size; its bytes are
+// checked against the listing's CRC when served.
 Found gather(const std::vector<Planned>& plan, const std::shared_ptr<ScratchFolder>& folder) {
     Found found;
     for (const Planned& m : plan) {
-        WideString file = listed_file(folder->path(), m.path);
-        WIN32_FILE_ATTRIBUTE_DATA a;
-        if (!GetFileAttributesExW(extended_path(file).c_str(), GetFileExInfoStandard, &a)) continue;
-        uint64_t size = (static_cast<uint64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
-        if ((a.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || size != m.size) {
-            if (!(a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) remove_file(file);
+        WideString file = folder->path() + L"\\" + m.written;
+        WIN32_FIND_DATAW fd;
+        HANDLE find = FindFirstFileW(extended_path(file).c_str(), &fd);
+        if (find == INVALID_HANDLE_VALUE) continue;
+        FindClose(find);
+        if (wide_len(fd.cFileName) != wide_len(last_element(m.written)) ||
+            memcmp(fd.cFileName, last_element(m.written), wide_len(fd.cFileName) * sizeof(wchar16)) != 0)
+            continue;
+        uint64_t size = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+        if ((fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || size != m.size) {
+            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) remove_file(file);
             continue;
         }
         KeptFile f;
         f.file = file;
         f.size = size;
-        f.has_crc = m.has_crc;
+        f.check = m.check;
         f.crc = m.crc;
         f.folder = folder;
         found.emplace_back(m.position, std::move(f));
@@ -373,22 +532,42 @@ Found gather(const std::vector<Planned>& plan, const std::shared_ptr<ScratchFold
     return found;
 }
 
-// Adds what a run found to the table's kept members, within the budget;
-// the farthest from the page asked for go first when it is short.
-void keep(KeptMembers& kept, Found& found, uint64_t budget) {
+// Adds what a run found to the table's kept members and gives back the
+// disk set aside for the run; then, within the budget, the least recently
+// used go, the farthest from the page asked for first among the new.
+void keep(KeptMembers& kept, Found& found, Reservation& reserved, uint64_t budget) {
     std::vector<KeptFile> doomed;
     {
         Locked l;
         Shared& s = shared();
+        reserved.release();
         for (auto it = found.rbegin(); it != found.rend(); ++it) {
             it->second.used = ++s.tick;
-            if (kept.files.count(it->first)) continue;
-            s.bytes += it->second.size;
+            if (kept.files.count(it->first)) {
+                doomed.push_back(std::move(it->second));
+                continue;
+            }
+            s.kept += it->second.size;
             kept.files.emplace(it->first, std::move(it->second));
         }
-        doomed = trim_locked(budget);
+        std::vector<KeptFile> trimmed = trim_locked(room_in(budget));
+        std::move(trimmed.begin(), trimmed.end(), std::back_inserter(doomed));
     }
     discard(doomed);
+}
+
+// Drops the member kept at p when it is still `file`, which is no longer
+// what the listing said.
+void forget(KeptMembers& kept, size_t p, const WideString& file) {
+    {
+        Locked l;
+        auto it = kept.files.find(p);
+        if (it != kept.files.end() && it->second.file == file) {
+            shared().kept -= it->second.size;
+            kept.files.erase(it);
+        }
+    }
+    remove_file(file);
 }
 
 // Waits for a run started in the background and keeps what it brought.
@@ -404,7 +583,7 @@ ResultCode collect(KeptMembers& kept, Background& background, FetchWatch* watch,
     // hides missing bytes: nothing of it is kept.
     if (!ran) return kOk;
     Found found = gather(background.window.plan, background.window.folder);
-    keep(kept, found, budget);
+    keep(kept, found, kept.runner->reserved, budget);
     return kOk;
 }
 
@@ -421,7 +600,7 @@ void read_on(const Setup& setup, const wchar16* archive, const MemberSource& sou
         Locked l;
         const size_t last = kept.last;
         kept.last = p;
-        if (kept.running || kept.background || last == SIZE_MAX) return;
+        if (kept.runner || kept.background || last == SIZE_MAX) return;
         if (p == last + 1)
             step = 1;
         else if (p + 1 == last)
@@ -433,11 +612,12 @@ void read_on(const Setup& setup, const wchar16* archive, const MemberSource& sou
         size_t& window = step > 0 ? kept.forward : kept.backward;
         window = std::min(window * kGrowth, kMostWindow);
         want = window;
-        kept.running = true;
+        mark_runner(kept);
     }
     RunMark mark(kept);
     auto background = std::make_unique<Background>();
-    if (!make_window(setup, archive, source, kept, from, want, step, budget, true, background->window) ||
+    if (!make_window(setup, archive, source, kept, from, want, step, budget, true, background->window,
+                     background->reserved) ||
         !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
         return;
     Locked l;
@@ -448,7 +628,7 @@ void read_on(const Setup& setup, const wchar16* archive, const MemberSource& sou
 // window, waited for, and keeps the rest.
 ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRecord& record,
                       const MemberSource& source, KeptMembers& kept, size_t want, int step, uint64_t budget,
-                      FetchWatch* watch, platform::OwnedBlock& bytes, size_t& length) {
+                      FetchWatch* watch, Output& out) {
     RunMark mark(kept);
     const size_t p = record.position;
     {
@@ -456,8 +636,9 @@ ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRe
         kept.last = p;
     }
     Window planned;
-    if (!make_window(setup, archive, source, kept, p, want, step, budget, false, planned))
-        return extract_alone(setup, archive, record, source, watch, bytes, length);
+    Reservation& reserved = kept.runner->reserved;
+    if (!make_window(setup, archive, source, kept, p, want, step, budget, false, planned, reserved))
+        return extract_alone(setup, archive, record, source, watch, out);
     // The host follows the whole window's bytes coming out.
     FetchWatch window(watch ? watch->progress() : nullptr, planned.bytes);
     window.watch(planned.folder.get());
@@ -470,17 +651,17 @@ ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRe
     // hides missing bytes: nothing of it is kept.
     Found found;
     if (ran) found = gather(planned.plan, planned.folder);
-    bool served = false;
+    ResultCode rc = kReadError;
     if (!found.empty() && found.front().first == p) {
-        served = read_kept(found.front().second, bytes, length);
-        if (!served) {
+        rc = deliver_kept(found.front().second, watch, out);
+        if (rc == kReadError) {
             remove_file(found.front().second.file);
             found.erase(found.begin());
         }
     }
-    keep(kept, found, budget);
-    if (served) return kOk;
-    return extract_alone(setup, archive, record, source, watch, bytes, length);
+    keep(kept, found, reserved, budget);
+    if (rc != kReadError) return rc;
+    return extract_alone(setup, archive, record, source, watch, out);
 }
 
 }  // namespace
@@ -501,26 +682,46 @@ void trim_kept(uint64_t budget) {
 }
 
 ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberRecord& record,
-                       const MemberSource& source, FetchWatch* watch, platform::OwnedBlock& bytes, size_t& length) {
+                       const MemberSource& source, FetchWatch* watch, const WideString* target,
+                       platform::OwnedBlock& bytes, size_t& length) {
     // A name leading out of the work folder is never extracted.
     if (!is_contained_path(source.path.c_str())) return kReadError;
+    Output out{target, bytes, length};
+    // A member 7-Zip writes under another name than its listed one is never
+    // kept: it comes out alone, as the one file of its run.
+    WideString written;
+    if (!written_as_listed(source.path.c_str(), written))
+        return extract_alone(setup, archive, record, source, watch, out);
     const uint64_t budget = static_cast<uint64_t>(setup.settings.aheadMB) << 20;
     std::shared_ptr<KeptMembers> kept = source.kept;
     if (!kept) kept = table_cache().attach_kept(source.table, std::make_shared<KeptMembers>());
-    if (!kept) return extract_alone(setup, archive, record, source, watch, bytes, length);
+    if (!kept) return extract_alone(setup, archive, record, source, watch, out);
     const size_t p = record.position;
 
-    KeptFile hit;
-    size_t want = 0;
-    int step = 1;
     for (;;) {
+        KeptFile hit;
         std::unique_ptr<Background> background;
-        Claim c = claim(*kept, p, hit, background, want, step);
-        if (c == Claim::kKept) break;
+        std::unique_ptr<Runner> orphan;
+        size_t want = 0;
+        int step = 1;
+        Claim c = claim(*kept, p, hit, background, orphan, want, step);
+        // What a thread ended midway was writing goes with its mark.
+        if (orphan && !orphan->folder.empty()) remove_folder_tree(orphan->folder);
+        orphan.reset();
+        if (c == Claim::kAlone) return extract_alone(setup, archive, record, source, watch, out);
+        if (c == Claim::kKept) {
+            ResultCode rc = deliver_kept(hit, watch, out);
+            if (rc == kOk) read_on(setup, archive, source, *kept, p, budget);
+            if (rc != kReadError) return rc;
+            // Not what the listing said (changed on disk since): dropped,
+            // and the member brought out on its own.
+            forget(*kept, p, hit.file);
+            return extract_alone(setup, archive, record, source, watch, out);
+        }
         if (c == Claim::kRun) {
             // The host went elsewhere: what was started for it ends unseen.
             background.reset();
-            return run_window(setup, archive, record, source, *kept, want, step, budget, watch, bytes, length);
+            return run_window(setup, archive, record, source, *kept, want, step, budget, watch, out);
         }
         ResultCode rc;
         {
@@ -529,20 +730,4 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
         }
         if (rc != kOk) return rc;
     }
-    if (read_kept(hit, bytes, length)) {
-        read_on(setup, archive, source, *kept, p, budget);
-        return kOk;
-    }
-    // Not what the listing said (changed on disk since): dropped, and the
-    // member brought out on its own.
-    {
-        Locked l;
-        auto it = kept->files.find(p);
-        if (it != kept->files.end() && it->second.file == hit.file) {
-            shared().bytes -= it->second.size;
-            kept->files.erase(it);
-        }
-    }
-    remove_file(hit.file);
-    return extract_alone(setup, archive, record, source, watch, bytes, length);
 }

@@ -4,8 +4,28 @@
 // their own in the work folder, for later calls to be served without a run.
 // The window grows while the host keeps going one way and starts small
 // again after a jump. What is kept belongs to the table it was read for
-// (tables/cache.h) and goes with it; all archives' kept members together
-// stay within the `aheadMB` budget, the least recently used going first.
+// (tables/cache.h) and goes with it.
+//
+// The budget: everything reading ahead holds on disk in this process (kept
+// members, runs under way in the foreground or the background) takes at
+// most `aheadMB`, the least recently used kept members going first to make
+// room; only the page a call asked for may come out beyond it.
+//
+// Who waits on what: one lock guards every table's kept members, their
+// runs' marks and the budget; it is held only to look and to count, never
+// while 7-Zip runs, a file is read, written or removed, or a host's
+// callback runs. A call never waits for another call: while a window run of
+// a table is under way (another thread's, or this thread's own from inside
+// its progress callback), a page that is not kept comes out on its own. The
+// one wait is a call's own, for a run in the background that holds its
+// page, with the host's callback told how far it has come and able to stop
+// it. A thread ended in the middle of a run is seen to be gone, and its
+// run's mark and disk given back.
+//
+// A kept member is found by the very name 7-Zip wrote it under and checked
+// against the listing's CRC when the listing gives one; a member whose
+// written name would differ from its listed one is never kept, but brought
+// out on its own.
 #pragma once
 
 #include <cstddef>
@@ -17,14 +37,17 @@
 
 // The bytes of the member `record` names, which 7-Zip can bring out alone
 // (source from obtain_member, its path known): from those kept for its
-// table, or from a run that also reads ahead, or, when neither gives a file
-// exactly as listed (path, size and the listing's CRC), from a run of its
-// own. A kept file is served only once the run that wrote it has ended.
-// The watch (may be null) is told how far the runs have come and may stop
-// them: kAborted, and nothing of a stopped run is kept.
+// table, or from a run that also reads ahead, or from a run of its own.
+// Into a new block (bytes, length) when target is null, else into a new
+// file at target, never over an existing one (kWriteError). The watch
+// (may be null) is told how far the runs have come and may stop them, even
+// at the last moment before the member is handed over: kAborted, and
+// nothing of a stopped run is kept.
 ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberRecord& record,
-                       const MemberSource& source, FetchWatch* watch, platform::OwnedBlock& bytes, size_t& length);
+                       const MemberSource& source, FetchWatch* watch, const WideString* target,
+                       platform::OwnedBlock& bytes, size_t& length);
 
 // Removes kept members, least recently used first, until all of them take
-// no more than `budget` bytes: 0 removes every one.
+// no more than `budget` bytes: 0 removes every one, and ends the runs in
+// the background.
 void trim_kept(uint64_t budget);

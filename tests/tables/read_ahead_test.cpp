@@ -1,0 +1,490 @@
+// Reading ahead through GetFile(W): windows of members brought out by one
+// run and kept, served as themselves and nothing else, within the budget,
+// and never a host held by another call.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+
+#include "support/test_host.h"
+
+namespace {
+
+// A listing of n members "dir\pNN.png", each ten bytes of its own with its
+// CRC (and in one solid block), and a stand-in that brings out each
+// member's own bytes.
+// With lha, the listing's CRCs are 16 bits wide, as 7-Zip prints an LHA
+// archive's.
+struct Album : DictatedArchive {
+    explicit Album(int n, bool solid = false, bool lha = false) : DictatedArchive(blocks(n, solid, lha)) {
+        for (int i = 0; i < n; ++i) member(L"p" + number(i) + L".png", bytes(i));
+    }
+    static std::wstring number(int i) { return std::to_wstring(100 + i).substr(1); }
+    static std::string bytes(int i) { return "member " + utf8(number(i)) + "!"; }
+    static unsigned crc16(const std::string& bytes) {
+        unsigned c = 0;
+        for (unsigned char b : bytes) {
+            c ^= b;
+            for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xA001u & (0u - (c & 1)));
+        }
+        return c;
+    }
+    static std::string blocks(int n, bool solid, bool lha) {
+        std::string listing;
+        for (int i = 0; i < n; ++i) {
+            std::string b = listing_block("dir\\p" + utf8(number(i)) + ".png", "10");
+            char crc[64];
+            snprintf(crc, sizeof crc, "CRC = %08X\r\n%s%s",
+                     lha ? crc16(bytes(i)) : static_cast<unsigned>(crc32(bytes(i))), solid ? "Block = 0\r\n" : "",
+                     lha ? "Method = -lh5-\r\n" : "");
+            listing += b.insert(b.size() - 2, crc);
+        }
+        return listing;
+    }
+    // How many members each extraction so far named.
+    std::vector<int> windows() const {
+        std::vector<int> out;
+        for (const std::wstring& r : runs()) {
+            if (r.find(L"\" x ") == std::wstring::npos) continue;
+            int n = 0;
+            for (size_t at = r.find(L" -i!"); at != std::wstring::npos; at = r.find(L" -i!", at + 1)) ++n;
+            out.push_back(n);
+        }
+        return out;
+    }
+};
+
+// The kept members' folders in the work folder.
+std::vector<std::wstring> kept_folders() {
+    std::vector<std::wstring> out;
+    for (const std::wstring& f : list_tree(work_area()))
+        if (f.rfind(L"k.", 0) == 0 && f.find(L'\\') == std::wstring::npos) out.push_back(f);
+    return out;
+}
+
+}  // namespace
+
+TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
+    Album s(60);
+    Plugin p(s.ini());
+    ASSERT_EQ(60u, s.list(p).size());
+    for (int i = 0; i < 60; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{1, 4, 16, 39}), s.windows());
+    // Asked again, to memory or to a file: no run.
+    std::wstring out = fresh_dir(L"out");
+    ASSERT_EQ(0, fetch_file(p, s.archive, 7, out));
+    EXPECT_EQ(Album::bytes(7), read_bytes(join(out, L"p07.png")));
+    EXPECT_EQ(Album::bytes(7), fetch_memory(p, s.archive, 7));
+    EXPECT_EQ(4u, s.windows().size());
+
+    // A fresh table: a jump, one member; then the popular host's order
+    // (next, previous, the rest ahead, the rest behind). Two kept pages in a
+    // row start the next window in the background, the second of them
+    // handed over at once.
+    s.touch();
+    ASSERT_EQ(60u, s.list(p).size());
+    std::vector<int> order = {20, 21, 19};
+    for (int i = 22; i < 60; ++i) order.push_back(i);
+    for (int i = 18; i >= 0; --i) order.push_back(i);
+    for (int i : order) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+    std::vector<int> windows = s.windows();
+    EXPECT_EQ((std::vector<int>{1, 4, 4, 16, 19, 16}), std::vector<int>(windows.begin() + 4, windows.end()));
+    s.touch();
+    ASSERT_EQ(60u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(50), fetch_memory(p, s.archive, 50));
+    EXPECT_EQ(1, s.windows().back());
+
+    // Going backward in a solid block, a run takes every member before the
+    // page: 7-Zip decodes them to reach it anyway.
+    Album solid(20, true);
+    Plugin q(solid.ini());
+    ASSERT_EQ(20u, solid.list(q).size());
+    for (int i : {19, 18, 0}) EXPECT_EQ(Album::bytes(i), fetch_memory(q, solid.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{1, 19}), solid.windows());
+    // Going on from the middle of one, as many as it decodes to reach the page.
+    solid.touch();
+    ASSERT_EQ(20u, solid.list(q).size());
+    for (int i = 10; i < 20; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(q, solid.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{1, 19, 1, 9}), solid.windows());
+}
+
+TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUnload) {
+    Album s(40);
+    Plugin p(s.ini());
+    ASSERT_EQ(40u, s.list(p).size());
+    for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    // Runs from here on never end by themselves: the next window's,
+    // started with page 2, and then the jump's own, until released.
+    auto runs_at_least = [&](size_t n) {
+        for (int i = 0; i < 600 && s.windows().size() < n; ++i) Sleep(20);
+        return s.windows();
+    };
+    const std::wstring hold = join(s.dir, L"wait-x.txt");
+    {
+        Holding holding(s, L"wait-x.txt");
+        for (int i : {2, 3, 4}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+        EXPECT_EQ((std::vector<int>{1, 4, 16}), runs_at_least(3));
+        struct Jump {
+            Plugin* p;
+            const std::wstring* archive;
+            std::string got;
+        } jump{&p, &s.archive, ""};
+        HANDLE thread = CreateThread(nullptr, 0, [](void* arg) -> DWORD WINAPI {
+            Jump& j = *static_cast<Jump*>(arg);
+            j.got = fetch_memory(*j.p, *j.archive, 30);
+            return 0;
+        }, &jump, 0, nullptr);
+        EXPECT_EQ((std::vector<int>{1, 4, 16, 1}), runs_at_least(4));
+        holding.release();
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        EXPECT_EQ(Album::bytes(30), jump.got);
+    }
+    DeleteFileW(hold.c_str());
+    // What the ended run was bringing is brought again, from a small window.
+    EXPECT_EQ(Album::bytes(5), fetch_memory(p, s.archive, 5));
+    EXPECT_EQ((std::vector<int>{1, 4, 16, 1, 4}), s.windows());
+    Holding holding(s, L"wait-x.txt");
+    EXPECT_EQ(Album::bytes(6), fetch_memory(p, s.archive, 6));
+    EXPECT_EQ(16, runs_at_least(6).back());
+    EXPECT_TRUE(runs_from(s.dir));
+    // The archive changed: the run goes with what was kept for it.
+    s.touch();
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 7));
+    EXPECT_FALSE(runs_from(s.dir));
+    EXPECT_TRUE(work_area_leftovers().empty());
+    ASSERT_EQ(40u, s.list(p).size());
+    DeleteFileW(hold.c_str());
+    for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    Holding again(s, L"wait-x.txt");
+    EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
+    EXPECT_EQ(16, runs_at_least(9).back());
+    EXPECT_TRUE(runs_from(s.dir));
+    p.unload();
+    EXPECT_FALSE(runs_from(s.dir));
+    EXPECT_TRUE(work_area_leftovers().empty());
+}
+
+TEST(FetchRuns, KeptMembersGoWithTheirTable) {
+    Album s(6);
+    Plugin p(s.ini());
+    ASSERT_EQ(6u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(0), fetch_memory(p, s.archive, 0));
+    EXPECT_EQ(1u, kept_folders().size());
+    // The archive changed: nothing is handed over, and what was kept is gone.
+    s.touch();
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 1));
+    EXPECT_TRUE(kept_folders().empty());
+    // The table leaves the ring of sixteen: its kept members go with it.
+    ASSERT_EQ(6u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(0), fetch_memory(p, s.archive, 0));
+    EXPECT_EQ(1u, kept_folders().size());
+    std::wstring others = fresh_dir(L"others");
+    for (int i = 0; i < 16; ++i) {
+        std::wstring other = join(others, std::to_wstring(i) + L".zip");
+        write_bytes(other, "0123456789abcdef");
+        list(p, other);
+    }
+    EXPECT_TRUE(kept_folders().empty());
+    // Reading ahead turned off: one member a run, and nothing kept.
+    ASSERT_EQ(6u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
+    EXPECT_EQ(1u, kept_folders().size());
+    p.write_ini(s.ini(L"aheadMB=0\r\n"));
+    EXPECT_EQ(Album::bytes(3), fetch_memory(p, s.archive, 3));
+    EXPECT_EQ(1, s.windows().back());
+    EXPECT_TRUE(kept_folders().empty());
+    // At unload, everything goes.
+    p.write_ini(s.ini());
+    EXPECT_EQ(Album::bytes(4), fetch_memory(p, s.archive, 4));
+    EXPECT_EQ(1u, kept_folders().size());
+    p.unload();
+    EXPECT_TRUE(work_area_leftovers().empty());
+}
+
+TEST(FetchRuns, AKeptFileThatNoLongerMatchesIsExtractedAlone) {
+    Album s(4);
+    Plugin p(s.ini());
+    ASSERT_EQ(4u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(0), fetch_memory(p, s.archive, 0));
+    EXPECT_EQ(Album::bytes(1), fetch_memory(p, s.archive, 1));
+    ASSERT_EQ(2u, kept_folders().size());
+    // Member 2 was kept with 1; its bytes change on disk, its size stays.
+    std::wstring kept;
+    for (const std::wstring& f : kept_folders())
+        if (GetFileAttributesW(join(join(work_area(), f), L"dir\\p02.png").c_str()) != INVALID_FILE_ATTRIBUTES)
+            kept = join(join(work_area(), f), L"dir\\p02.png");
+    ASSERT_EQ(Album::bytes(2), read_bytes(kept));
+    write_bytes(kept, "member 02?");
+    EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
+    EXPECT_EQ((std::vector<int>{1, 3, 1}), s.windows());
+}
+
+
+namespace {
+
+// Fails the test program outright when a fetch never returns.
+struct Watchdog {
+    Watchdog() {
+        done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread = CreateThread(nullptr, 0, [](void* event) -> DWORD WINAPI {
+            if (WaitForSingleObject(event, 120000) == WAIT_TIMEOUT) {
+                fputs("a fetch hung: a call was held by another\n", stderr);
+                fflush(stderr);
+                TerminateProcess(GetCurrentProcess(), 3);
+            }
+            return 0;
+        }, done, 0, nullptr);
+    }
+    ~Watchdog() {
+        SetEvent(done);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        CloseHandle(done);
+    }
+    HANDLE done, thread;
+};
+
+// A host's progress callback that does, on its second call (the window run
+// under way), what the test asks of it.
+struct Host {
+    int calls = 0;
+    std::function<void()> on_second;
+};
+
+int __stdcall host_progress(int, int, LONG_PTR data) {
+    Host& h = *reinterpret_cast<Host*>(data);
+    if (++h.calls == 2 && h.on_second) h.on_second();
+    return 0;
+}
+
+int fetch_with(Plugin& p, const std::wstring& archive, uintptr_t position, Host& host, std::string& bytes) {
+    LocalBlock block;
+    int rc = p.GetFileW(archive.c_str(), static_cast<LONG_PTR>(position), reinterpret_cast<LPWSTR>(&block.h), 0x100,
+                        host_progress, reinterpret_cast<LONG_PTR>(&host));
+    if (block.h) bytes = bytes_of(block.h);
+    return rc;
+}
+
+// A thread of the test's own, as a host's are.
+struct Thread {
+    explicit Thread(std::function<void()> body) : run(std::move(body)) {
+        handle = CreateThread(nullptr, 0, [](void* self) -> DWORD WINAPI {
+            static_cast<Thread*>(self)->run();
+            return 0;
+        }, this, 0, nullptr);
+    }
+    ~Thread() {
+        WaitForSingleObject(handle, INFINITE);
+        CloseHandle(handle);
+    }
+    std::function<void()> run;
+    HANDLE handle;
+};
+
+// Names Windows or 7-Zip would change on disk, beside the names they would
+// become, all of one size: each must come out as itself, whatever the order.
+const std::vector<std::pair<std::string, std::string>> kLookalikes = {
+    {"p0.png", pattern_bytes(10, 1)},    {"a.png", pattern_bytes(10, 2)},      {"a.png.", pattern_bytes(10, 3)},
+    {"c.png ", pattern_bytes(10, 4)},    {"c.png", pattern_bytes(10, 5)},      {"dir./x.png", pattern_bytes(10, 6)},
+    {"dir/x.png", pattern_bytes(10, 7)}, {"a_b.png", pattern_bytes(10, 8)},    {"a:b.png", pattern_bytes(10, 9)},
+    {"con.png", pattern_bytes(10, 10)},  {"_con.png", pattern_bytes(10, 11)}, {"z.png", pattern_bytes(10, 12)},
+};
+
+}  // namespace
+
+TEST(ReadAhead, NamesTheFileSystemWouldChangeComeOutAsThemselves) {
+    std::wstring dir = fresh_dir(L"lookalikes");
+    std::vector<TarEntry> entries;
+    std::map<std::string, std::string> want;
+    for (const auto& e : kLookalikes) {
+        entries.emplace_back(e.first, e.second);
+        std::string key = e.first;
+        std::replace(key.begin(), key.end(), '/', '\\');
+        // A stream or a device is never extracted at all.
+        want[key] = key == "a:b.png" || key == "con.png" ? "<rc 6>" : e.second;
+    }
+    std::wstring tar = join(dir, L"lookalikes.tar"), tgz = join(dir, L"lookalikes.tgz");
+    write_tar(tar, entries);
+    ASSERT_EQ(0, run_7z(L"a -tgzip \"" + tgz + L"\" \"" + tar + L"\""));
+    Plugin p(ini_with_7zip());
+    for (const std::wstring& archive : {tar, tgz}) {
+        std::vector<fileInfoW> records = list(p, archive);
+        const size_t n = records.size();
+        // Forward, backward, and the popular host's order: the middle, the
+        // next, the one before, the rest ahead, the rest behind.
+        std::vector<size_t> host = {n / 2, n / 2 + 1, n / 2 - 1};
+        for (size_t i = n / 2 + 2; i < n; ++i) host.push_back(i);
+        for (size_t i = n / 2 - 1; i-- > 0;) host.push_back(i);
+        std::vector<size_t> forward, backward;
+        for (size_t i = 0; i < n; ++i) forward.push_back(i), backward.push_back(n - 1 - i);
+        for (const auto& order : {forward, backward, host}) {
+            p.reload();
+            ASSERT_EQ(kLookalikes.size(), list(p, archive).size()) << utf8(archive);
+            for (size_t i : order) {
+                std::string name = utf8(records[i].path) + utf8(records[i].filename);
+                EXPECT_EQ(want[name], fetch_memory(p, archive, i)) << name << " in " << utf8(archive);
+            }
+        }
+    }
+}
+
+TEST(ReadAhead, NoCallIsHeldByAnothersCallback) {
+    Watchdog watchdog;
+    Album s(40);
+    Plugin p(s.ini());
+    ASSERT_EQ(40u, s.list(p).size());
+    const std::wstring wait_file = join(s.dir, L"wait-x.txt");
+    std::string got, inner;
+    {
+        // The same thread, from inside its own callback while its run works.
+        Holding holding(s, L"wait-x.txt");
+        Host host;
+        host.on_second = [&] {
+            DeleteFileW(wait_file.c_str());
+            inner = fetch_memory(p, s.archive, 30);
+            holding.release();
+        };
+        EXPECT_EQ(0, fetch_with(p, s.archive, 0, host, got));
+        EXPECT_EQ(Album::bytes(0), got);
+        EXPECT_EQ(Album::bytes(30), inner);
+    }
+    {
+        // Another thread, while the first one's callback waits for it.
+        Holding holding(s, L"wait-x.txt");
+        HANDLE in_callback = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE other_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        bool held = false;
+        int rc = -1;
+        Host host;
+        host.on_second = [&] {
+            SetEvent(in_callback);
+            held = WaitForSingleObject(other_done, 30000) != WAIT_OBJECT_0;
+        };
+        {
+            Thread first([&] { rc = fetch_with(p, s.archive, 10, host, got); });
+            ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(in_callback, 60000));
+            DeleteFileW(wait_file.c_str());
+            EXPECT_EQ(Album::bytes(20), fetch_memory(p, s.archive, 20));
+            SetEvent(other_done);
+            holding.release();
+        }
+        EXPECT_FALSE(held);
+        EXPECT_EQ(0, rc);
+        EXPECT_EQ(Album::bytes(10), got);
+        CloseHandle(in_callback);
+        CloseHandle(other_done);
+    }
+    {
+        // A thread ended by its host in the middle of its run holds nothing.
+        Holding holding(s, L"wait-x.txt");
+        HANDLE in_callback = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        Host host;
+        host.on_second = [&] {
+            SetEvent(in_callback);
+            Sleep(INFINITE);
+        };
+        struct Job {
+            Plugin* p;
+            std::wstring archive;
+            Host* host;
+        } job{&p, s.archive, &host};
+        HANDLE thread = CreateThread(nullptr, 0, [](void* arg) -> DWORD WINAPI {
+            Job& j = *static_cast<Job*>(arg);
+            std::string ignored;
+            // Never returns: the test ends the thread.
+            return static_cast<DWORD>(fetch_with(*j.p, j.archive, 5, *j.host, ignored));
+        }, &job, 0, nullptr);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(in_callback, 60000));
+        TerminateThread(thread, 1);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        CloseHandle(in_callback);
+        DeleteFileW(wait_file.c_str());
+        holding.release();
+        for (int i : {6, 7, 8}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+        EXPECT_GE(s.windows().back(), 2) << "read ahead again once the ended thread's mark is cleared";
+    }
+}
+
+TEST(ReadAhead, EverythingOnDiskStaysWithinTheBudget) {
+    const size_t kMember = 1 << 20;
+    std::string listing;
+    for (int i = 0; i < 12; ++i) listing += listing_block("p" + std::to_string(10 + i) + ".png", std::to_string(kMember));
+    DictatedArchive s(listing);
+    s.member(pattern_bytes(kMember, 3));
+    Plugin p(s.ini(L"aheadMB=8\r\n"));
+    std::wstring dir = fresh_dir(L"ten");
+    for (int a = 0; a < 10; ++a) {
+        std::wstring archive = join(dir, std::to_wstring(a) + L".zip");
+        write_bytes(archive, "archive " + std::to_string(a));
+        ASSERT_EQ(12u, list(p, archive).size());
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(kMember, fetch_memory(p, archive, i).size()) << a << ":" << i;
+    }
+    // Runs in the background that ended, collected or not, count too.
+    for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
+    uint64_t on_disk = 0;
+    for (const std::wstring& f : list_tree(work_area())) {
+        WIN32_FILE_ATTRIBUTE_DATA a;
+        if (GetFileAttributesExW(join(work_area(), f).c_str(), GetFileExInfoStandard, &a) &&
+            !(a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            on_disk += (static_cast<uint64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
+    }
+    EXPECT_GT(on_disk, 0u);
+    EXPECT_LE(on_disk, (8u << 20) + kMember);
+}
+
+TEST(ReadAhead, ARunInTheBackgroundThatFailsOrIsStoppedKeepsNothing) {
+    Album s(40);
+    Plugin p(s.ini());
+    ASSERT_EQ(40u, s.list(p).size());
+    for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    const std::wstring exit_file = join(s.dir, L"exit-x.txt"), wait_file = join(s.dir, L"wait-x.txt");
+    {
+        // The next window's run starts with page 2 and ends with an error.
+        Holding holding(s, L"wait-x.txt");
+        write_bytes(exit_file, "2");
+        EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
+        holding.release();
+        for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
+    }
+    DeleteFileW(exit_file.c_str());
+    DeleteFileW(wait_file.c_str());
+    const size_t runs = s.windows().size();
+    EXPECT_EQ(Album::bytes(6), fetch_memory(p, s.archive, 6));
+    EXPECT_EQ(runs + 1, s.windows().size()) << "a page of the failed run came out of a run of its own";
+
+    // A page that waits for a run in the background, stopped by its host:
+    // nothing handed over, the run ended, and the page whole afterwards.
+    s.touch();
+    ASSERT_EQ(40u, s.list(p).size());
+    for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    Holding holding(s, L"wait-x.txt");
+    EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
+    // Stop once waiting: the first call comes before anything runs.
+    struct Stop {
+        static int __stdcall second(int, int, LONG_PTR calls) { return ++*reinterpret_cast<int*>(calls) >= 2; }
+    };
+    int calls = 0;
+    LocalBlock block;
+    bool waited = false;
+    for (int i = 0; i < 600 && !(waited = runs_from(s.dir)); ++i) Sleep(20);
+    ASSERT_TRUE(waited);
+    EXPECT_EQ(1, p.GetFileW(s.archive.c_str(), 6, reinterpret_cast<LPWSTR>(&block.h), 0x100, Stop::second,
+                                reinterpret_cast<LONG_PTR>(&calls)));
+    EXPECT_EQ(nullptr, block.h);
+    DeleteFileW(wait_file.c_str());
+    EXPECT_FALSE(runs_from(s.dir));
+    for (int i = 3; i < 10; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+}
+
+TEST(ReadAhead, LhaAlbumsAreServedFromKeptMembers) {
+    Album s(60, false, true);
+    Plugin p(s.ini());
+    ASSERT_EQ(60u, s.list(p).size());
+    for (int i = 0; i < 60; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+    // Fewer runs than a zip's of the same members would take twice over.
+    EXPECT_LE(s.windows().size(), 8u);
+    for (int w : s.windows()) EXPECT_GT(w, 0);
+}

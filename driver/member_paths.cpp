@@ -46,6 +46,7 @@ void MemberPaths::add(const wchar16* path, size_t len, bool kept, CrcKind crc_ki
         while (shared < len && shared < before_len && before[shared] == path[shared]) ++shared;
         const uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
         uint64_t by_7zip = 0, by_file_system = 0;
+        uint32_t named = 0;
         for (size_t i = 0; i < len; ++i) {
             wchar16 c = path[i];
             if (c == '.' && (i == 0 || is_separator(path[i - 1])) && i + 1 < len && is_separator(path[i + 1])) {
@@ -56,16 +57,17 @@ void MemberPaths::add(const wchar16* path, size_t len, bool kept, CrcKind crc_ki
                 c = '\\';
                 bool listed_before = i <= shared && i < before_len && is_separator(before[i]);
                 if (i > 0 && !listed_before)
-                    entries_.push_back({start, static_cast<uint32_t>(i), -1, by_7zip, by_file_system});
+                    entries_.push_back({start, static_cast<uint32_t>(i), named, -1, by_7zip, by_file_system});
             }
             // Both rules fold ASCII alike; only other units ask the system.
             wchar16 upper = c >= 'a' && c <= 'z' ? static_cast<wchar16>(c - 'a' + 'A') : c;
             by_7zip = by_7zip * kMultiplier + (c < 0x80 ? upper : upper_7zip(c)) + 1;
             by_file_system = by_file_system * kMultiplier + (c < 0x80 ? upper : platform::upper_ordinal(c)) + 1;
+            ++named;
         }
         previous_ = entries_.size();
-        entries_.push_back({start, static_cast<uint32_t>(len), kept ? static_cast<int32_t>(alone_.size()) : -1,
-                            by_7zip, by_file_system});
+        entries_.push_back({start, static_cast<uint32_t>(len), named,
+                            kept ? static_cast<int32_t>(alone_.size()) : -1, by_7zip, by_file_system});
         if (kept) {
             alone_.push_back(true);
             crc_.push_back(crc);
@@ -84,12 +86,12 @@ void MemberPaths::finish() {
         std::iota(order.begin(), order.end(), 0u);
         for (uint64_t Entry::*hash : {&Entry::by_7zip, &Entry::by_file_system}) {
             auto same = [&](uint32_t a, uint32_t b) {
-                return entries_[a].length == entries_[b].length && entries_[a].*hash == entries_[b].*hash;
+                return entries_[a].named == entries_[b].named && entries_[a].*hash == entries_[b].*hash;
             };
             std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
                 const Entry& x = entries_[a];
                 const Entry& y = entries_[b];
-                return x.length != y.length ? x.length < y.length : x.*hash < y.*hash;
+                return x.named != y.named ? x.named < y.named : x.*hash < y.*hash;
             });
             // Each run of entries the rule takes for one path: its kept
             // members share their name with something else.

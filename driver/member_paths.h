@@ -54,6 +54,7 @@ private:
     struct Entry {
         uint32_t start;
         uint32_t length;
+        uint32_t named;  // the units the hashes took: the path without its "." elements
         int32_t kept;  // the position, or -1: not kept, or a folder above a listed path
         uint64_t by_7zip;
         uint64_t by_file_system;

@@ -48,6 +48,10 @@ TEST(MemberPaths, WhatCannotBeHadAlone) {
               alone({{u"a\\b\\1.png", true}, {u"a\\b\\2.png", true}, {u"A\\B", true}}));
     EXPECT_EQ((std::vector<bool>{true, true}), alone({{u"pics2\\1.png", true}, {u"pics", true}}));
     EXPECT_EQ((std::vector<bool>{true, true}), alone({{u"a/b.png", true}, {u"a.b/b.png", true}}));
+    // A "." element is the folder it stands in.
+    EXPECT_EQ((std::vector<bool>{false, false, true}),
+              alone({{u".\\a.png", true}, {u"a.png", true}, {u"d\\.\\.png", true}}));
+    EXPECT_EQ((std::vector<bool>{false, false}), alone({{u"d\\.\\x.png", true}, {u"D\\X.png", true}}));
 }
 
 TEST(MemberPaths, PastItsLimitNothingIsKept) {

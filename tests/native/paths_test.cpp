@@ -54,6 +54,24 @@ TEST(Paths, DeviceNamesWhateverTheExtension) {
                          u"CON .txt", u"CON.", u"com1.jpg", u"LPT\u00B3.x"});
 }
 
+// Each listed path and where 7-Zip writes it ("" when it writes another
+// name, or the file system could take the name for another file's).
+TEST(Paths, WrittenAsListed) {
+    const std::pair<const char16_t*, const char16_t*> cases[] = {
+        {u"a.png", u"a.png"}, {u"d/sub\\a.png", u"d\\sub\\a.png"}, {u".\\photos\\sun.png", u"photos\\sun.png"},
+        {u"a\\.\\b.png", u"a\\b.png"}, {u" lead.png", u" lead.png"}, {u"\U0001F600.png", u"\U0001F600.png"},
+        {u"a.png.", u""}, {u"c.png ", u""}, {u"dir.\\x.png", u""}, {u"dir \\x.png", u""}, {u"a:b.png", u""},
+        {u"con.png", u""}, {u"d\\COM1", u""}, {u"LONGNA~1.PNG", u""}, {u"DIR~1\\x.png", u""}, {u"a\\\\b.png", u""},
+        {u".", u""}, {u"..\\a.png", u""}, {u"\xD800.png", u""}, {u"x\xDC00.png", u""}, {u"", u""},
+    };
+    for (const auto& c : cases) {
+        WideString written;
+        bool ok = written_as_listed(c.first, written);
+        EXPECT_EQ(c.second[0] != 0, ok) << testing::PrintToString(std::u16string(c.first));
+        if (ok) EXPECT_EQ(std::u16string(c.second), written);
+    }
+}
+
 bool brings(const std::u16string& member, const std::u16string& other) {
     return brings_out(member.data(), member.size(), other.data(), other.size());
 }

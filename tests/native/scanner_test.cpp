@@ -135,6 +135,31 @@ TEST(Scanner, FoldersAndLinksAreNotKept) {
     EXPECT_EQ(1u, count("Path = l\nSize = 5\nSymbolic Link = x\n\n" + block("f", "5"), 1000));
 }
 
+TEST(Scanner, TheCrcAndWhatKindItIs) {
+    auto check = [](const std::string& facts, uint32_t& crc) {
+        std::string listing = "Path = m\nSize = 5\n" + facts + "\n";
+        MemorySource source{listing.data(), listing.size()};
+        PieceReader reader(MemorySource::read, &source);
+        CrcKind kind = CrcKind::kNone;
+        scan_members(reader, [&](const ScannedMember& m) {
+            kind = m.crc_kind;
+            crc = m.crc;
+            return true;
+        });
+        return kind;
+    };
+    uint32_t crc = 0;
+    EXPECT_EQ(CrcKind::kCrc32, check("CRC = 0A1B2C3D\nMethod = Deflate", crc));
+    EXPECT_EQ(0x0A1B2C3Du, crc);
+    // LHA's method names, before or after the CRC: 16 bits, printed in eight digits.
+    EXPECT_EQ(CrcKind::kCrc16, check("CRC = 0000A33A\nMethod = -lh7-", crc));
+    EXPECT_EQ(0xA33Au, crc);
+    EXPECT_EQ(CrcKind::kCrc16, check("Method = -lh0-\r\nCRC = 00004819\r", crc));
+    EXPECT_EQ(CrcKind::kCrc32, check("CRC = 00004819\nMethod = -lh5-x", crc));
+    EXPECT_EQ(CrcKind::kNone, check("Method = -lh5-", crc));
+    EXPECT_EQ(CrcKind::kNone, check("CRC = 4819", crc));
+}
+
 TEST(Scanner, AVisitorCanStopTheScan) {
     std::string listing = block("a", "1") + block("b", "2") + block("c", "3");
     MemorySource source{listing.data(), listing.size()};

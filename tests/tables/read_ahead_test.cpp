@@ -70,13 +70,19 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
     Plugin p(s.ini());
     ASSERT_EQ(60u, s.list(p).size());
     for (int i = 0; i < 60; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
-    EXPECT_EQ((std::vector<int>{1, 4, 16, 39}), s.windows());
+    // The first page alone, then windows that never shrink while the host
+    // goes on, and a whole album in a few runs.
+    std::vector<int> on = s.windows();
+    ASSERT_FALSE(on.empty());
+    EXPECT_EQ(1, on.front());
+    for (size_t i = 1; i + 1 < on.size(); ++i) EXPECT_LE(on[i - 1], on[i]);
+    EXPECT_LE(on.size() * 10, 60u);
     // Asked again, to memory or to a file: no run.
     std::wstring out = fresh_dir(L"out");
     ASSERT_EQ(0, fetch_file(p, s.archive, 7, out));
     EXPECT_EQ(Album::bytes(7), read_bytes(join(out, L"p07.png")));
     EXPECT_EQ(Album::bytes(7), fetch_memory(p, s.archive, 7));
-    EXPECT_EQ(4u, s.windows().size());
+    EXPECT_EQ(on.size(), s.windows().size());
 
     // A fresh table: a jump, one member; then the popular host's order
     // (next, previous, the rest ahead, the rest behind). Two kept pages in a
@@ -89,7 +95,9 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
     for (int i = 18; i >= 0; --i) order.push_back(i);
     for (int i : order) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
     std::vector<int> windows = s.windows();
-    EXPECT_EQ((std::vector<int>{1, 4, 4, 16, 19, 16}), std::vector<int>(windows.begin() + 4, windows.end()));
+    windows.erase(windows.begin(), windows.begin() + static_cast<ptrdiff_t>(on.size()));
+    EXPECT_EQ(1, windows.front());
+    EXPECT_LE(windows.size() * 8, order.size());
     s.touch();
     ASSERT_EQ(60u, s.list(p).size());
     EXPECT_EQ(Album::bytes(50), fetch_memory(p, s.archive, 50));
@@ -210,15 +218,24 @@ TEST(FetchRuns, AKeptFileThatNoLongerMatchesIsExtractedAlone) {
     EXPECT_EQ(Album::bytes(0), fetch_memory(p, s.archive, 0));
     EXPECT_EQ(Album::bytes(1), fetch_memory(p, s.archive, 1));
     ASSERT_EQ(2u, kept_folders().size());
-    // Member 2 was kept with 1; its bytes change on disk, its size stays.
-    std::wstring kept;
-    for (const std::wstring& f : kept_folders())
-        if (GetFileAttributesW(join(join(work_area(), f), L"dir\\p02.png").c_str()) != INVALID_FILE_ATTRIBUTES)
-            kept = join(join(work_area(), f), L"dir\\p02.png");
-    ASSERT_EQ(Album::bytes(2), read_bytes(kept));
-    write_bytes(kept, "member 02?");
+    // Members 2 and 3 were kept with 1; their bytes change on disk, their
+    // sizes stay. Into memory or into a folder, each comes out on its own.
+    auto kept = [](const wchar_t* name) {
+        for (const std::wstring& f : kept_folders()) {
+            std::wstring file = join(join(work_area(), f), std::wstring(L"dir\\") + name);
+            if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES) return file;
+        }
+        return std::wstring();
+    };
+    for (const wchar_t* name : {L"p02.png", L"p03.png"}) {
+        ASSERT_EQ(std::string("member ") + utf8(name).substr(1, 2) + "!", read_bytes(kept(name)));
+        write_bytes(kept(name), "member 0?!");
+    }
     EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
-    EXPECT_EQ((std::vector<int>{1, 3, 1}), s.windows());
+    std::wstring out = fresh_dir(L"out");
+    EXPECT_EQ(0, fetch_file(p, s.archive, 3, out));
+    EXPECT_EQ(Album::bytes(3), read_bytes(join(out, L"p03.png")));
+    EXPECT_EQ((std::vector<int>{1, 3, 1, 1}), s.windows());
 }
 
 

@@ -32,8 +32,9 @@ trap 'rm -rf "$work"' EXIT
 unzip -q "dist/rizazur-$version.zip" -d "$work"
 package=$work/rizazur-$version
 
-# Every key the plug-in reads, as the settings module names them.
-keys=$(grep -oE '(read_text\(ini, |GetPrivateProfile[A-Za-z]*W\(kSection, )L"[A-Za-z]+"' driver/settings.cpp |
+# Every key the settings module reads or writes: each call that names one
+# takes the file (ini) or the section (kSection) just before it.
+keys=$(grep -oE '\((ini|kSection), L"[A-Za-z]+"' driver/settings.cpp |
        sed -E 's/.*L"([A-Za-z]+)"/\1/' | sort -u)
 [ -n "$keys" ] || { echo "release test: no settings keys found in driver/settings.cpp" >&2; exit 1; }
 for key in $keys; do

@@ -3,7 +3,9 @@
 # the 64-bit plug-in and spihost, and walks a viewer's road through
 # samples/sample.zip (what the plug-in is, whether it takes the archive, the
 # listing, every picture fetched), then checks the pictures byte for byte
-# against the originals in samples/images.
+# against the originals in samples/images, whose folders are the archive's:
+# a picture missing, changed or out of its folder fails the demo. The output
+# folder starts empty, so nothing an earlier run left can pass for it.
 set -eu
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -37,13 +39,13 @@ host check "$plugin" "$archive"
 host check "$plugin" samples/images/red.png || true
 step "3. The viewer asks for the list of members"
 host list "$plugin" "$archive"
-step "4. The viewer fetches every picture into memory (written out here)"
+step "4. The viewer fetches every picture into memory (written out here, each in its folder)"
 host extract "$plugin" "$archive" -o "$demo/images"
-step "5. The fetched pictures against the originals"
+step "5. The fetched pictures against the originals, each at its place in the archive's folders"
 status=0
 count=0
 while IFS= read -r -d '' original; do
-  name=${original##*/}
+  name=${original#samples/images/}
   count=$((count + 1))
   if cmp -s "$original" "$demo/images/$name"; then
     echo "identical  $name"

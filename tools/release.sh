@@ -50,11 +50,13 @@ fi
 # Windows text: CRLF line ends. The ini stays ASCII, which every profile reader takes.
 crlf() { sed 's/$/\r/' >"$1"; }
 
+# One block per key the plug-in reads, each with its default; a new key is
+# one more block here and one more line in the readme's table below.
 crlf "$stage/rizazur.ini" <<'EOF'
-; Settings of the rizazur plug-in, needed only to choose another 7-Zip or
-; another filter. Keep this file beside rizazur.spi or rizazur.sph, under
-; the same name with .ini. Lines starting with ; are comments; leave a key
-; out (or comment it) for its default.
+; Settings of the rizazur plug-in. Keep this file beside rizazur.spi or
+; rizazur.sph, under the same name with .ini. Lines starting with ; are
+; comments; leave a key out (or commented) for its default. The settings
+; dialog (the viewer's Setup or Config button) writes this file too.
 [UserSetting]
 
 ; The folder holding 7z.exe and 7z.dll, from 7-Zip 9.20 or later; relative
@@ -65,10 +67,10 @@ crlf "$stage/rizazur.ini" <<'EOF'
 
 ; The files the viewer offers to the plug-in, separated by ; or ,
 ; Default: *.7z;*.zip;*.rar
-;ext=*.7z;*.zip;*.rar;*.cbz;*.cbr;*.cb7;*.tgz;*.tar.gz
+;ext=*.7z;*.zip;*.rar
 
-; The largest member listed, in MiB. Larger members are left out, and so
-; are folders and empty files. Default: 64
+; The largest member listed, in MiB (1 to 2047). Larger members are left
+; out, and so are folders and empty files. Default: 64
 ;maxMB=64
 
 ; Archives read as a tar inside a compressed file: those whose extension
@@ -77,6 +79,12 @@ crlf "$stage/rizazur.ini" <<'EOF'
 ; listing names nothing, such as a .tbz or .txz, is found without it.)
 ; Default: *.tgz,*.taz
 ;tar=*.tgz,*.taz
+
+; Disk for members read ahead, in MiB, all archives together (0 to 65536).
+; They wait in %TEMP%\rizazur for the pages the viewer asks for next; past
+; this much, the least recently used go first. 0: nothing is read ahead.
+; Default: 256
+;aheadMB=256
 EOF
 
 crlf "$stage/readme.txt" <<EOF
@@ -103,26 +111,51 @@ Installing
    the viewer's plug-in folder.
 3. Restart the viewer.
 
-The plug-in finds 7-Zip by itself: beside the plug-in, beside the viewer,
-where 7-Zip's installer recorded it, or under Program Files; never in the
-current folder. rizazur.ini is needed only to choose another 7-Zip (dir=)
-or another filter (ext=).
+The plug-in finds 7-Zip by itself: beside the plug-in (a portable set-up:
+7z.exe and 7z.dll in the plug-in's folder), beside the viewer, where
+7-Zip's installer recorded it, or under Program Files; never in the
+current folder. rizazur.ini is needed only to choose another 7-Zip (dir=),
+another filter (ext=) or other limits.
 
-Settings ([UserSetting] in rizazur.ini)
----------------------------------------
-  dir     folder of 7z.exe and 7z.dll            (default: found by itself)
-  ext     files offered to the plug-in           (default: *.7z;*.zip;*.rar)
-  maxMB   largest member listed, in MiB          (default: 64)
-  tar     archives read as compressed tar        (default: *.tgz,*.taz)
+Settings
+--------
+The viewer's Setup (or Config) button opens the plug-in's settings
+dialog: it shows which 7-Zip is in use and its version (or every place it
+looked), lets you set every key below, checks what you typed and writes
+rizazur.ini beside the plug-in. Cancel writes nothing. The About button
+shows the version, the 7-Zip in use and where the settings file is.
+
+[UserSetting] in rizazur.ini:
+  dir      folder of 7z.exe and 7z.dll           (default: found by itself)
+  ext      files offered to the plug-in          (default: *.7z;*.zip;*.rar)
+  maxMB    largest member listed, in MiB         (default: 64)
+  tar      archives read as compressed tar       (default: *.tgz,*.taz)
+  aheadMB  disk for members read ahead, in MiB   (default: 256; 0: none)
 
 .tgz, .taz and every name ending .tar.<ext> are read in one go through
 7-Zip ("7z x -so" into "7z -si -ttar"), so that the members of the tar show
 up instead of the one tar file inside; so are .tbz, .txz and other
 compressed tars whose plain listing names nothing.
 
-The plug-in works in %TEMP%\rizazur and deletes what it extracts there.
+Names and folders
+-----------------
+The viewer sees each member under its folder: photos/2024/a.jpg is listed
+as a.jpg in photos\2024\, so two members of the same name in different
+folders stay apart, and each is shown as itself.
+
+The temporary folder
+--------------------
+The plug-in works in %TEMP%\rizazur. A page is extracted there, read and
+deleted; the same 7-Zip run also brings out the members the viewer is
+likely to ask for next, in the direction it is paging, and keeps them
+there (k.* files), so the next pages come without starting 7-Zip.
+Together, for all archives, they take at most aheadMB MiB (256 unless set;
+0 keeps none); past it the least recently used go first. They are deleted
+when the archive changes, when sixteen other archives were opened since,
+and when the viewer unloads the plug-in; the folder itself goes once empty.
+
 An archive is tested and listed once while it is unchanged: turning a page
-costs one run of 7-Zip.
+costs at most one run of 7-Zip.
 
 If something is missing
 -----------------------
@@ -135,16 +168,16 @@ If something is missing
   case, or a file named like a folder beside it, cannot be brought out
   one without the other; the plug-in refuses rather than show the wrong
   picture.
-- Names: the viewer sees each member under its file name only, without
-  its folders; two members of the same name in different folders both
-  show, under the same name.
+- Encrypted archives are refused: 7-Zip is never given a password.
 
 Trying it without a viewer
 --------------------------
   spihost64 info rizazur.sph
   spihost64 list rizazur.sph C:\pictures\album.zip
   spihost64 extract rizazur.sph C:\pictures\album.zip -o C:\temp\album
+  spihost64 setup rizazur.sph
   spihost64 --help
+extract writes each member into its folder under the output folder.
 spihost works with any Susie archive plug-in, not only this one.
 EOF
 

@@ -3,21 +3,29 @@
 # display: docs/settings-dialog.png and docs/about-box.png (and
 # docs/settings-dialog-ja.png where a Japanese font is installed). Each
 # dialog is opened by spihost in a Wine desktop of its own, photographed,
-# and closed with Escape as a user would.
+# and closed with Escape as a user would. A Wine prefix of their own holds
+# what a user's machine would: 7-Zip under Program Files and the plug-in in
+# C:\Tools\rizazur, so no folder of the machine that made them shows.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
+export WINEPREFIX=$top/build/screenshots/wineprefix
 . tools/setup.sh
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$(nproc)" --target rizazur spihost >/dev/null
 
 xvfb_pid=
 work=$(mktemp -d)
-trap 'rm -rf "$work"; [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null' EXIT
+trap 'rm -rf "$work"; [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null; /usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 . tools/xvfb.sh
 
-cp build/win64/bin/rizazur.sph "$work/"
-printf '[UserSetting]\r\ndir=Z:%s\r\n' "${top//\//\\}\\deps\\7zip\\x64" >"$work/rizazur.ini"
+seven_zip="$WINEPREFIX/drive_c/Program Files/7-Zip"
+plugins=$WINEPREFIX/drive_c/Tools/rizazur
+rm -rf "$seven_zip" "$plugins"
+mkdir -p "$seven_zip" "$plugins"
+cp deps/7zip/x64/7z.exe deps/7zip/x64/7z.dll "$seven_zip/"
+cp build/win64/bin/rizazur.sph "$plugins/"
+printf '[UserSetting]\r\ndir=C:\\Program Files\\7-Zip\r\n' >"$plugins/rizazur.ini"
 winpath() { echo "Z:${1//\//\\}"; }
 size=760x520
 
@@ -26,7 +34,7 @@ shot() {
   local name=$1 lang=$2 previous="" now
   shift 2
   LANG=$lang LC_ALL=$lang /usr/lib/wine/wine64 explorer "/desktop=rizazur-$name,$size" \
-    "$(winpath "$top/build/win64/bin/spihost64.exe")" setup "$(winpath "$work/rizazur.sph")" "$@" \
+    "$(winpath "$top/build/win64/bin/spihost64.exe")" setup 'C:\Tools\rizazur\rizazur.sph' "$@" \
     >/dev/null 2>&1 &
   local pid=$!
   # Photographed once two looks in a row agree and show more than the desktop.

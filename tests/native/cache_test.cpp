@@ -175,27 +175,6 @@ TEST(Cache, ATableIsServedOnlyWhileItsKeyHolds) {
     }
 }
 
-TEST(Cache, ATableClaimedByListingServesOnlyWhoAsksForNoTest) {
-    ArchiveTableCache cache;
-    MemberRecord request = by_position(0);
-    EXPECT_EQ(kOk, cache.store(u"x.zip", key(), false, listing_of({u"a.jpg"}), nullptr, nullptr, NameForm::kWide,
-                               kMissing, nullptr));
-    EXPECT_TRUE(cache.holds(u"x.zip", key()));
-    EXPECT_FALSE(cache.holds(u"x.zip", key(1)));
-    for (int round = 0; round < 2; ++round) {
-        Lookup tested = cache.lookup(u"x.zip", key(), true, nullptr, &request, NameForm::kWide, kMissing, nullptr);
-        EXPECT_FALSE(tested.held);
-        EXPECT_FALSE(tested.changed);  // kept, not dropped
-        Lookup listed = cache.lookup(u"x.zip", key(), false, nullptr, &request, NameForm::kWide, kMissing, nullptr);
-        EXPECT_TRUE(listed.held);
-        EXPECT_EQ(kOk, listed.result);
-    }
-    // Stored as tested, it serves both.
-    store(cache, u"x.zip", listing_of({u"a.jpg"}));
-    EXPECT_EQ(kOk, fetch(cache, u"x.zip", by_position(0)));
-    EXPECT_TRUE(cache.lookup(u"x.zip", key(), false, nullptr, &request, NameForm::kWide, kMissing, nullptr).held);
-}
-
 TEST(Cache, TheSeventeenthTableEvictsTheFirst) {
     ArchiveTableCache cache;
     Listing first = listing_of({u"a.jpg"});

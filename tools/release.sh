@@ -77,6 +77,11 @@ crlf "$stage/rizazur.ini" <<'EOF'
 ; listing names nothing, such as a .tbz or .txz, is found without it.)
 ; Default: *.tgz,*.taz
 ;tar=*.tgz,*.taz
+
+; When an archive is taken: full, once 7-Zip has tested all of it; list, as
+; soon as 7-Zip lists it, so a big archive shows its first page at once (a
+; damaged one is shown too, and its damaged pages fail). Default: full
+;test=full
 EOF
 
 crlf "$stage/readme.txt" <<EOF
@@ -114,6 +119,8 @@ Settings ([UserSetting] in rizazur.ini)
   ext     files offered to the plug-in           (default: *.7z;*.zip;*.rar)
   maxMB   largest member listed, in MiB          (default: 64)
   tar     archives read as compressed tar        (default: *.tgz,*.taz)
+  test    full: tested whole before it is shown; (default: full)
+          list: shown once listed, each page checked as it comes
 
 .tgz, .taz and every name ending .tar.<ext> are read in one go through
 7-Zip ("7z x -so" into "7z -si -ttar"), so that the members of the tar show

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes the benchmark's archives once, with the real 7z.exe under Wine.
 
-Usage: make_archives.py OUT_DIR SEVEN_ZIP_EXE SIZE... [--big] [--pages]
+Usage: make_archives.py OUT_DIR SEVEN_ZIP_EXE SIZE... [--big] [--pages] [--first MB]
 
 Each SIZE gives small.SIZE.zip and small.SIZE.7z: SIZE members of 64 to 1024
 random bytes, a hundred to a folder, as a picture album is laid out. --big
@@ -9,7 +9,8 @@ gives big.zip and big.7z: three members of 20 MiB each. --pages gives the
 page benchmark's albums: pages.300.zip and pages.300.7z (solid), 300 members
 of 200 KB, and pages.5000.zip, 5,000 members of 2 KB in 50 folders of 100;
 and pages.60.7z (solid), 60 members of 2 MiB of text-like data that
-compresses, where decoding is most of a page's cost.
+compresses, where decoding is most of a page's cost. --first MB gives
+first.MB.zip: 500 stored members making MB MiB, a big album to open.
 Random bytes do not compress, like the JPEG files a viewer mostly shows. An
 archive already in OUT_DIR is kept; the source files are written natively
 (Wine is slow at creating 100,000 small files) and removed once the archives
@@ -89,6 +90,11 @@ def main():
     args = sys.argv[1:]
     big = "--big" in args
     pages = "--pages" in args
+    first = None
+    if "--first" in args:
+        at = args.index("--first")
+        first = int(args[at + 1])
+        del args[at:at + 2]
     args = [a for a in args if a not in ("--big", "--pages")]
     out, seven_zip = os.path.abspath(args[0]), os.path.abspath(args[1])
     sizes = [int(s) for s in args[2:]]
@@ -104,6 +110,9 @@ def main():
         make_set(out, seven_zip, "pages.5000", album_source(5000, 5000, lambda rng: 2048), kinds=("zip",))
         make_set(out, seven_zip, "pages.60", compressible_source(60, 2 << 20), kinds=("7z",),
                  switches={"7z": ("-ms=on",)})
+    if first:
+        make_set(out, seven_zip, f"first.{first}", album_source(500, 500, lambda rng: (first << 20) // 500),
+                 kinds=("zip",), switches={"zip": ("-mx0",)})
 
 
 if __name__ == "__main__":

@@ -20,12 +20,15 @@ struct Settings {
     int maxMB;
     wchar16 tar[kPathChars];
     int aheadMB;  // disk for members read ahead, all archives together; 0: none are
+    // test=list: an archive is claimed once 7-Zip lists it, each member
+    // checked only by its own extraction; else (test=full) once it tests clean.
+    bool claim_by_listing;
 };
 
 // Settings are read afresh for every request: a changed file is seen at once.
 Settings read_settings();
 bool settings_path(wchar16 (&out)[kPathChars]);
-// Writes the four keys into the settings file, keeping whatever else it
+// Writes the keys into the settings file, keeping whatever else it
 // holds; a file made here is UTF-16, so a path in any script survives.
 // False when the file cannot be written.
 bool write_settings(const Settings& s);

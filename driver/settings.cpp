@@ -61,6 +61,7 @@ Settings read_settings() {
         s.maxMB = 64;
         copy_bounded(s.tar, kPathChars, L"*.tgz,*.taz");
         s.aheadMB = kDefaultAheadMB;
+        s.claim_by_listing = false;
         return s;
     }
     WIN32_FILE_ATTRIBUTE_DATA file = {};
@@ -75,6 +76,10 @@ Settings read_settings() {
     s.maxMB = static_cast<int>(GetPrivateProfileIntW(kSection, L"maxMB", 64, ini));
     read_text(ini, L"tar", L"*.tgz,*.taz", s.tar);
     s.aheadMB = static_cast<int>(GetPrivateProfileIntW(kSection, L"aheadMB", kDefaultAheadMB, ini));
+    // Anything but "list" keeps the whole test.
+    wchar_t test[kPathChars];
+    read_text(ini, L"test", L"full", test);
+    s.claim_by_listing = lstrcmpiW(test, L"list") == 0;
     platform::LockGuard guard(last.lock);
     last.valid = true;
     last.present = present;
@@ -104,7 +109,8 @@ bool write_settings(const Settings& s) {
            WritePrivateProfileStringW(kSection, L"ext", s.ext, ini) &&
            WritePrivateProfileStringW(kSection, L"maxMB", number, ini) &&
            WritePrivateProfileStringW(kSection, L"tar", s.tar, ini) &&
-           WritePrivateProfileStringW(kSection, L"aheadMB", ahead, ini);
+           WritePrivateProfileStringW(kSection, L"aheadMB", ahead, ini) &&
+           WritePrivateProfileStringW(kSection, L"test", s.claim_by_listing ? L"list" : L"full", ini);
 }
 
 static bool combine(const wchar_t* dir, const wchar_t* name, wchar16 (&out)[kPathChars]) {

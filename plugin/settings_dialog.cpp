@@ -19,6 +19,8 @@ enum Text {
     kMaxLabel,
     kAheadLabel,
     kTarLabel,
+    kTestLabel,
+    kTestNote,
     kCancel,
     kBrowseTitle,
     kNoSevenZip,
@@ -43,6 +45,8 @@ const wchar_t* const kEnglish[kTextCount] = {
     L"&Largest member, MiB (maxMB):",
     L"Read &ahead, MiB (aheadMB):",
     L"Read as &tar (tar):",
+    L"&Quick open: list the archive, without testing it whole first (test=list)",
+    L"Big archives show their first page at once; a damaged one is shown too, and its damaged pages fail.",
     L"Cancel",
     L"The folder that holds 7z.exe and 7z.dll",
     L"This folder does not hold both 7z.exe and 7z.dll:\r\n%s",
@@ -66,6 +70,8 @@ const wchar_t* const kJapanese[kTextCount] = {
     L"最大メンバー MiB (maxMB)(&L):",
     L"先読み MiB (aheadMB)(&A):",
     L"tar として読む (tar)(&T):",
+    L"高速オープン: 全体を先に検査せず、一覧だけで開く (test=list)(&Q)",
+    L"大きなアーカイブも最初のページがすぐ出ます。壊れたアーカイブも開き、壊れたページだけが失敗します。",
     L"キャンセル",
     L"7z.exe と 7z.dll のあるフォルダー",
     L"このフォルダーには 7z.exe と 7z.dll の両方がありません:\r\n%s",
@@ -195,6 +201,7 @@ bool save(HWND dialog, const wchar_t* const* t) {
         return false;
     }
     s.aheadMB = static_cast<int>(ahead);
+    s.claim_by_listing = IsDlgButtonChecked(dialog, IDC_TEST_LIST) == BST_CHECKED;
     if (!s.ext[0]) {
         say(dialog, t[kExtEmpty], IDC_EXT);
         return false;
@@ -220,7 +227,7 @@ void show_settings(HWND dialog, const wchar_t* const* t) {
         Text text;
     } kLabels[] = {{IDC_FOUND_LABEL, kFoundLabel}, {IDC_DIR_LABEL, kDirLabel}, {IDC_BROWSE, kBrowse},
                    {IDC_EXT_LABEL, kExtLabel},     {IDC_MAXMB_LABEL, kMaxLabel}, {IDC_AHEADMB_LABEL, kAheadLabel}, {IDC_TAR_LABEL, kTarLabel},
-                   {IDCANCEL, kCancel}};
+                   {IDC_TEST_LIST, kTestLabel}, {IDC_TEST_NOTE, kTestNote}, {IDCANCEL, kCancel}};
     for (const auto& label : kLabels) SetDlgItemTextW(dialog, label.id, t[label.text]);
     Settings s = read_settings();
     SetDlgItemTextW(dialog, IDC_FOUND, seven_zip_report(s, t).c_str());
@@ -231,6 +238,7 @@ void show_settings(HWND dialog, const wchar_t* const* t) {
     SetDlgItemInt(dialog, IDC_MAXMB, static_cast<UINT>(s.maxMB < 0 ? 0 : s.maxMB), FALSE);
     SetDlgItemInt(dialog, IDC_AHEADMB, static_cast<UINT>(s.aheadMB < 0 ? 0 : s.aheadMB), FALSE);
     SetDlgItemTextW(dialog, IDC_TAR, s.tar);
+    CheckDlgButton(dialog, IDC_TEST_LIST, s.claim_by_listing ? BST_CHECKED : BST_UNCHECKED);
 }
 
 INT_PTR CALLBACK settings_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {

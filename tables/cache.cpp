@@ -104,6 +104,7 @@ int ArchiveTableCache::serve(const TableSlot& slot, void** copy, MemberRecord* r
         *copy = block;
         return kOk;
     }
+    if (!request) return kOk;
     const MemberRecord* found = select_record(table, *request, form);
     if (!found) return missing;
     memcpy(request, found, sizeof *request);
@@ -148,8 +149,8 @@ void ArchiveTableCache::drop_stale(const wchar16* archive, const TableKey& key) 
     if (slot && !(slot->key == key)) drop(*slot, doomed);
 }
 
-Lookup ArchiveTableCache::lookup(const wchar16* archive, const TableKey& key, void** copy, MemberRecord* request,
-                                 NameForm form, int missing, MemberSource* source) {
+Lookup ArchiveTableCache::lookup(const wchar16* archive, const TableKey& key, bool tested, void** copy,
+                                 MemberRecord* request, NameForm form, int missing, MemberSource* source) {
     std::shared_ptr<KeptMembers> doomed;
     platform::LockGuard guard(lock_);
     Lookup answer;
@@ -160,12 +161,13 @@ Lookup ArchiveTableCache::lookup(const wchar16* archive, const TableKey& key, vo
         answer.changed = true;
         return answer;
     }
+    if (tested && !slot->tested) return answer;
     answer.held = true;
     answer.result = serve(*slot, copy, request, form, missing, source);
     return answer;
 }
 
-int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, Listing listing, void** copy,
+int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, bool tested, Listing listing, void** copy,
                              MemberRecord* request, NameForm form, int missing, MemberSource* source) {
     std::shared_ptr<KeptMembers> doomed[2];
     platform::LockGuard guard(lock_);
@@ -181,6 +183,7 @@ int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, Listin
         slot.listing = Listing();
         return kNoMemory;
     }
+    slot.tested = tested;
     slot.listing = std::move(listing);
     return serve(slot, copy, request, form, missing, source);
 }
@@ -188,6 +191,12 @@ int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, Listin
 bool ArchiveTableCache::holds(const wchar16* archive) {
     platform::LockGuard guard(lock_);
     return held(archive) != nullptr;
+}
+
+bool ArchiveTableCache::holds(const wchar16* archive, const TableKey& key) {
+    platform::LockGuard guard(lock_);
+    TableSlot* slot = held(archive);
+    return slot && slot->key == key;
 }
 
 std::shared_ptr<KeptMembers> ArchiveTableCache::attach_kept(uint64_t table, std::shared_ptr<KeptMembers> fresh) {

@@ -81,17 +81,22 @@ public:
     // The table held for archive, served when its key is still key: a copy
     // of the whole table into *copy, or the matching record over *request
     // (`missing` when there is none) with its source. A table held under
-    // another key is dropped.
-    Lookup lookup(const wchar16* archive, const TableKey& key, void** copy, MemberRecord* request, NameForm form,
-                  int missing, MemberSource* source);
-    // Takes the listing in place of whatever was held for the archive and
-    // serves the request from it in the same turn of the lock, so no other
-    // caller can evict it in between.
-    int store(const wchar16* archive, const TableKey& key, Listing listing, void** copy, MemberRecord* request,
-              NameForm form, int missing, MemberSource* source);
+    // another key is dropped. One the archive was claimed for by its listing
+    // alone is not served where a tested one is asked for; it stays for
+    // whoever asks for no more.
+    Lookup lookup(const wchar16* archive, const TableKey& key, bool tested, void** copy, MemberRecord* request,
+                  NameForm form, int missing, MemberSource* source);
+    // Takes the listing in place of whatever was held for the archive, as
+    // tested or claimed by listing alone, and serves the request (if any)
+    // from it in the same turn of the lock, so no other caller can evict it
+    // in between.
+    int store(const wchar16* archive, const TableKey& key, bool tested, Listing listing, void** copy,
+              MemberRecord* request, NameForm form, int missing, MemberSource* source);
 
     // Whether any table is held for the archive, whatever it was listed under.
     bool holds(const wchar16* archive);
+    // Whether a table is held for the archive under key, however claimed.
+    bool holds(const wchar16* archive, const TableKey& key);
     // Drops the table held for the archive when it was listed under another
     // key, and the members kept for it.
     void drop_stale(const wchar16* archive, const TableKey& key);
@@ -123,6 +128,7 @@ private:
     struct TableSlot {
         WideString archive;
         TableKey key;
+        bool tested = false;  // else claimed by its listing alone
         Listing listing;
         uint64_t serial = 0;
         std::shared_ptr<KeptMembers> kept;

@@ -87,17 +87,32 @@ bool supported(const Setup& setup, const wchar16* archive, const FileIdentity* i
     return yes;
 }
 
-// Test and listing after the probe, the table kept and served. The
-// identity was taken before 7-Zip looks, so a change while it does is seen
-// the next time.
+// Test and listing after the probe, the table kept and served; under
+// test=list the listing alone, which is then the claim: one 7-Zip did not
+// end well claims nothing, as a test that did not would. The identity was
+// taken before 7-Zip looks, so a change while it does is seen the next time.
 ResultCode build(const Setup& setup, const wchar16* archive, const TableKey& key, void** copy,
                  MemberRecord* request, NameForm form, MemberSource* source) {
-    if (!supported(setup, archive, &key.file)) return kUnknownFormat;
+    const bool tested = !setup.settings.claim_by_listing;
+    if (tested && !supported(setup, archive, &key.file)) return kUnknownFormat;
     Listing listing;
     ResultCode listed = list_archive(setup, archive, listing);
-    if (listed != kOk) return listed;
+    if (listed != kOk) return !tested && listed == kReadError ? kUnknownFormat : listed;
     return static_cast<ResultCode>(
-        table_cache().store(archive, key, std::move(listing), copy, request, form, kNotServed, source));
+        table_cache().store(archive, key, tested, std::move(listing), copy, request, form, kNotServed, source));
+}
+
+// Under test=list: whether 7-Zip lists the archive, its table kept for the
+// information call that follows, so opening costs one listing.
+bool listed(const Setup& setup, const wchar16* archive, const FileIdentity* id) {
+    if (!setup.found()) return false;
+    if (!id) {
+        Listing listing;
+        return list_archive(setup, archive, listing) == kOk;
+    }
+    TableKey key = key_of(setup, archive, *id);
+    return table_cache().holds(archive, key) ||
+           build(setup, archive, key, nullptr, nullptr, NameForm::kWide, nullptr) == kOk;
 }
 
 }  // namespace
@@ -105,7 +120,9 @@ ResultCode build(const Setup& setup, const wchar16* archive, const TableKey& key
 bool archive_supported(const Setup& setup, const wchar16* given) {
     WideString archive = long_name(given);
     FileIdentity id;
-    return supported(setup, archive.c_str(), identify(archive.c_str(), id) ? &id : nullptr);
+    const FileIdentity* known = identify(archive.c_str(), id) ? &id : nullptr;
+    if (setup.settings.claim_by_listing) return listed(setup, archive.c_str(), known);
+    return supported(setup, archive.c_str(), known);
 }
 
 ResultCode obtain_archive_table(const Setup& setup, const wchar16* given, uint32_t offset, void** copy,
@@ -119,7 +136,8 @@ ResultCode obtain_archive_table(const Setup& setup, const wchar16* given, uint32
     if (probed != kOk) return probed;
     if (!setup.found()) return kUnknownFormat;
     TableKey key = key_of(setup, archive, id);
-    Lookup kept = table_cache().lookup(archive, key, copy, request, form, kNotServed, nullptr);
+    Lookup kept = table_cache().lookup(archive, key, !setup.settings.claim_by_listing, copy, request, form,
+                                       kNotServed, nullptr);
     ResultCode rc = kept.held ? static_cast<ResultCode>(kept.result) : build(setup, archive, key, copy, request, form, nullptr);
     // From here the host holds this table's positions.
     if (rc == kOk) handed_tables().handed(archive, key);
@@ -149,7 +167,8 @@ ResultCode obtain_member(const Setup& setup, const wchar16* given, uintptr_t pos
         ResultCode probed = probe(archive, 0, id);
         return probed != kOk ? probed : kUnknownFormat;
     }
-    Lookup kept = table_cache().lookup(archive, key, nullptr, &record, NameForm::kWide, kUnknownFormat, &source);
+    Lookup kept = table_cache().lookup(archive, key, !setup.settings.claim_by_listing, nullptr, &record,
+                                       NameForm::kWide, kUnknownFormat, &source);
     if (kept.held) return static_cast<ResultCode>(kept.result);
     if (kept.changed) return kReadError;
     ResultCode probed = probe(archive, 0, id);

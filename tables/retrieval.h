@@ -1,7 +1,8 @@
 // Finds an archive's member table among those kept or builds it (probe,
 // test, listing), then hands out a copy of the whole table or one record;
 // and answers whether an archive is served, from the test's kept verdict
-// while the archive is unchanged.
+// while the archive is unchanged. Under test=list the listing stands for
+// the test, and a table it gave is served only under test=list.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,8 @@
 #include "driver/archiver.h"
 #include "tables/cache.h"
 
-// Yes when 7-Zip tests the archive without error.
+// Yes when 7-Zip tests the archive without error; under test=list, when it
+// lists it (the table kept, as GetArchiveInfo would make it).
 bool archive_supported(const Setup& setup, const wchar16* archive);
 
 // For the information calls. Exactly one of copy and request is given. With

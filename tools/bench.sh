@@ -17,13 +17,18 @@
 #     and time it takes to fetch every member of a 5,000-member album;
 #   - with --passes, whole albums paged forward, backward, in the popular
 #     host's order and at random, reading ahead and not, against one bare
-#     extraction of the whole archive (passes.csv).
+#     extraction of the whole archive (passes.csv);
+#   - with --first-page, opening a big zip (FIRST_MB MiB, 1024 by default,
+#     500 stored members, made at run time) and showing its first page under
+#     test=full and test=list, against a bare listing and a bare extraction
+#     of that page (first-page-full.csv, first-page-list.csv).
 # The archives are made once, into build/bench-archives (a few minutes the
 # first time). Runs under its own Wine prefix, so its wineserver and the
 # plug-in's extraction lock are shared with no other Wine program.
 #
 #   tools/bench.sh [--quick] [--pages-only] [--label before|after]
-#                  [--passes] [--passes-only] [--plugin FILE.sph] [--results DIR]
+#                  [--passes] [--passes-only] [--first-page] [--first-page-only]
+#                  [--plugin FILE.sph] [--results DIR]
 #
 # --quick takes fewer repetitions and smaller archives and writes to
 # build/bench/quick/ instead of docs/ and bench/results/. --plugin measures
@@ -37,13 +42,16 @@
 # with reading ahead off take one run a page and so are made forward only,
 # and at random too on the 300-member zip and the 60-member 7z; the
 # 5,000-member album's, an hour on a busy machine, are left to --label, whose
-# album figures are that pass).
+# album figures are that pass). --first-page-only measures the first page
+# alone and rewrites only its section (FIRST_REPS pairs, 6 by default).
 set -eu
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 
-usage="usage: tools/bench.sh [--quick] [--pages-only] [--label before|after] [--passes] [--passes-only] [--plugin FILE.sph] [--results DIR]"
+usage="usage: tools/bench.sh [--quick] [--pages-only] [--label before|after] [--passes] [--passes-only] [--first-page] [--first-page-only] [--plugin FILE.sph] [--results DIR]"
 quick=0
+first=0
+first_only=0
 pages_only=0
 passes=0
 passes_only=0
@@ -56,6 +64,8 @@ while [ $# -gt 0 ]; do
     --pages-only) pages_only=1 ;;
     --passes) passes=1 ;;
     --passes-only) passes=1 passes_only=1 ;;
+    --first-page) first=1 ;;
+    --first-page-only) first=1 first_only=1 ;;
     --label) label=$2; shift ;;
     --plugin) plugin=$2; shift ;;
     --results) results=$2; shift ;;
@@ -109,7 +119,9 @@ fi
 mkdir -p "$results" "$(dirname "$report")"
 
 archives=build/bench-archives
-if [ $passes_only = 1 ]; then
+if [ $first_only = 1 ]; then
+  mkdir -p "$archives"  # its archive is made where it is measured
+elif [ $passes_only = 1 ]; then
   python3 bench/make_archives.py "$archives" deps/7zip/x64/7z.exe --pages
 elif [ $pages_only = 1 ]; then
   python3 bench/make_archives.py "$archives" deps/7zip/x64/7z.exe "${page_sizes[@]}" --pages
@@ -200,6 +212,29 @@ measure_passes() {
   "${pass[@]}" none "$(win "$archives/pages.5000.zip")"
 }
 
+# A viewer's first look at a big archive: open and first page, the plug-in
+# as it is (test=full) and a copy beside settings that claim by listing.
+measure_first() {
+  local mb=${FIRST_MB:-1024} listed=build/bench/plugin-list
+  python3 bench/make_archives.py "$archives" deps/7zip/x64/7z.exe --first "$mb"
+  mkdir -p "$listed"
+  cp build/bench/plugin/rizazur.sph "$listed/rizazur.sph"
+  printf '[UserSetting]\r\ndir=%s\r\ntest=list\r\n' "$seven_zip_win" >"$listed/rizazur.ini"
+  rm -f "$results/first-page-full.csv" "$results/first-page-list.csv"
+  echo "bench: the first page of a $mb MiB zip, test=full and test=list" >&2
+  "${bench[@]}" pages "$plugin_win" "$seven_zip_win" "$(win "$results/first-page-full.csv")" \
+    "${FIRST_REPS:-6}" first "$(win "$archives/first.$mb.zip")"
+  "${bench[@]}" pages "$(win "$listed/rizazur.sph")" "$seven_zip_win" "$(win "$results/first-page-list.csv")" \
+    "${FIRST_REPS:-6}" first "$(win "$archives/first.$mb.zip")"
+}
+
+if [ $first_only = 1 ]; then
+  measure_first
+  python3 bench/report.py --results "$results" --report "$report" --first-page-only
+  echo "bench: the first page section of $report and $results/first-page-*.csv in $(( $(date +%s) - started )) s" >&2
+  exit 0
+fi
+
 if [ $passes_only = 1 ]; then
   measure_passes
   python3 bench/report.py --results "$results" --report "$report" --passes-only
@@ -250,6 +285,7 @@ echo "bench: a host fetching every member" >&2
 
 if [ -n "$label" ]; then measure_pages; fi
 if [ $passes = 1 ]; then measure_passes; fi
+if [ $first = 1 ]; then measure_first; fi
 
 elapsed=$(( $(date +%s) - started ))
 python3 bench/report.py --results "$results" --report "$report" --seconds "$elapsed" \

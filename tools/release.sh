@@ -80,11 +80,16 @@ crlf "$stage/rizazur.ini" <<'EOF'
 ; Default: *.tgz,*.taz
 ;tar=*.tgz,*.taz
 
-; Disk for members read ahead, in MiB, all archives together (0 to 65536).
+; Disk for members read ahead, in MiB, all archives of one viewer together (0 to 65536).
 ; They wait in %TEMP%\rizazur for the pages the viewer asks for next; past
 ; this much, the least recently used go first. 0: nothing is read ahead.
 ; Default: 256
 ;aheadMB=256
+
+; When an archive is taken: full, once 7-Zip has tested all of it; list, as
+; soon as 7-Zip lists it, so a big archive shows its first page at once (a
+; damaged one is shown too, and its damaged pages fail). Default: full
+;test=full
 EOF
 
 crlf "$stage/readme.txt" <<EOF
@@ -131,6 +136,8 @@ shows the version, the 7-Zip in use and where the settings file is.
   maxMB    largest member listed, in MiB         (default: 64)
   tar      archives read as compressed tar       (default: *.tgz,*.taz)
   aheadMB  disk for members read ahead, in MiB   (default: 256; 0: none)
+  test     full: tested whole before shown;       (default: full)
+           list: shown once listed, each page checked as it comes
 
 .tgz, .taz and every name ending .tar.<ext> are read in one go through
 7-Zip ("7z x -so" into "7z -si -ttar"), so that the members of the tar show

@@ -53,6 +53,71 @@ TEST(Support, PasswordProtectedArchivesAnswerAtOnce) {
     }
 }
 
+namespace {
+
+// A zip whose middle member (of three, stored) has one byte of its data
+// changed: its CRC fails when it is tested or extracted, the rest are whole.
+std::vector<Entry> damaged_zip_entries() {
+    return {{L"a.png", pattern_bytes(3000, 1)}, {L"b.png", pattern_bytes(3000, 2)}, {L"c.png", pattern_bytes(3000, 3)}};
+}
+
+std::wstring damaged_zip() {
+    std::vector<Entry> entries = damaged_zip_entries();
+    std::wstring zip = make_archive(L"damaged.zip", entries, "zip", L"-mx0");
+    std::string bytes = read_bytes(zip);
+    size_t at = bytes.find(entries[1].bytes.substr(1000, 64));
+    EXPECT_NE(std::string::npos, at);
+    if (at != std::string::npos) bytes[at] = static_cast<char>(bytes[at] ^ 0x5A);
+    write_bytes(zip, bytes);
+    return zip;
+}
+
+}  // namespace
+
+TEST(Support, ADamagedMemberRefusesTheArchiveUnderTestFullAndItselfUnderTestList) {
+    std::wstring zip = damaged_zip();
+    std::vector<Entry> entries = damaged_zip_entries();
+    Plugin full(ini_with_7zip());
+    EXPECT_EQ(0, full.IsSupportedW(zip.c_str(), kHeader));
+    EXPECT_EQ(2, listing_code(full, zip));
+
+    Plugin p(ini_with_7zip(L"test=list\r\n"));
+    EXPECT_EQ(1, p.IsSupportedW(zip.c_str(), kHeader));
+    ASSERT_EQ(3u, list(p, zip).size());
+    EXPECT_EQ(entries[0].bytes, fetch_memory(p, zip, 0));
+    EXPECT_EQ("<rc 6>", fetch_memory(p, zip, 1));
+    EXPECT_EQ(entries[2].bytes, fetch_memory(p, zip, 2));
+    std::wstring out = fresh_dir(L"out");
+    EXPECT_EQ(6, fetch_file(p, zip, 1, out));
+    EXPECT_TRUE(list_tree(out).empty());
+    // Back to test=full: the next request refuses the archive.
+    p.write_ini(ini_with_7zip(L"test=full\r\n"));
+    EXPECT_EQ("<rc 2>", fetch_memory(p, zip, 0));
+    EXPECT_EQ(0, p.IsSupportedW(zip.c_str(), kHeader));
+    expect_work_area_empty(true, true);
+}
+
+TEST(Support, UnderTestListPasswordProtectedArchivesServeNoBytes) {
+    std::vector<Entry> entries = {{L"secret.png", pattern_bytes(500, 1)}};
+    std::wstring zip = make_archive(L"locked.zip", entries, "zip", L"-psecret");
+    std::wstring data7z = make_archive(L"locked.7z", entries, "7z", L"-psecret");
+    std::wstring header7z = make_archive(L"hidden.7z", entries, "7z", L"-psecret -mhe=on");
+    Plugin p(ini_with_7zip(L"test=list\r\n"));
+    // Names in the open: listed, and every fetch refused.
+    for (const std::wstring& a : {zip, data7z}) {
+        EXPECT_EQ(1, p.IsSupportedW(a.c_str(), kHeader)) << utf8(a);
+        ASSERT_EQ(1u, list(p, a).size()) << utf8(a);
+        EXPECT_EQ("<rc 6>", fetch_memory(p, a, 0)) << utf8(a);
+        std::wstring out = fresh_dir(L"out");
+        EXPECT_EQ(6, fetch_file(p, a, 0, out)) << utf8(a);
+        EXPECT_TRUE(list_tree(out).empty()) << utf8(a);
+    }
+    // Names hidden: its listing asks for the password, and it is not claimed.
+    EXPECT_EQ(0, p.IsSupportedW(header7z.c_str(), kHeader));
+    EXPECT_EQ(2, listing_code(p, header7z));
+    expect_work_area_empty(true, true);
+}
+
 TEST(Support, AFileHandleIsReadAndMovesOn) {
     Plugin p(ini_with_7zip());
     std::wstring zip = good_zip();

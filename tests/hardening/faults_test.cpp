@@ -216,6 +216,20 @@ TEST(Faults, SettingsFullOfNonsense) {
         EXPECT_EQ(l.second, listed()) << "maxMB=" << utf8(l.first);
     }
 
+    // test: "list", in any case, claims an archive by its listing alone;
+    // anything else has it tested first. Each time another archive.
+    const std::pair<std::wstring, std::string> claims[] = {
+        {L"", "tl"},          {L"test=full\r\n", "tl"},  {L"test=list\r\n", "l"}, {L"test=LiSt\r\n", "l"},
+        {L"test=lists\r\n", "tl"}, {L"test=no\r\n", "tl"}, {L"test=\r\n", "tl"}};
+    for (const auto& c : claims) {
+        s.touch();
+        p.write_ini(s.ini(c.first));
+        size_t before = s.letters().size();
+        EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader)) << utf8(c.first);
+        EXPECT_EQ(2, listed()) << utf8(c.first);
+        EXPECT_EQ(c.second, s.letters().substr(before)) << utf8(c.first);
+    }
+
     // dir: quotes around it are the settings file's own and go; a stray one
     // or a path too long names no archiver.
     for (const std::wstring& dir : {L"\"" + s.dir + L"\"", L"'" + s.dir + L"\\'", L"\"" + s.dir + L"\\\""}) {

@@ -74,14 +74,14 @@ std::u16string archive(int i) { return u"C:\\a\\" + std::u16string(1, char16_t(u
 
 int store(ArchiveTableCache& cache, const std::u16string& path, Listing listing, MemberRecord request = by_position(0),
           const TableKey& k = key()) {
-    return cache.store(path.c_str(), k, std::move(listing), nullptr, &request, NameForm::kWide, kMissing, nullptr);
+    return cache.store(path.c_str(), k, true, std::move(listing), nullptr, &request, NameForm::kWide, kMissing, nullptr);
 }
 
 // Fetches one record of a kept archive: the result code (kNotServed when
 // none is held) and the record's size.
 int fetch(ArchiveTableCache& cache, const std::u16string& path, MemberRecord request, uintptr_t* size = nullptr,
           const TableKey& k = key()) {
-    Lookup l = cache.lookup(path.c_str(), k, nullptr, &request, NameForm::kWide, kMissing, nullptr);
+    Lookup l = cache.lookup(path.c_str(), k, true, nullptr, &request, NameForm::kWide, kMissing, nullptr);
     if (size) *size = request.filesize;
     return l.held ? l.result : kNotServed;
 }
@@ -90,7 +90,7 @@ TEST(Cache, StoringServesTheRequestAtOnce) {
     ArchiveTableCache cache;
     MemberRecord request = by_name(u"B.JPG");
     MemberSource source;
-    EXPECT_EQ(kOk, cache.store(u"x.zip", key(), listing_of({u"a.jpg", u"d\\b.jpg"}), nullptr, &request,
+    EXPECT_EQ(kOk, cache.store(u"x.zip", key(), true, listing_of({u"a.jpg", u"d\\b.jpg"}), nullptr, &request,
                                NameForm::kWide, kMissing, &source));
     EXPECT_EQ(u"b.jpg", std::u16string(request.filename));
     EXPECT_EQ(1u, request.position);
@@ -111,14 +111,14 @@ TEST(Cache, ACopyIsASeparateBlockEqualToTheTable) {
                                         static_cast<unsigned char*>(listing.table.get()) + 4 * sizeof(MemberRecord));
     void* stored = listing.table.get();
     void* copy = nullptr;
-    EXPECT_EQ(kOk, cache.store(u"x.zip", key(), std::move(listing), &copy, nullptr, NameForm::kWide, kMissing, nullptr));
+    EXPECT_EQ(kOk, cache.store(u"x.zip", key(), true, std::move(listing), &copy, nullptr, NameForm::kWide, kMissing, nullptr));
     ASSERT_NE(nullptr, copy);
     EXPECT_NE(stored, copy);
     EXPECT_EQ(0, memcmp(expected.data(), copy, expected.size()));
     platform::free_block(copy);
 
     copy = nullptr;
-    Lookup l = cache.lookup(u"X.ZIP", key(), &copy, nullptr, NameForm::kWide, kMissing, nullptr);
+    Lookup l = cache.lookup(u"X.ZIP", key(), true, &copy, nullptr, NameForm::kWide, kMissing, nullptr);
     EXPECT_TRUE(l.held);
     ASSERT_NE(nullptr, copy);
     EXPECT_EQ(0, memcmp(expected.data(), copy, expected.size()));
@@ -166,7 +166,7 @@ TEST(Cache, ATableIsServedOnlyWhileItsKeyHolds) {
     others[4].tar_by_name = true;
     for (const TableKey& other : others) {
         MemberRecord request = by_position(0);
-        Lookup l = cache.lookup(u"x.zip", other, nullptr, &request, NameForm::kWide, kMissing, nullptr);
+        Lookup l = cache.lookup(u"x.zip", other, true, nullptr, &request, NameForm::kWide, kMissing, nullptr);
         EXPECT_FALSE(l.held);
         EXPECT_TRUE(l.changed);
         // Dropped: not even the old key finds it now.
@@ -216,7 +216,7 @@ TEST(Cache, MissingMembersAnswerTheCallersCode) {
     EXPECT_EQ(kMissing, fetch(cache, u"x.zip", by_position(3)));
     EXPECT_EQ(kMissing, fetch(cache, u"x.zip", by_name(u"d.jpg")));
     MemberRecord request = by_position(3);
-    Lookup l = cache.lookup(u"x.zip", key(), nullptr, &request, NameForm::kWide, kNotServed, nullptr);
+    Lookup l = cache.lookup(u"x.zip", key(), true, nullptr, &request, NameForm::kWide, kNotServed, nullptr);
     EXPECT_TRUE(l.held);
     EXPECT_EQ(kNotServed, l.result);
 }
@@ -307,7 +307,7 @@ TEST(Cache, ConcurrentCallersShareTheCache) {
                 uintptr_t want = 1000u * k + 101, size = 0;
                 MemberRecord request = by_name(u"b.jpg");
                 if (i % 3 == 0) {
-                    EXPECT_EQ(kOk, cache.store(archive(k).c_str(), key(), listing_of({u"a.jpg", u"b.jpg"}, want - 1),
+                    EXPECT_EQ(kOk, cache.store(archive(k).c_str(), key(), true, listing_of({u"a.jpg", u"b.jpg"}, want - 1),
                                                nullptr, &request, NameForm::kWide, kMissing, nullptr));
                     EXPECT_EQ(want, request.filesize);
                 } else {

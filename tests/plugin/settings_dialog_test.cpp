@@ -108,6 +108,15 @@ TEST(SettingsDialog, OkSavesWhatWasTypedAndTheNextRequestUsesIt) {
     type(d, IDC_TAR, L"*.tgz");
     EXPECT_EQ(L"256", text_of(d, IDC_AHEADMB));
     type(d, IDC_AHEADMB, L"0");
+    // By keyboard: Tab from the tar field reaches the choice, Space checks it.
+    HWND choice = GetDlgItem(d, IDC_TEST_LIST);
+    EXPECT_EQ(BST_UNCHECKED, SendMessageW(choice, BM_GETCHECK, 0, 0));
+    EXPECT_EQ(choice, GetNextDlgTabItem(d, GetDlgItem(d, IDC_TAR), FALSE));
+    SendMessageW(d, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(choice), TRUE);
+    PostMessageW(choice, WM_KEYDOWN, VK_SPACE, 0x00390001);
+    PostMessageW(choice, WM_KEYUP, VK_SPACE, 0xC0390001);
+    for (int i = 0; i < 100 && SendMessageW(choice, BM_GETCHECK, 0, 0) != BST_CHECKED; ++i) Sleep(20);
+    EXPECT_EQ(BST_CHECKED, SendMessageW(choice, BM_GETCHECK, 0, 0));
     press(d, IDOK);
     EXPECT_EQ(0, run.result());
 
@@ -116,12 +125,14 @@ TEST(SettingsDialog, OkSavesWhatWasTypedAndTheNextRequestUsesIt) {
     EXPECT_TRUE(has(ini, L"keep=me")) << utf8(ini);
     EXPECT_TRUE(has(ini, L"dir=" + a.dir)) << utf8(ini);
     EXPECT_TRUE(has(ini, L"aheadMB=0")) << utf8(ini);
+    EXPECT_TRUE(has(ini, L"test=list")) << utf8(ini);
     wchar_t filter[260] = {};
     p.GetPluginInfoW(2, filter, 260);
     EXPECT_STREQ(L"*.cbz;*.zip", filter);
     std::vector<fileInfoW> records = a.list(p);
     ASSERT_EQ(1u, records.size());  // big.png is over 1 MiB
     EXPECT_STREQ(L"small.png", records[0].filename);
+    EXPECT_EQ("l", a.letters());  // claimed by its listing alone
 }
 
 TEST(SettingsDialog, ANewSettingsFileKeepsAPathInAnyScript) {

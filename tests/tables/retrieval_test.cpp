@@ -378,3 +378,40 @@ TEST(Retrieval, AShortNameAndTheLongOneAreOneArchive) {
     write_bytes(long_name, read_bytes(long_name) + "!");
     EXPECT_EQ("<rc 6>", fetch_memory(p, long_name, 1));
 }
+
+TEST(Retrieval, UnderTestListOpeningIsOneListingAndAPageOneRun) {
+    Served s;
+    Plugin p(s.ini(L"test=list\r\n"));
+    EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
+    EXPECT_EQ(2u, s.list(p).size());
+    EXPECT_EQ("l", s.letters());
+    EXPECT_EQ(kLonger, fetch_memory(p, s.archive, 1));
+    EXPECT_EQ("lx", s.letters());
+    // Back to test=full, the next request has the table tested first; the
+    // positions the host holds still name the same members.
+    p.write_ini(s.ini(L"test=full\r\n"));
+    EXPECT_EQ(kBytes, fetch_memory(p, s.archive, 0));
+    EXPECT_EQ("lxtlx", s.letters());
+    // A tested table serves test=list as it is.
+    p.write_ini(s.ini(L"test=list\r\n"));
+    EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
+    EXPECT_EQ(2u, s.list(p).size());
+    EXPECT_EQ("lxtlx", s.letters());
+}
+
+TEST(Retrieval, UnderTestListAMemberWhoseExtractionFailsIsRefusedWithNothingHandedOver) {
+    Served s;
+    Plugin p(s.ini(L"test=list\r\n"));
+    ASSERT_EQ(2u, s.list(p).size());
+    // The member comes out whole, but 7-Zip ends with 2 (a CRC that failed).
+    write_bytes(join(s.dir, L"exit-x.txt"), "2");
+    std::wstring out = fresh_dir(L"out");
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
+    EXPECT_EQ(6, fetch_file(p, s.archive, 1, out));
+    EXPECT_TRUE(list_tree(out).empty());
+    DeleteFileW(join(s.dir, L"exit-x.txt").c_str());
+    EXPECT_EQ(kBytes, fetch_memory(p, s.archive, 0));
+    EXPECT_EQ('l', s.letters()[0]);
+    EXPECT_EQ(std::string::npos, s.letters().find('t'));
+    expect_work_area_empty(true, true);
+}

@@ -156,8 +156,9 @@ The plug-in works in %TEMP%\rizazur. A page is extracted there, read and
 deleted; the same 7-Zip run also brings out the members the viewer is
 likely to ask for next, in the direction it is paging, and keeps them
 there (k.* files), so the next pages come without starting 7-Zip.
-Together, for all archives, they take at most aheadMB MiB (256 unless set;
-0 keeps none); past it the least recently used go first. They are deleted
+With what the runs under way may still write, for all the archives one
+viewer opens, they take at most aheadMB MiB (256 unless set; 0 keeps
+none); past it the least recently used go first. They are deleted
 when the archive changes, when sixteen other archives were opened since,
 and when the viewer unloads the plug-in; the folder itself goes once empty.
 

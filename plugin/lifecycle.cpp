@@ -7,6 +7,7 @@
 #include "driver/archiver.h"
 #include "driver/lasting.h"
 #include "driver/scratch.h"
+#include "driver/sweep.h"
 #include "tables/cache.h"
 #include "tables/handed.h"
 
@@ -32,7 +33,10 @@ BOOL on_module_notification(HMODULE module, DWORD reason) {
     wchar16 work[kPathChars];
     if (!module_handle()) ensure_work_area(work);
     set_module_handle(module);
-    if (reason == DLL_PROCESS_ATTACH) take_handed_record(module);
+    if (reason == DLL_PROCESS_ATTACH) {
+        count_load_in();
+        take_handed_record(module);
+    }
     if (reason == DLL_PROCESS_DETACH) {
         // The tables first: members kept for them go with them, and a
         // folder that would not go is among the leftovers tried next.
@@ -42,6 +46,7 @@ BOOL on_module_notification(HMODULE module, DWORD reason) {
         // A host may load the plug-in again and go on with the positions it holds.
         if (g_handed_record.data()) handed_tables().save(g_handed_record.data());
         g_handed_record.close();
+        count_load_out();
     }
     return TRUE;
 }

@@ -592,10 +592,12 @@ TEST(FetchRuns, AScratchFolderHoldingMoreThanTheMemberGivesNothing) {
 }
 
 TEST(FetchRuns, AScratchNameAlreadyTakenIsPassedOver) {
-    // The first extraction's folder, left by an earlier process of this id.
+    // The first extraction's folder, left by an earlier load in this
+    // process once the load's first sweep is done.
     DictatedArchive s(listing_block("pic.png", "10"));
     s.member("0123456789");
     Plugin p(s.ini(L"aheadMB=0\r\n"));  // the scratch folder of a member fetched alone
+    ASSERT_EQ(1u, s.list(p).size());
     std::wstring taken = join(work_area(), work_prefix(L'x') + std::to_wstring(GetCurrentThreadId()) + L".1");
     ASSERT_TRUE(CreateDirectoryW(taken.c_str(), nullptr));
     write_bytes(join(taken, L"pic.png"), "stale byte");

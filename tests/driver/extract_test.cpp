@@ -651,7 +651,13 @@ TEST(FetchRuns, AMemberPathNearTheCommandLineLimit) {
     s.member("0123456789");
     Plugin p(s.ini());
     ASSERT_EQ(2u, s.list(p).size());
-    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
+    {
+        // Refused by the plug-in itself: no start is asked of the system,
+        // which would refuse such a line too.
+        StartHook hook(p);
+        EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
+        EXPECT_EQ(0, hook.starts());
+    }
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 1));
     EXPECT_EQ("tlx", s.letters());
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 
+#include "driver/scratch.h"
 #include "support/test_host.h"
 #include "test_config.h"
 
@@ -386,6 +387,54 @@ TEST(Load, ALiveCopyOfThePlugInKeepsWhatItMade) {
         remove_tree(f);
         DeleteFileW(f.c_str());
     }
+}
+
+namespace {
+
+std::wstring links(const std::wstring& rel) { return join(RIZAZUR_LINKS_DIR, rel); }
+
+// The temporary folder, and so the plug-in's work folder below it, moved
+// while it lives.
+struct TempFolder {
+    explicit TempFolder(const std::wstring& folder) {
+        GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+        SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    }
+    ~TempFolder() {
+        SetEnvironmentVariableW(L"TMP", saved);
+        SetEnvironmentVariableW(L"TEMP", saved);
+    }
+    wchar_t saved[MAX_PATH] = {};
+};
+
+bool is_link(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+}  // namespace
+
+TEST(Links, TheSweepNeverFollowsALink) {
+    // A dead process's names: one a link to a folder, one a folder holding one.
+    const std::wstring dead = links(L"temp\\rizazur\\x.4000000000.0000000000000001.");
+    ASSERT_TRUE(is_link(dead + L"1") && is_link(dead + L"2\\inner")) << "the links are made by ctest's links_made";
+    DictatedArchive s(listing_block("a.png", "10"));
+    {
+        TempFolder temp(links(L"temp"));
+        Plugin p(s.ini());
+        EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
+    }
+    EXPECT_FALSE(exists(dead + L"2\\member.png"));
+    for (const wchar_t* outside : {L"outside-1\\keep.txt", L"outside-2\\keep.txt"})
+        EXPECT_EQ("outside", read_bytes(links(outside))) << utf8(outside);
+}
+
+TEST(Links, RemovingAFolderTreeNeverFollowsALink) {
+    ASSERT_TRUE(is_link(links(L"tree\\sub\\inner"))) << "the links are made by ctest's links_made";
+    remove_folder_tree(links(L"tree"));
+    EXPECT_FALSE(exists(links(L"tree\\sub\\member.png")));
+    EXPECT_EQ("outside", read_bytes(links(L"outside-tree\\keep.txt")));
 }
 
 TEST(HostProgram, SevenZipBesideTheHostIsFound) {

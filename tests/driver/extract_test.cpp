@@ -412,6 +412,31 @@ TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUn
     EXPECT_TRUE(work_area_leftovers().empty());
 }
 
+TEST(FetchRuns, ARunInTheBackgroundThatEndsBadlyKeepsNothingAndThePageIsStillRight) {
+    Album s(40);
+    Plugin p(s.ini());
+    ASSERT_EQ(40u, s.list(p).size());
+    for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    // The next window's run, started with page 2, writes every member whole
+    // and then ends with an error.
+    const std::wstring failing = join(s.dir, L"exit-x.txt");
+    write_bytes(failing, "2");
+    {
+        Holding holding(s, L"wait-x.txt");
+        EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
+        for (int i = 0; i < 600 && s.windows().size() < 3; ++i) Sleep(20);
+        ASSERT_EQ((std::vector<int>{1, 4, 16}), s.windows());
+        holding.release();
+        for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
+    }
+    DeleteFileW(join(s.dir, L"wait-x.txt").c_str());
+    DeleteFileW(failing.c_str());
+    // A page of its window is brought by a run of its own.
+    EXPECT_EQ(Album::bytes(5), fetch_memory(p, s.archive, 5));
+    EXPECT_EQ(4u, s.windows().size());
+    for (int i = 6; i < 12; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+}
+
 TEST(FetchRuns, KeptMembersGoWithTheirTable) {
     Album s(6);
     Plugin p(s.ini());

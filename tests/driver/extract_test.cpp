@@ -437,6 +437,51 @@ TEST(FetchRuns, ARunInTheBackgroundThatEndsBadlyKeepsNothingAndThePageIsStillRig
     for (int i = 6; i < 12; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
 }
 
+namespace {
+
+// A host that stops a fetch once it has been told of it twice.
+int __stdcall stop_on_second_call(int, int, LONG_PTR calls) {
+    return InterlockedIncrement(reinterpret_cast<LONG*>(calls)) > 1 ? 1 : 0;
+}
+
+}  // namespace
+
+TEST(FetchRuns, APageWaitingForARunInTheBackgroundCanBeStopped) {
+    Album s(40);
+    Plugin p(s.ini());
+    ASSERT_EQ(40u, s.list(p).size());
+    for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    Holding holding(s, L"wait-x.txt");
+    EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
+    for (int i = 0; i < 600 && s.windows().size() < 3; ++i) Sleep(20);
+    ASSERT_EQ(3u, s.windows().size());
+    // Page 5 waits for that run, which does not end until released.
+    struct Fetch {
+        Plugin* p;
+        const std::wstring* archive;
+        LONG calls = 0;
+        int rc = -99;
+    } fetch{&p, &s.archive};
+    HANDLE thread = CreateThread(nullptr, 0, [](void* arg) -> DWORD WINAPI {
+        Fetch& f = *static_cast<Fetch*>(arg);
+        HLOCAL h = nullptr;
+        f.rc = f.p->GetFileW(f.archive->c_str(), 5, reinterpret_cast<LPWSTR>(&h), 0x100, stop_on_second_call,
+                             reinterpret_cast<LONG_PTR>(&f.calls));
+        if (f.rc == 0 && h) LocalFree(h);
+        return 0;
+    }, &fetch, 0, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
+    holding.release();
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_EQ(1, fetch.rc);
+    EXPECT_GE(fetch.calls, 2);
+    // Nothing of the stopped run is kept: the page comes by a run again.
+    DeleteFileW(join(s.dir, L"wait-x.txt").c_str());
+    EXPECT_EQ(Album::bytes(5), fetch_memory(p, s.archive, 5));
+    EXPECT_EQ(4u, s.windows().size());
+}
+
 TEST(FetchRuns, KeptMembersGoWithTheirTable) {
     Album s(6);
     Plugin p(s.ini());

@@ -91,6 +91,13 @@ int compare_paths_ordinal(const wchar16* a, size_t a_len, const wchar16* b, size
     return compare_paths(a, a_len, b, b_len, compare_ordinal);
 }
 
+uint64_t path_digest(const wchar16* path, size_t len) {
+    // FNV-1a over the units as compare_ordinal sees them.
+    uint64_t h = 14695981039346656037ull;
+    for (size_t i = 0; i < len; ++i) h = (h ^ platform::upper_ordinal(unify_separator(path[i]))) * 1099511628211ull;
+    return h;
+}
+
 bool brings_out(const wchar16* member, size_t member_len, const wchar16* other, size_t other_len) {
     if (other_len < member_len || (other_len > member_len && !is_separator(other[member_len]))) return false;
     // The same length: the same path; longer: the member is a folder of it.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/records.h"
 #include "core/text.h"
@@ -36,6 +37,10 @@ wchar16 upper_7zip(wchar16 c);
 // above 0.
 int compare_paths_7zip(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len);
 int compare_paths_ordinal(const wchar16* a, size_t a_len, const wchar16* b, size_t b_len);
+
+// A 64-bit digest of a path that paths comparing equal by the file
+// system's rule share.
+uint64_t path_digest(const wchar16* path, size_t len);
 
 // Whether 7-Zip, asked for `member` alone, would also bring out `other` or
 // write it to the same file: the same path by either rule, or a path below it.

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "core/handle.h"
+#include "core/platform.h"
 #include "driver/archiver.h"
 #include "driver/owner.h"
 #include "driver/paths.h"
@@ -78,9 +80,17 @@ bool owner_of(const wchar_t* name, Owner& owner) {
 
 // Whether the owner is known to have ended: no process of its id runs, or
 // the one that does started at another time. One that cannot be asked
-// (another user's) counts as running.
-bool has_ended(const Owner& owner) {
-    if (owner.pid == GetCurrentProcessId()) return false;
+// (another user's) counts as running. This process's own names count as
+// ended when own_too says so; a name of this id under another start time
+// is a dead process's.
+bool has_ended(const Owner& owner, bool own_too) {
+    if (owner.pid == GetCurrentProcessId()) {
+        if (!owner.timed) return false;
+        FILETIME created, exited, kernel, user;
+        if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return false;
+        uint64_t start = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+        return start != owner.start || own_too;
+    }
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner.pid);
     if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
     bool ended = false;
@@ -96,9 +106,32 @@ bool has_ended(const Owner& owner) {
     return ended;
 }
 
+// The process's count of loads of the plug-in: a semaphore of its own whose
+// count is how many loads hold it.
+KernelHandle g_loads;
+
+// Whether this load is the only one in the process.
+bool only_load() {
+    LONG before = 0;
+    if (!g_loads.valid() || !ReleaseSemaphore(g_loads.get(), 1, &before)) return false;
+    WaitForSingleObject(g_loads.get(), 0);
+    return before == 1;
+}
+
 }  // namespace
 
-void sweep_work_area(const wchar16* work_area) {
+void count_load_in() {
+    WideString name = WideString(L"Local\\rizazur.loads.") + process_tag();
+    g_loads.reset(CreateSemaphoreW(nullptr, 0, 0x7fffffff, name.c_str()));
+    if (g_loads.valid()) ReleaseSemaphore(g_loads.get(), 1, nullptr);
+}
+
+void count_load_out() {
+    if (g_loads.valid()) WaitForSingleObject(g_loads.get(), 0);
+    g_loads.reset();
+}
+
+void sweep_work_area(const wchar16* work_area, bool own_too) {
     std::vector<WIN32_FIND_DATAW> found;
     WideString folder(work_area);
     WIN32_FIND_DATAW fd;
@@ -106,7 +139,7 @@ void sweep_work_area(const wchar16* work_area) {
     if (find == INVALID_HANDLE_VALUE) return;
     do {
         Owner owner;
-        if (owner_of(fd.cFileName, owner) && has_ended(owner)) found.push_back(fd);
+        if (owner_of(fd.cFileName, owner) && has_ended(owner, own_too)) found.push_back(fd);
     } while (FindNextFileW(find, &fd));
     FindClose(find);
     for (const WIN32_FIND_DATAW& entry : found) {
@@ -125,13 +158,24 @@ void sweep_work_area(const wchar16* work_area) {
 }
 
 void sweep_now_and_then() {
-    // The tick count at which the next sweep is due; 0 before the first.
+    // The tick count at which the next sweep is due; 0 until the load's first is done.
     static volatile LONG64 due = 0;
+    wchar16 work[kPathChars];
+    if (due == 0) {
+        // The load's first: requests that come meanwhile wait for it, so
+        // nothing of this load is in the work folder while it looks.
+        static platform::Lock first;
+        platform::LockGuard guard(first);
+        if (due == 0) {
+            if (work_area_path(work)) sweep_work_area(work, only_load());
+            InterlockedExchange64(&due, static_cast<LONG64>(GetTickCount64()) + 60000);
+        }
+        return;
+    }
     LONG64 seen = due;
     LONG64 now = static_cast<LONG64>(GetTickCount64());
-    if (seen != 0 && now < seen) return;
+    if (now < seen) return;
     // One caller takes the turn; the others go on at once.
     if (InterlockedCompareExchange64(&due, now + 60000, seen) != seen) return;
-    wchar16 work[kPathChars];
     if (work_area_path(work)) sweep_work_area(work);
 }

@@ -169,23 +169,34 @@ Lookup ArchiveTableCache::lookup(const wchar16* archive, const TableKey& key, bo
 
 int ArchiveTableCache::store(const wchar16* archive, const TableKey& key, bool tested, Listing listing, void** copy,
                              MemberRecord* request, NameForm form, int missing, MemberSource* source) {
-    std::shared_ptr<KeptMembers> doomed[2];
+    std::shared_ptr<KeptMembers> doomed;
     platform::LockGuard guard(lock_);
-    if (TableSlot* old = held(archive)) drop(*old, doomed[0]);
-    TableSlot& slot = tables_[next_table_];
-    next_table_ = (next_table_ + 1) % kCacheSlots;
-    drop(slot, doomed[1]);
-    slot.serial = ++serial_;
+    // The archive's own slot when it has one; else an empty one, else the
+    // one stored longest ago. A new table of one archive never costs
+    // another archive its own.
+    TableSlot* slot = held(archive);
+    if (!slot) {
+        slot = &tables_[0];
+        for (TableSlot& other : tables_) {
+            if (!other.listing.table) {
+                slot = &other;
+                break;
+            }
+            if (other.serial < slot->serial) slot = &other;
+        }
+    }
+    drop(*slot, doomed);
+    slot->serial = ++serial_;
     try {
-        slot.archive = archive;
-        slot.key = key;
+        slot->archive = archive;
+        slot->key = key;
     } catch (...) {
-        slot.listing = Listing();
+        slot->listing = Listing();
         return kNoMemory;
     }
-    slot.tested = tested;
-    slot.listing = std::move(listing);
-    return serve(slot, copy, request, form, missing, source);
+    slot->tested = tested;
+    slot->listing = std::move(listing);
+    return serve(*slot, copy, request, form, missing, source);
 }
 
 bool ArchiveTableCache::holds(const wchar16* archive) {
@@ -250,7 +261,6 @@ void ArchiveTableCache::clear() {
         tables_[i] = TableSlot();
     }
     for (VerdictSlot& slot : verdicts_) slot = VerdictSlot();
-    next_table_ = 0;
     next_verdict_ = 0;
 }
 

@@ -150,7 +150,6 @@ private:
     platform::Lock lock_;
     TableSlot tables_[kCacheSlots];
     VerdictSlot verdicts_[kCacheSlots];
-    int next_table_ = 0;
     uint64_t serial_ = 0;
     int next_verdict_ = 0;
 };

@@ -391,10 +391,12 @@ TEST(FetchRuns, AScratchFolderHoldingMoreThanTheMemberGivesNothing) {
 }
 
 TEST(FetchRuns, AScratchNameAlreadyTakenIsPassedOver) {
-    // The first extraction's folder, left by an earlier process of this id.
+    // The first extraction's folder, left by an earlier load in this
+    // process once the load's first sweep is done.
     DictatedArchive s(listing_block("pic.png", "10"));
     s.member("0123456789");
     Plugin p(s.ini(L"aheadMB=0\r\n"));  // the scratch folder of a member fetched alone
+    ASSERT_EQ(1u, s.list(p).size());
     std::wstring taken = join(work_area(), work_prefix(L'x') + std::to_wstring(GetCurrentThreadId()) + L".1");
     ASSERT_TRUE(CreateDirectoryW(taken.c_str(), nullptr));
     write_bytes(join(taken, L"pic.png"), "stale byte");
@@ -448,7 +450,13 @@ TEST(FetchRuns, AMemberPathNearTheCommandLineLimit) {
     s.member("0123456789");
     Plugin p(s.ini());
     ASSERT_EQ(2u, s.list(p).size());
-    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
+    {
+        // Refused by the plug-in itself: no start is asked of the system,
+        // which would refuse such a line too.
+        StartHook hook(p);
+        EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 0));
+        EXPECT_EQ(0, hook.starts());
+    }
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 1));
     EXPECT_EQ("tlx", s.letters());
 }

@@ -259,17 +259,29 @@ struct NoSevenZipAround {
         for (size_t i = 0; i < saved.size(); ++i)
             SetEnvironmentVariableW(kPrograms[i], saved[i].empty() ? nullptr : saved[i].c_str());
     }
-    // Records a folder as 7-Zip's installer does (per user unless told).
-    void install(const std::wstring& folder, HKEY root = nullptr, const wchar_t* name = L"Path", DWORD type = REG_SZ) {
+    // Records a folder as 7-Zip's installer does (per user unless told), at
+    // the key given as it is, whatever view this program sees by itself.
+    void install(const std::wstring& folder, HKEY root = nullptr, const wchar_t* name = L"Path", DWORD type = REG_SZ,
+                 const wchar_t* at = L"Software\\7-Zip") {
         HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root ? root : user, L"Software\\7-Zip", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                 nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root ? root : user, at, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr));
         std::wstring value = folder + L"\\";
         RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
     }
-    void uninstall(HKEY root) { RegDeleteTreeW(root, L"Software\\7-Zip"); }
+    // A key of the 32-bit view of its own: from now on the views are apart.
+    void split_views(HKEY root) {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, L"Software\\Wow6432Node", 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr));
+        RegCloseKey(key);
+    }
+    void uninstall(HKEY root) {
+        for (const wchar_t* at : {L"Software\\7-Zip", L"Software\\Wow6432Node\\7-Zip", L"Software\\Wow6432Node"})
+            RegDeleteKeyExW(root, at, KEY_WOW64_64KEY, 0);
+    }
     HKEY user = nullptr, machine = nullptr;
     std::wstring programs = fresh_dir(L"programs");
     std::vector<std::wstring> saved;
@@ -319,17 +331,27 @@ TEST(Support, SevenZipIsFoundWhereTheInstallerOrWindowsPutsIt) {
         HKEY root;
         const wchar_t* name;
         DWORD type;
+        const wchar_t* at;  // the key; under Wow6432Node, the 32-bit view's alone
     };
-    const Place places[] = {{nowhere.user, L"Path32", REG_SZ},
-                            {nowhere.machine, L"Path", REG_SZ},
-                            {nowhere.machine, L"Path64", REG_EXPAND_SZ},
-                            {nullptr, nullptr, 0}};
+    const wchar_t* const seven = L"Software\\7-Zip";
+    const wchar_t* const seven32 = L"Software\\Wow6432Node\\7-Zip";
+    // Where the per-machine key stands in one view only (the installer of
+    // the other bitness's 7-Zip), either build finds it.
+    const Place places[] = {{nowhere.user, L"Path32", REG_SZ, seven},
+                            {nowhere.machine, L"Path", REG_SZ, seven},
+                            {nowhere.machine, L"Path64", REG_EXPAND_SZ, seven},
+                            {nowhere.machine, L"Path", REG_SZ, seven32},
+                            {nowhere.machine, L"Path64", REG_SZ, nullptr},
+                            {nullptr, nullptr, 0, nullptr}};
     std::string bytes = "12345678";
     for (const Place& at : places) {
         std::wstring folder = at.root ? fresh_dir(L"seven") : join(nowhere.programs, L"7-Zip");
         s.copy_to(folder);
         SetEnvironmentVariableW(L"RIZAZUR_SEVEN", folder.c_str());
-        if (at.root) nowhere.install(at.type == REG_EXPAND_SZ ? L"%RIZAZUR_SEVEN%" : folder, at.root, at.name, at.type);
+        if (at.root && !at.at) nowhere.split_views(at.root);  // the 64-bit view's alone
+        if (at.root)
+            nowhere.install(at.type == REG_EXPAND_SZ ? L"%RIZAZUR_SEVEN%" : folder, at.root, at.name, at.type,
+                            at.at ? at.at : seven);
         write_bytes(file, bytes += "!");
         EXPECT_EQ(1, p.IsSupportedW(file.c_str(), kHeader)) << utf8(folder);
         EXPECT_TRUE(exists(join(folder, L"runs.log"))) << utf8(folder);

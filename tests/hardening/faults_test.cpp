@@ -127,6 +127,8 @@ TEST(Faults, CapturesThatCannotBeWritten) {
     Served s;
     remove_tree(work_area());
     Plugin p(s.ini());
+    // The load's first sweep done by a request that captures nothing.
+    EXPECT_EQ(6, listing_code(p, join(work_area(), L"no-such.zip")));
     auto block_capture = [](int n) {
         std::wstring name = work_prefix(L'c') + std::to_wstring(GetCurrentThreadId()) + L"." + std::to_wstring(n) + L".txt";
         EXPECT_TRUE(CreateDirectoryW(join(work_area(), name).c_str(), nullptr));

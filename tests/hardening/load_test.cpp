@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 
+#include "driver/scratch.h"
 #include "support/test_host.h"
 #include "test_config.h"
 
@@ -314,6 +315,126 @@ TEST(Load, WhatAKilledHostLeftIsSweptAndALiveOnesStays) {
     fresh.unload();
     host.unload();
     EXPECT_FALSE(exists(work_area()));
+}
+
+namespace {
+
+// What an earlier load of the plug-in in this process leaves when it cannot
+// remove it, of each kind, under this process's names; and a name of this
+// id under another start time: a dead process's whose id this one reuses.
+std::vector<std::wstring> plant_leftovers() {
+    std::vector<std::wstring> planted;
+    for (wchar_t kind : {L'x', L'k'}) {
+        planted.push_back(join(work_area(), work_prefix(kind) + L"77." + std::to_wstring(planted.size())));
+        CreateDirectoryW(planted.back().c_str(), nullptr);
+        write_bytes(join(planted.back(), L"pic.png"), "left");
+    }
+    planted.push_back(join(work_area(), work_prefix(L'c') + L"77.9.txt"));
+    write_bytes(planted.back(), "left");
+    return planted;
+}
+
+std::wstring plant_reused_id() {
+    std::wstring name = join(work_area(), L"x." + std::to_wstring(GetCurrentProcessId()) + L".0000000000000001.77.8");
+    CreateDirectoryW(name.c_str(), nullptr);
+    write_bytes(join(name, L"pic.png"), "dead");
+    return name;
+}
+
+// The folders directly in the work folder that this process made (a
+// capture may still be going, as its request ends).
+std::vector<std::wstring> own_folders() {
+    std::vector<std::wstring> own;
+    for (const std::wstring& rel : list_tree(work_area()))
+        for (wchar_t kind : {L'x', L'k'})
+            if (rel.rfind(work_prefix(kind), 0) == 0 && rel.find(L'\\') == std::wstring::npos) own.push_back(rel);
+    return own;
+}
+
+}  // namespace
+
+TEST(Load, WhatAnEarlierLoadInThisProcessLeftIsSweptByTheNext) {
+    DictatedArchive s(listing_block("a.png", "10"));
+    s.member("0123456789");
+    Plugin p(s.ini());
+    EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
+    std::vector<std::wstring> planted = plant_leftovers();
+    planted.push_back(plant_reused_id());
+    p.reload();
+    EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
+    for (const std::wstring& f : planted) EXPECT_FALSE(exists(f)) << utf8(f);
+    EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
+}
+
+TEST(Load, ALiveCopyOfThePlugInKeepsWhatItMade) {
+    DictatedArchive s(listing_block("a.png", "10") + listing_block("b.png", "10"));
+    s.member("0123456789");
+    Plugin live(s.ini());
+    ASSERT_EQ(2u, s.list(live).size());
+    EXPECT_EQ("0123456789", fetch_memory(live, s.archive, 0));
+    std::vector<std::wstring> planted = plant_leftovers();
+    std::wstring reused = plant_reused_id();
+    std::vector<std::wstring> own = own_folders();
+    ASSERT_GT(own.size(), 2u);  // the live copy's kept members among the two planted
+    // A second copy's first sweep: the other copy's names are this
+    // process's too, and cannot be told from an earlier load's.
+    Plugin copy(s.ini());
+    EXPECT_EQ(1, copy.IsSupportedW(s.archive.c_str(), kHeader));
+    EXPECT_FALSE(exists(reused));
+    for (const std::wstring& rel : own) EXPECT_TRUE(exists(join(work_area(), rel))) << utf8(rel);
+    EXPECT_EQ("0123456789", fetch_memory(live, s.archive, 1));
+    for (const std::wstring& f : planted) {
+        remove_tree(f);
+        DeleteFileW(f.c_str());
+    }
+}
+
+namespace {
+
+std::wstring links(const std::wstring& rel) { return join(RIZAZUR_LINKS_DIR, rel); }
+
+// The temporary folder, and so the plug-in's work folder below it, moved
+// while it lives.
+struct TempFolder {
+    explicit TempFolder(const std::wstring& folder) {
+        GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+        SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    }
+    ~TempFolder() {
+        SetEnvironmentVariableW(L"TMP", saved);
+        SetEnvironmentVariableW(L"TEMP", saved);
+    }
+    wchar_t saved[MAX_PATH] = {};
+};
+
+bool is_link(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+}  // namespace
+
+TEST(Links, TheSweepNeverFollowsALink) {
+    // A dead process's names: one a link to a folder, one a folder holding one.
+    const std::wstring dead = links(L"temp\\rizazur\\x.4000000000.0000000000000001.");
+    ASSERT_TRUE(is_link(dead + L"1") && is_link(dead + L"2\\inner")) << "the links are made by ctest's links_made";
+    DictatedArchive s(listing_block("a.png", "10"));
+    {
+        TempFolder temp(links(L"temp"));
+        Plugin p(s.ini());
+        EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader));
+    }
+    EXPECT_FALSE(exists(dead + L"2\\member.png"));
+    for (const wchar_t* outside : {L"outside-1\\keep.txt", L"outside-2\\keep.txt"})
+        EXPECT_EQ("outside", read_bytes(links(outside))) << utf8(outside);
+}
+
+TEST(Links, RemovingAFolderTreeNeverFollowsALink) {
+    ASSERT_TRUE(is_link(links(L"tree\\sub\\inner"))) << "the links are made by ctest's links_made";
+    remove_folder_tree(links(L"tree"));
+    EXPECT_FALSE(exists(links(L"tree\\sub\\member.png")));
+    EXPECT_EQ("outside", read_bytes(links(L"outside-tree\\keep.txt")));
 }
 
 TEST(HostProgram, SevenZipBesideTheHostIsFound) {

@@ -192,6 +192,20 @@ TEST(Cache, TheSeventeenthTableEvictsTheFirst) {
     for (int i = 1; i <= kCacheSlots; ++i) EXPECT_EQ(kOk, fetch(cache, archive(i), by_position(0))) << i;
 }
 
+TEST(Cache, ANewTableOfAHeldArchiveCostsNoOtherItsSlot) {
+    ArchiveTableCache cache;
+    const int changed = kCacheSlots / 2;
+    auto key_of = [&](int i) { return i == changed ? key(1) : key(); };
+    for (int i = 0; i < kCacheSlots; ++i) store(cache, archive(i), listing_of({u"a.jpg"}));
+    // One archive changed and listed again, the cache full.
+    store(cache, archive(changed), listing_of({u"a.jpg"}), by_position(0), key(1));
+    for (int i = 0; i < kCacheSlots; ++i) EXPECT_EQ(kOk, fetch(cache, archive(i), by_position(0), nullptr, key_of(i))) << i;
+    // The one stored longest ago makes room for a new archive.
+    store(cache, archive(kCacheSlots), listing_of({u"a.jpg"}));
+    EXPECT_EQ(kNotServed, fetch(cache, archive(0), by_position(0)));
+    for (int i = 1; i <= kCacheSlots; ++i) EXPECT_EQ(kOk, fetch(cache, archive(i), by_position(0), nullptr, key_of(i))) << i;
+}
+
 TEST(Cache, ClearingForgetsEverythingAndStartsOver) {
     ArchiveTableCache cache;
     for (int i = 0; i < 5; ++i) store(cache, archive(i), listing_of({u"a.jpg"}));

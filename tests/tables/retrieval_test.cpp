@@ -362,6 +362,35 @@ TEST(Retrieval, APositionIsServedOnlyFromTheArchiveItWasHandedOutFor) {
     }
 }
 
+TEST(Retrieval, PositionsStayGuardedAcrossAReloadAndPastManyArchives) {
+    ThreeMembers s;
+    s.member(pattern_bytes(20, 1));
+    Plugin p(s.ini());
+    ASSERT_EQ(3u, s.list(p).size());
+    p.reload();
+    EXPECT_EQ(pattern_bytes(20, 1), fetch_memory(p, s.archive, 1));
+    // Changed while the plug-in was not loaded: the host's positions are of
+    // the archive as it was.
+    p.unload();
+    s.touch();
+    p.reload();
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 1));
+    p.reload();
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 1));
+    ASSERT_EQ(3u, s.list(p).size());
+    p.reload();
+    EXPECT_EQ(pattern_bytes(20, 1), fetch_memory(p, s.archive, 1));
+    // Many other archives listed since, the plug-in loaded again on the way.
+    s.touch();
+    for (int i = 0; i < 72; ++i) {
+        std::wstring other = join(fresh_dir(L"other"), L"other.zip");
+        write_bytes(other, "0123456789");
+        EXPECT_EQ(0, listing_code(p, other));
+        if (i % 24 == 0) p.reload();
+    }
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 1));
+}
+
 TEST(Retrieval, AShortNameAndTheLongOneAreOneArchive) {
     ThreeMembers s;
     s.member(pattern_bytes(20, 1));

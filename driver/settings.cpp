@@ -61,6 +61,7 @@ Settings read_settings() {
         s.maxMB = 64;
         copy_bounded(s.tar, kPathChars, L"*.tgz,*.taz");
         s.aheadMB = kDefaultAheadMB;
+        s.askPassword = 1;
         return s;
     }
     WIN32_FILE_ATTRIBUTE_DATA file = {};
@@ -75,6 +76,7 @@ Settings read_settings() {
     s.maxMB = static_cast<int>(GetPrivateProfileIntW(kSection, L"maxMB", 64, ini));
     read_text(ini, L"tar", L"*.tgz,*.taz", s.tar);
     s.aheadMB = static_cast<int>(GetPrivateProfileIntW(kSection, L"aheadMB", kDefaultAheadMB, ini));
+    s.askPassword = static_cast<int>(GetPrivateProfileIntW(kSection, L"askPassword", 1, ini));
     platform::LockGuard guard(last.lock);
     last.valid = true;
     last.present = present;

@@ -99,7 +99,7 @@ TEST(Support, OnlyAWholeSuccessLineCounts) {
 
     std::vector<std::wstring> runs = s.runs();
     ASSERT_EQ(4u, runs.size());
-    EXPECT_EQ(L"\"" + join(s.dir, L"7z.exe") + L"\" t \"" + file + L"\" -slt -ba", runs[0]);
+    EXPECT_EQ(L"\"" + join(s.dir, L"7z.exe") + L"\" t \"" + file + L"\" -slt -ba -sccUTF-8", runs[0]);
 }
 
 TEST(Support, BothArchiverFilesMustExist) {

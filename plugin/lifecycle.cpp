@@ -6,6 +6,7 @@
 #include "core/module.h"
 #include "driver/archiver.h"
 #include "driver/scratch.h"
+#include "plugin/password_dialog.h"
 #include "tables/cache.h"
 #include "tables/handed.h"
 
@@ -13,6 +14,8 @@ BOOL on_module_notification(HMODULE module, DWORD reason) {
     wchar16 work[kPathChars];
     if (!module_handle()) ensure_work_area(work);
     set_module_handle(module);
+    // Only the question is installed here; none is ever asked from here.
+    if (reason == DLL_PROCESS_ATTACH) set_password_asker(ask_password);
     if (reason == DLL_PROCESS_DETACH) {
         // The tables first: members kept for them go with them, and a
         // folder that would not go is among the leftovers tried next.

@@ -1,9 +1,9 @@
 #!/bin/bash
 # Pictures of the plug-in's dialogs for the README, made on a virtual
-# display: docs/settings-dialog.png and docs/about-box.png (and
-# docs/settings-dialog-ja.png where a Japanese font is installed). Each
-# dialog is opened by spihost in a Wine desktop of its own, photographed,
-# and closed with Escape as a user would.
+# display: docs/settings-dialog.png, docs/about-box.png and
+# docs/password-dialog.png (and docs/settings-dialog-ja.png where a
+# Japanese font is installed). Each dialog is opened by spihost in a Wine
+# desktop of its own, photographed, and closed with Escape as a user would.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -19,14 +19,18 @@ trap 'rm -rf "$work"; [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null' EXIT
 cp build/win64/bin/rizazur.sph "$work/"
 printf '[UserSetting]\r\ndir=Z:%s\r\n' "${top//\//\\}\\deps\\7zip\\x64" >"$work/rizazur.ini"
 winpath() { echo "Z:${1//\//\\}"; }
+# An album whose names and pictures are encrypted, for the password's question.
+cp docs/about-box.png "$work/page.png"
+/usr/lib/wine/wine64 deps/7zip/x64/7z.exe a -mhe=on -pexample "$(winpath "$work/album.7z")" \
+  "$(winpath "$work/page.png")" >/dev/null 2>&1
 size=760x520
 
-# shot NAME LANG [about]
+# shot NAME LANG COMMAND [ARGUMENT]: spihost's command and what follows the plug-in
 shot() {
-  local name=$1 lang=$2 previous="" now
-  shift 2
+  local name=$1 lang=$2 command=$3 previous="" now
+  shift 3
   LANG=$lang LC_ALL=$lang /usr/lib/wine/wine64 explorer "/desktop=rizazur-$name,$size" \
-    "$(winpath "$top/build/win64/bin/spihost64.exe")" setup "$(winpath "$work/rizazur.sph")" "$@" \
+    "$(winpath "$top/build/win64/bin/spihost64.exe")" "$command" "$(winpath "$work/rizazur.sph")" "$@" \
     >/dev/null 2>&1 &
   local pid=$!
   # Photographed once two looks in a row agree and show more than the desktop.
@@ -43,10 +47,11 @@ shot() {
   echo "screenshots: docs/$name.png" >&2
 }
 
-shot settings-dialog C.UTF-8
-shot about-box C.UTF-8 about
+shot settings-dialog C.UTF-8 setup
+shot about-box C.UTF-8 setup about
+shot password-dialog C.UTF-8 check "$(winpath "$work/album.7z")"
 if fc-list :lang=ja 2>/dev/null | grep -q .; then
-  shot settings-dialog-ja ja_JP.UTF-8
+  shot settings-dialog-ja ja_JP.UTF-8 setup
 else
   echo "screenshots: no Japanese font installed, so no docs/settings-dialog-ja.png" >&2
 fi

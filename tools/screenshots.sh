@@ -1,9 +1,10 @@
 #!/bin/bash
 # Pictures of the plug-in's dialogs for the README, made on a virtual
 # display: docs/settings-dialog.png, docs/about-box.png and
-# docs/password-dialog.png (and docs/settings-dialog-ja.png where a
-# Japanese font is installed). Each dialog is opened by spihost in a Wine
-# desktop of its own, photographed, and closed with Escape as a user would.
+# docs/password-dialog.png (and their -ja twins of the settings dialog and
+# the password's question where a Japanese font is installed). Each dialog
+# is opened by spihost in a Wine desktop of its own, photographed, and
+# closed with Escape as a user would.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -52,6 +53,7 @@ shot about-box C.UTF-8 setup about
 shot password-dialog C.UTF-8 check "$(winpath "$work/album.7z")"
 if fc-list :lang=ja 2>/dev/null | grep -q .; then
   shot settings-dialog-ja ja_JP.UTF-8 setup
+  shot password-dialog-ja ja_JP.UTF-8 check "$(winpath "$work/album.7z")"
 else
-  echo "screenshots: no Japanese font installed, so no docs/settings-dialog-ja.png" >&2
+  echo "screenshots: no Japanese font installed, so no Japanese pictures" >&2
 fi

@@ -240,6 +240,22 @@ TEST(Password, OneTypedForAnArchiveOpensTheNextWithoutAsking) {
     expect_served(p, second);
 }
 
+TEST(Password, TwoCallsAtOnceFaceTheUserWithOneQuestion) {
+    std::wstring first = encrypted(kKinds[1]), second = encrypted(kKinds[2]);
+    Plugin p(ini_with_7zip());
+    HostCall one = listing_call(p, first);
+    HWND d = one.question();
+    ASSERT_NE(nullptr, d);
+    // The second archive's call comes while the question is open: it waits
+    // for the answer, and tries it before asking.
+    HostCall two = listing_call(p, second);
+    Sleep(1500);
+    answer(d, kAsciiPassword);
+    EXPECT_EQ(0, one.result());
+    EXPECT_TRUE(two.unasked());
+    EXPECT_EQ(0, two.result());
+}
+
 TEST(Password, NotAskingRefusesAtOnce) {
     std::wstring archive = encrypted(kKinds[2]);
     Plugin p(ini_with_7zip(L"askPassword=0\r\n"));

@@ -3,13 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/platform.h"
 #include "core/records.h"
 #include "core/text.h"
+#include "driver/commands.h"
 #include "driver/member_paths.h"
 #include "driver/scratch.h"
+#include "driver/secret.h"
 
 class FetchWatch;  // driver/progress.h
 
@@ -23,6 +26,7 @@ struct Settings {
     // test=list: an archive is claimed once 7-Zip lists it, each member
     // checked only by its own extraction; else (test=full) once it tests clean.
     bool claim_by_listing;
+    int askPassword;  // 0: an archive needing a password no one gave yet is refused at once, unasked
 };
 
 // Settings are read afresh for every request: a changed file is seen at once.
@@ -41,6 +45,9 @@ struct Setup {
     // 7z.exe by its full path, with 7z.dll beside it; empty when none was found.
     wchar16 exe[kPathChars];
     int32_t threshold;
+    // The password every run of the request gives 7-Zip on its standard
+    // input; none when the archive needs none, or none is known for it.
+    std::shared_ptr<const Secret> password;
     bool found() const { return exe[0] != 0; }
 };
 Setup read_setup();
@@ -62,9 +69,13 @@ bool ensure_work_area(wchar16 (&out)[kPathChars]);
 bool capture_path(const wchar16* work_area, wchar16 (&out)[kPathChars]);
 
 // 7-Zip's verdict on an archive: it tested it without error, or not; or
-// it could not be asked (not started, its output not captured).
-enum class Verdict { kYes, kNo, kNotAsked };
+// it could not be asked (not started, its output not captured); or it
+// asked for a password, and the setup's (if any) did not open the archive.
+enum class Verdict { kYes, kNo, kNotAsked, kLocked };
 Verdict test_archive(const Setup& setup, const wchar16* archive);
+
+// The run with the setup's password, if any, for its first program.
+ArchiverRun with_password(ArchiverRun run, const Setup& setup);
 
 // What a listing knew: the table handed to hosts, the full paths of its
 // members, and whether it was read through the tar pipe.

@@ -75,17 +75,21 @@ bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting) {
     }
 }
 
+// Every run that may read a password takes it in UTF-8 (-scc sets the
+// console's charset, standard input's too): in the OEM code page most
+// passwords beyond ASCII could not be typed at all.
+//
 // Every program path is quoted: unquoted, "C:\Program Files\7-Zip\7z.exe"
 // would start C:\Program.exe wherever one exists.
 WideString test_command(const wchar16* archiver, const wchar16* archive) {
-    return quoted(archiver) + from_ascii(" t ") + quoted(archive) + from_ascii(" -slt -ba");
+    return quoted(archiver) + from_ascii(" t ") + quoted(archive) + from_ascii(" -slt -ba -sccUTF-8");
 }
 
 // Listings are asked for in UTF-8: with its output redirected 7-Zip would
 // otherwise write names in the OEM code page, which cannot hold every name.
 ArchiverRun list_run(const wchar16* archiver, const wchar16* archive, bool tar_pipe) {
     if (!tar_pipe) return {quoted(archiver) + from_ascii(" l ") + quoted(archive) + from_ascii(" -slt -ba -sccUTF-8"), {}};
-    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so"),
+    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so -sccUTF-8"),
             quoted(archiver) + from_ascii(" l -slt -ba -si -ttar -sccUTF-8")};
 }
 
@@ -101,8 +105,9 @@ ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const w
     WideString into = from_ascii(" -o") + quoted(folder) + from_ascii(" -aoa");
     WideString includes;
     for (const WideString& m : members) includes += from_ascii(" -i!") + quoted(m.c_str());
-    if (!tar_pipe) return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + into + includes, {}};
-    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so"),
+    if (!tar_pipe)
+        return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + into + from_ascii(" -sccUTF-8") + includes, {}};
+    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so -sccUTF-8"),
             quoted(archiver) + from_ascii(" x") + into + from_ascii(" -si -ttar") + includes};
 }
 

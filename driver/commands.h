@@ -7,6 +7,8 @@
 
 #include "core/text.h"
 
+class Secret;  // driver/secret.h
+
 // The longest command line CreateProcessW takes, terminator included.
 const size_t kMaxCommandLine = 32767;
 
@@ -22,10 +24,12 @@ bool use_tar_pipe(const wchar16* archive, const wchar16* tar_setting);
 
 // One run of 7-Zip, or two joined by a pipe when `second` is set: the
 // first writes the outer archive's content to its standard output, which
-// the second reads as a tar.
+// the second reads as a tar. With input, the first reads that password
+// from its standard input (the only way a password reaches 7-Zip).
 struct ArchiverRun {
     WideString first;
     WideString second;
+    const Secret* input = nullptr;
 };
 
 WideString test_command(const wchar16* archiver, const wchar16* archive);

@@ -54,7 +54,7 @@ ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideSt
     if (!setup.found() || !ensure_work_area(work) || !out.folder_.make(work)) return kReadError;
     const wchar16* folder = out.folder_.path().c_str();
     if (watch) watch->watch(&out.folder_);
-    RunResult ran = run_archiver(setup.exe, extract_run(setup.exe, archive, folder, path.c_str(), tar_pipe), nullptr,
+    RunResult ran = run_archiver(setup.exe, with_password(extract_run(setup.exe, archive, folder, path.c_str(), tar_pipe), setup), nullptr,
                                  watch ? watch->observer() : nullptr);
     if (watch) watch->watch(nullptr);
     if (watch && watch->stopped()) return kAborted;
@@ -75,7 +75,7 @@ ResultCode extract_member(const Setup& setup, const wchar16* archive, const Memb
     wchar_t work[kPathChars], capture_file[kPathChars];
     if (!setup.found() || !ensure_work_area(work) || !capture_path(work, capture_file)) return kReadError;
     ScopedDelete remover(capture_file);
-    RunResult ran = run_archiver(setup.exe, list_run(setup.exe, archive, tar), capture_file,
+    RunResult ran = run_archiver(setup.exe, with_password(list_run(setup.exe, archive, tar), setup), capture_file,
                                  watch ? watch->observer() : nullptr);
     if (watch && watch->stopped()) return kAborted;
     if (!ran.succeeded()) return kReadError;

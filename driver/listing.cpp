@@ -58,7 +58,7 @@ ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out
     if (!ensure_work_area(work) || !capture_path(work, plain)) return kReadError;
     bool tar = use_tar_pipe(archive, setup.settings.tar);
     ScopedDelete plain_remover(plain), piped_remover(piped);
-    if (!run_archiver(setup.exe, list_run(setup.exe, archive, tar), plain).succeeded()) return kReadError;
+    if (!run_archiver(setup.exe, with_password(list_run(setup.exe, archive, tar), setup), plain).succeeded()) return kReadError;
     const wchar16* capture_file = plain;
     // A compressed tar whatever its name: 7-Zip's plain listing of a bzip2
     // or xz stream names nothing and shows a size, that of a gzip stream
@@ -67,7 +67,7 @@ ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out
     Shape shape;
     if (!tar) shape = shape_of(plain);
     if ((shape.sizes_only || shape.one_tar) && capture_path(work, piped) &&
-        run_archiver(setup.exe, list_run(setup.exe, archive, true), piped).succeeded() && shape_of(piped).members) {
+        run_archiver(setup.exe, with_password(list_run(setup.exe, archive, true), setup), piped).succeeded() && shape_of(piped).members) {
         capture_file = piped;
         tar = true;
     }

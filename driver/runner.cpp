@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "driver/commands.h"
+#include "driver/secret.h"
 
 namespace {
 
@@ -158,14 +159,40 @@ uint32_t exit_code(const KernelHandle& process) {
 
 }  // namespace
 
+namespace {
+
+// The first program's standard input: the password's line in a pipe
+// already closed behind it, or NUL. Either way at its end once read, so a
+// prompt (for a password, or asked again) is answered at once instead of
+// waiting for ever. The line is written before the program starts, into
+// room the pipe surely has, and wiped from ours at once.
+FileHandle first_input(const Secret* input) {
+    if (!input)
+        return FileHandle(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    char line[Secret::kChars * 3 + 2];
+    size_t length = input->line(line, sizeof line);
+    HANDLE read_end = nullptr, write_end = nullptr;
+    KernelHandle reader;
+    bool written = false;
+    if (length != 0 && CreatePipe(&read_end, &write_end, nullptr, sizeof line)) {
+        reader.reset(read_end);
+        KernelHandle writer(write_end);
+        DWORD put = 0;
+        written = WriteFile(write_end, line, static_cast<DWORD>(length), &put, nullptr) && put == length;
+    }
+    wipe(line, sizeof line);
+    return written ? FileHandle(reader.release()) : FileHandle();
+}
+
+}  // namespace
+
 bool StartedRun::start(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path) {
     FileHandle out = open_output(output_path);
-    // Standard input at its end: a prompt (a password, say) is answered at
-    // once instead of waiting for ever.
-    FileHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle in = first_input(run.input);
+    if (run.input && !in.valid()) return false;
     if (run.second.empty()) {
-        processes_[0] = start_program(exe, run.first, nul.get(), out.get());
+        processes_[0] = start_program(exe, run.first, in.get(), out.get());
         if (!processes_[0].valid()) return false;
         programs_ = 1;
         return true;
@@ -174,7 +201,7 @@ bool StartedRun::start(const wchar16* exe, const ArchiverRun& run, const wchar16
     if (!CreatePipe(&read_end, &write_end, nullptr, 1 << 16)) return false;
     programs_ = 2;
     KernelHandle reader(read_end), writer(write_end);
-    processes_[0] = start_program(exe, run.first, nul.get(), writer.get());
+    processes_[0] = start_program(exe, run.first, in.get(), writer.get());
     if (processes_[0].valid()) processes_[1] = start_program(exe, run.second, reader.get(), out.get());
     // Our ends go on return: the second sees the end of its input when the
     // first is done, and a first whose reader never started is not left

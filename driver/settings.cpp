@@ -62,6 +62,7 @@ Settings read_settings() {
         copy_bounded(s.tar, kPathChars, L"*.tgz,*.taz");
         s.aheadMB = kDefaultAheadMB;
         s.claim_by_listing = false;
+        s.askPassword = 1;
         return s;
     }
     WIN32_FILE_ATTRIBUTE_DATA file = {};
@@ -80,6 +81,7 @@ Settings read_settings() {
     wchar_t test[kPathChars];
     read_text(ini, L"test", L"full", test);
     s.claim_by_listing = lstrcmpiW(test, L"list") == 0;
+    s.askPassword = static_cast<int>(GetPrivateProfileIntW(kSection, L"askPassword", 1, ini));
     platform::LockGuard guard(last.lock);
     last.valid = true;
     last.present = present;

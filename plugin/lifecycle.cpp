@@ -8,6 +8,7 @@
 #include "driver/lasting.h"
 #include "driver/scratch.h"
 #include "driver/sweep.h"
+#include "plugin/password_dialog.h"
 #include "tables/cache.h"
 #include "tables/handed.h"
 
@@ -33,9 +34,11 @@ BOOL on_module_notification(HMODULE module, DWORD reason) {
     wchar16 work[kPathChars];
     if (!module_handle()) ensure_work_area(work);
     set_module_handle(module);
+    // Only the question is installed here; none is ever asked from here.
     if (reason == DLL_PROCESS_ATTACH) {
         count_load_in();
         take_handed_record(module);
+        set_password_asker(ask_password);
     }
     if (reason == DLL_PROCESS_DETACH) {
         // The tables first: members kept for them go with them, and a

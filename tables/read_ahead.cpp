@@ -490,7 +490,7 @@ ArchiverRun window_run(const Setup& setup, const wchar16* archive, const MemberS
                        const Window& window) {
     std::vector<WideString> paths;
     for (const Planned& m : window.plan) paths.push_back(m.path);
-    return extract_run(setup.exe, archive, window.folder->path().c_str(), paths, source.tar_pipe);
+    return with_password(extract_run(setup.exe, archive, window.folder->path().c_str(), paths, source.tar_pipe), setup);
 }
 
 typedef std::vector<std::pair<size_t, KeptFile>> Found;

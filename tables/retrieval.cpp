@@ -5,6 +5,7 @@
 #include "core/handle.h"
 #include "driver/commands.h"
 #include "tables/handed.h"
+#include "tables/passwords.h"
 
 namespace {
 
@@ -75,13 +76,16 @@ TableKey key_of(const Setup& setup, const wchar16* archive, const FileIdentity& 
 }
 
 // The test, or its verdict while the archive is what it was when tested.
-// Only what 7-Zip said is kept: a test that could not be run tells nothing.
-bool supported(const Setup& setup, const wchar16* archive, const FileIdentity* id) {
+// Only what 7-Zip said is kept: a test that could not be run tells nothing,
+// nor does one the archive's password was not given for. The setup takes
+// the password that opened the archive, for the runs after the test.
+bool supported(Setup& setup, const wchar16* archive, const FileIdentity* id) {
     if (!setup.found()) return false;
+    if (id) recall_password(setup, *id);
     ArchiveTableCache& cache = table_cache();
     bool yes = false;
     if (id && cache.verdict(archive, *id, setup.exe, yes)) return yes;
-    Verdict verdict = test_archive(setup, archive);
+    Verdict verdict = test_unlocking(setup, archive, id);
     yes = verdict == Verdict::kYes;
     if (id && verdict != Verdict::kNotAsked) cache.remember_verdict(archive, *id, setup.exe, yes);
     return yes;
@@ -89,22 +93,30 @@ bool supported(const Setup& setup, const wchar16* archive, const FileIdentity* i
 
 // Test and listing after the probe, the table kept and served; under
 // test=list the listing alone, which is then the claim: one 7-Zip did not
-// end well claims nothing, as a test that did not would. The identity was
-// taken before 7-Zip looks, so a change while it does is seen the next time.
-ResultCode build(const Setup& setup, const wchar16* archive, const TableKey& key, void** copy,
+// end well claims nothing, as a test that did not would, unless the test
+// unlocks it (an archive whose names need a password is asked for one, as
+// under test=full). The identity was taken before 7-Zip looks, so a change
+// while it does is seen the next time.
+ResultCode build(Setup& setup, const wchar16* archive, const TableKey& key, void** copy,
                  MemberRecord* request, NameForm form, MemberSource* source) {
-    const bool tested = !setup.settings.claim_by_listing;
+    bool tested = !setup.settings.claim_by_listing;
     if (tested && !supported(setup, archive, &key.file)) return kUnknownFormat;
+    if (!tested) recall_password(setup, key.file);
     Listing listing;
     ResultCode listed = list_archive(setup, archive, listing);
-    if (listed != kOk) return !tested && listed == kReadError ? kUnknownFormat : listed;
+    if (listed == kReadError && !tested) {
+        if (!supported(setup, archive, &key.file)) return kUnknownFormat;
+        tested = true;
+        listed = list_archive(setup, archive, listing);
+    }
+    if (listed != kOk) return listed;
     return static_cast<ResultCode>(
         table_cache().store(archive, key, tested, std::move(listing), copy, request, form, kNotServed, source));
 }
 
 // Under test=list: whether 7-Zip lists the archive, its table kept for the
 // information call that follows, so opening costs one listing.
-bool listed(const Setup& setup, const wchar16* archive, const FileIdentity* id) {
+bool listed(Setup& setup, const wchar16* archive, const FileIdentity* id) {
     if (!setup.found()) return false;
     if (!id) {
         Listing listing;
@@ -117,15 +129,16 @@ bool listed(const Setup& setup, const wchar16* archive, const FileIdentity* id) 
 
 }  // namespace
 
-bool archive_supported(const Setup& setup, const wchar16* given) {
+bool archive_supported(const Setup& given_setup, const wchar16* given) {
     WideString archive = long_name(given);
     FileIdentity id;
+    Setup setup = given_setup;
     const FileIdentity* known = identify(archive.c_str(), id) ? &id : nullptr;
     if (setup.settings.claim_by_listing) return listed(setup, archive.c_str(), known);
     return supported(setup, archive.c_str(), known);
 }
 
-ResultCode obtain_archive_table(const Setup& setup, const wchar16* given, uint32_t offset, void** copy,
+ResultCode obtain_archive_table(const Setup& given_setup, const wchar16* given, uint32_t offset, void** copy,
                                 MemberRecord* request, NameForm form) {
     WideString name = long_name(given);
     const wchar16* archive = name.c_str();
@@ -134,7 +147,8 @@ ResultCode obtain_archive_table(const Setup& setup, const wchar16* given, uint32
     FileIdentity id;
     ResultCode probed = probe(archive, offset, id);
     if (probed != kOk) return probed;
-    if (!setup.found()) return kUnknownFormat;
+    if (!given_setup.found()) return kUnknownFormat;
+    Setup setup = given_setup;
     TableKey key = key_of(setup, archive, id);
     Lookup kept = table_cache().lookup(archive, key, !setup.settings.claim_by_listing, copy, request, form,
                                        kNotServed, nullptr);
@@ -144,7 +158,7 @@ ResultCode obtain_archive_table(const Setup& setup, const wchar16* given, uint32
     return rc;
 }
 
-ResultCode obtain_member(const Setup& setup, const wchar16* given, uintptr_t position, MemberRecord& record,
+ResultCode obtain_member(Setup& setup, const wchar16* given, uintptr_t position, MemberRecord& record,
                          MemberSource& source) {
     record = MemberRecord();
     record.position = position;
@@ -152,6 +166,7 @@ ResultCode obtain_member(const Setup& setup, const wchar16* given, uintptr_t pos
     const wchar16* archive = name.c_str();
     FileIdentity id;
     if (!identify(archive, id)) return kReadError;
+    recall_password(setup, id);
     TableKey key = key_of(setup, archive, id);
     // A position from a table of the file as it was names nothing in the
     // file as it is, until an information call hands out its new table;

@@ -11,8 +11,9 @@
 #include "driver/archiver.h"
 #include "tables/cache.h"
 
-// Yes when 7-Zip tests the archive without error; under test=list, when it
-// lists it (the table kept, as GetArchiveInfo would make it).
+// Yes when 7-Zip tests the archive without error (tables/passwords.h: with
+// the password it asks for, if any); under test=list, when it lists it (the
+// table kept, as GetArchiveInfo would make it).
 bool archive_supported(const Setup& setup, const wchar16* archive);
 
 // For the information calls. Exactly one of copy and request is given. With
@@ -26,6 +27,7 @@ ResultCode obtain_archive_table(const Setup& setup, const wchar16* archive, uint
 // For a fetch: the record at `position` and where its bytes come from. When
 // a table is kept for the archive but the archive (or a setting that shaped
 // the table) has changed since, the position names a member of a file that
-// is gone: kReadError, and the table is dropped.
-ResultCode obtain_member(const Setup& setup, const wchar16* archive, uintptr_t position, MemberRecord& record,
+// is gone: kReadError, and the table is dropped. The setup takes the
+// password that opened the archive, if it needed one, for the fetch.
+ResultCode obtain_member(Setup& setup, const wchar16* archive, uintptr_t position, MemberRecord& record,
                          MemberSource& source);

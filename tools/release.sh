@@ -90,6 +90,12 @@ crlf "$stage/rizazur.ini" <<'EOF'
 ; soon as 7-Zip lists it, so a big archive shows its first page at once (a
 ; damaged one is shown too, and its damaged pages fail). Default: full
 ;test=full
+
+; Whether to ask for the password of an encrypted archive in a small
+; window: 1 asks (passwords typed while the viewer runs are tried first),
+; 0 never asks, and an archive no typed password opens is refused.
+; Default: 1
+;askPassword=1
 EOF
 
 crlf "$stage/readme.txt" <<EOF
@@ -138,6 +144,7 @@ shows the version, the 7-Zip in use and where the settings file is.
   aheadMB  disk for members read ahead, in MiB   (default: 256; 0: none)
   test     full: tested whole before shown;       (default: full)
            list: shown once listed, each page checked as it comes
+  askPassword  ask for an encrypted archive's password (default: 1; 0: never)
 
 .tgz, .taz and every name ending .tar.<ext> are read in one go through
 7-Zip ("7z x -so" into "7z -si -ttar"), so that the members of the tar show
@@ -176,7 +183,11 @@ If something is missing
   case, or a file named like a folder beside it, cannot be brought out
   one without the other; the plug-in refuses rather than show the wrong
   picture.
-- Encrypted archives are refused: 7-Zip is never given a password.
+- Encrypted archives: the plug-in asks for the password in a small window
+  (once; a wrong one is asked again) and hands it to 7-Zip on its standard
+  input only, never on a command line or on disk. Passwords typed while
+  the viewer runs are tried first on the next encrypted archive. Cancel
+  refuses the archive until it changes; askPassword=0 never asks.
 
 Trying it without a viewer
 --------------------------

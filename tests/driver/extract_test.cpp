@@ -155,7 +155,7 @@ TEST(FetchRuns, AfterAListingAFetchIsOneExtraction) {
     std::wstring run = s.runs()[2];
     std::wstring head = L"\"" + join(s.dir, L"7z.exe") + L"\" x \"" + s.archive + L"\" -o\"" + work_area() + L"\\k.";
     EXPECT_EQ(head, run.substr(0, head.size()));
-    EXPECT_EQ(L"\" -aoa -i!\"d\\pic.png\"", run.substr(run.find(L'"', head.size())));
+    EXPECT_EQ(L"\" -aoa -sccUTF-8 -i!\"d\\pic.png\"", run.substr(run.find(L'"', head.size())));
     // Without a table (a host that loaded the plug-in afresh): test, list, extract.
     Plugin q(s.ini());
     EXPECT_EQ("0123456789", fetch_memory(q, s.archive, 0));

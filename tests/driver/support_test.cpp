@@ -40,13 +40,13 @@ TEST(Support, RealArchivesAndOtherFiles) {
     EXPECT_EQ(0, p.IsSupported(nullptr, kHeader));
 }
 
-TEST(Support, PasswordProtectedArchivesAnswerAtOnce) {
+TEST(Support, PasswordProtectedArchivesAnswerAtOnceWhenNotAsking) {
     // Without an answer to its password prompt 7-Zip would wait for ever.
     std::vector<Entry> entries = {{L"secret.png", pattern_bytes(500, 1)}};
     std::wstring zip = make_archive(L"locked.zip", entries, "zip", L"-psecret");
     std::wstring data7z = make_archive(L"locked.7z", entries, "7z", L"-psecret");
     std::wstring header7z = make_archive(L"hidden.7z", entries, "7z", L"-psecret -mhe=on");
-    Plugin p(ini_with_7zip());
+    Plugin p(ini_with_7zip(L"askPassword=0\r\n"));
     for (const std::wstring& a : {zip, data7z, header7z}) {
         EXPECT_EQ(0, p.IsSupportedW(a.c_str(), kHeader)) << utf8(a);
         EXPECT_EQ(2, listing_code(p, a)) << utf8(a);
@@ -102,7 +102,7 @@ TEST(Support, UnderTestListPasswordProtectedArchivesServeNoBytes) {
     std::wstring zip = make_archive(L"locked.zip", entries, "zip", L"-psecret");
     std::wstring data7z = make_archive(L"locked.7z", entries, "7z", L"-psecret");
     std::wstring header7z = make_archive(L"hidden.7z", entries, "7z", L"-psecret -mhe=on");
-    Plugin p(ini_with_7zip(L"test=list\r\n"));
+    Plugin p(ini_with_7zip(L"test=list\r\naskPassword=0\r\n"));
     // Names in the open: listed, and every fetch refused.
     for (const std::wstring& a : {zip, data7z}) {
         EXPECT_EQ(1, p.IsSupportedW(a.c_str(), kHeader)) << utf8(a);
@@ -112,7 +112,7 @@ TEST(Support, UnderTestListPasswordProtectedArchivesServeNoBytes) {
         EXPECT_EQ(6, fetch_file(p, a, 0, out)) << utf8(a);
         EXPECT_TRUE(list_tree(out).empty()) << utf8(a);
     }
-    // Names hidden: its listing asks for the password, and it is not claimed.
+    // Names hidden: its listing asks for the password; with no one asked, it is not claimed.
     EXPECT_EQ(0, p.IsSupportedW(header7z.c_str(), kHeader));
     EXPECT_EQ(2, listing_code(p, header7z));
     expect_work_area_empty(true, true);
@@ -164,7 +164,7 @@ TEST(Support, OnlyAWholeSuccessLineCounts) {
 
     std::vector<std::wstring> runs = s.runs();
     ASSERT_EQ(4u, runs.size());
-    EXPECT_EQ(L"\"" + join(s.dir, L"7z.exe") + L"\" t \"" + file + L"\" -slt -ba", runs[0]);
+    EXPECT_EQ(L"\"" + join(s.dir, L"7z.exe") + L"\" t \"" + file + L"\" -slt -ba -sccUTF-8", runs[0]);
 }
 
 TEST(Support, BothArchiverFilesMustExist) {

@@ -73,7 +73,7 @@ const char16_t kArchive[] = u"D:\\\u5199\u771F\\a b.zip";
 
 TEST(Commands, TestCommand) {
     // The program path is quoted, or "C:\\Program.exe" would be run where it exists.
-    EXPECT_EQ(u"\"C:\\Program Files\\7-Zip\\7z.exe\" t \"D:\\\u5199\u771F\\a b.zip\" -slt -ba",
+    EXPECT_EQ(u"\"C:\\Program Files\\7-Zip\\7z.exe\" t \"D:\\\u5199\u771F\\a b.zip\" -slt -ba -sccUTF-8",
               test_command(kExe, kArchive));
 }
 
@@ -83,16 +83,16 @@ TEST(Commands, ListRuns) {
     EXPECT_EQ(u"", plain.second);
     // The tar pipe: two runs of 7-Zip itself, no command interpreter between.
     ArchiverRun piped = list_run(u"7z.exe", u"p%OS%.tar.gz", true);
-    EXPECT_EQ(u"\"7z.exe\" x \"p%OS%.tar.gz\" -so", piped.first);
+    EXPECT_EQ(u"\"7z.exe\" x \"p%OS%.tar.gz\" -so -sccUTF-8", piped.first);
     EXPECT_EQ(u"\"7z.exe\" l -slt -ba -si -ttar -sccUTF-8", piped.second);
 }
 
 TEST(Commands, ExtractRuns) {
     ArchiverRun plain = extract_run(u"7z.exe", u"a.zip", u"C:\\work\\x.1", u"dir\\\U0001F600.jpg", false);
-    EXPECT_EQ(u"\"7z.exe\" x \"a.zip\" -o\"C:\\work\\x.1\" -aoa -i!\"dir\\\U0001F600.jpg\"", plain.first);
+    EXPECT_EQ(u"\"7z.exe\" x \"a.zip\" -o\"C:\\work\\x.1\" -aoa -sccUTF-8 -i!\"dir\\\U0001F600.jpg\"", plain.first);
     EXPECT_EQ(u"", plain.second);
     ArchiverRun piped = extract_run(u"7z.exe", u"p.tar.gz", u"C:\\work\\x.1", u"dir\\100%.png", true);
-    EXPECT_EQ(u"\"7z.exe\" x \"p.tar.gz\" -so", piped.first);
+    EXPECT_EQ(u"\"7z.exe\" x \"p.tar.gz\" -so -sccUTF-8", piped.first);
     EXPECT_EQ(u"\"7z.exe\" x -o\"C:\\work\\x.1\" -aoa -si -ttar -i!\"dir\\100%.png\"", piped.second);
 }
 

@@ -16,6 +16,10 @@
 // ended from outside does, once it has done all the rest.
 // hold-<key>.txt makes an extraction write the first half of the member and
 // wait (two minutes at most) for a file named go beside it before the rest.
+// A run without -si reads its input to the end too, adding it to
+// in-<key>.txt when there is any. password.txt makes every run such an
+// archive's: it prompts as 7-Zip does and, unless the first line of its
+// input is that password, ends there with 255 (no input) or 2 (another).
 #include <windows.h>
 
 #include <string>
@@ -88,6 +92,21 @@ void write_file(const std::wstring& path, const std::string& bytes) {
     CloseHandle(f);
 }
 
+std::string read_input() {
+    std::string in;
+    char buf[65536];
+    DWORD got;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &got, nullptr) && got) in.append(buf, got);
+    return in;
+}
+
+void append_file(const std::wstring& path, const std::string& bytes) {
+    HANDLE f = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    DWORD put_bytes;
+    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put_bytes, nullptr);
+    CloseHandle(f);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -104,6 +123,19 @@ int wmain(int argc, wchar_t** argv) {
         if (a == L"-si") key += L"-si";
         if (a.rfind(L"-o", 0) == 0) out_dir = a.substr(2);
         if (a.rfind(L"-i!", 0) == 0) patterns.push_back(a.substr(3));
+    }
+
+    bool reads_tar = key.size() > 3 && key.compare(key.size() - 3, 3, L"-si") == 0;
+    if (!reads_tar) {
+        std::string in = read_input();
+        if (!in.empty()) append_file(beside_me(L"in-" + key + L".txt"), in);
+        bool locked = false;
+        std::string password = read_all(beside_me(L"password.txt"), locked);
+        if (locked) {
+            put("Enter password (will not be echoed):\n");
+            if (in.empty()) return 255;
+            if (in.substr(0, in.find('\r')) != password) return 2;
+        }
     }
 
     bool found = false;
@@ -127,13 +159,7 @@ int wmain(int argc, wchar_t** argv) {
             n -= now;
         }
     }
-    if (key.size() > 3 && key.compare(key.size() - 3, 3, L"-si") == 0) {
-        std::string in;
-        char buf[65536];
-        DWORD got;
-        while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &got, nullptr) && got) in.append(buf, got);
-        write_file(beside_me(L"in-" + key + L".txt"), in);
-    }
+    if (reads_tar) write_file(beside_me(L"in-" + key + L".txt"), read_input());
     bool vanish = false;
     read_all(beside_me(L"vanish-after-" + key + L".txt"), vanish);
     if (vanish) MoveFileW(beside_me(L"7z.exe").c_str(), beside_me(L"7z.exe.gone").c_str());

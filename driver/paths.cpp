@@ -98,7 +98,29 @@ uint64_t path_digest(const wchar16* path, size_t len) {
     return h;
 }
 
-bool brings_out(const wchar16* member, size_t member_len, const wchar16* other, size_t other_len) {
+namespace {
+
+// The path without its "." elements (each followed by a separator): 7-Zip
+// writes "./a" and "a\\.\\b" as "a" and "a\\b".
+WideString without_dots(const wchar16* path, size_t len) {
+    WideString out;
+    for (size_t i = 0; i < len; ++i) {
+        if (path[i] == '.' && (i == 0 || is_separator(path[i - 1])) && i + 1 < len && is_separator(path[i + 1])) {
+            ++i;
+            continue;
+        }
+        out += path[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+bool brings_out(const wchar16* member_path, size_t member_path_len, const wchar16* other_path,
+                size_t other_path_len) {
+    const WideString m = without_dots(member_path, member_path_len), o = without_dots(other_path, other_path_len);
+    const wchar16 *member = m.data(), *other = o.data();
+    const size_t member_len = m.size(), other_len = o.size();
     if (other_len < member_len || (other_len > member_len && !is_separator(other[member_len]))) return false;
     // The same length: the same path; longer: the member is a folder of it.
     return compare_prefix(member, member_len, other, member_len, member_len, compare_7zip) == 0 ||

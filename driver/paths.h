@@ -43,7 +43,8 @@ int compare_paths_ordinal(const wchar16* a, size_t a_len, const wchar16* b, size
 uint64_t path_digest(const wchar16* path, size_t len);
 
 // Whether 7-Zip, asked for `member` alone, would also bring out `other` or
-// write it to the same file: the same path by either rule, or a path below it.
+// write it to the same file: the same path by either rule, or a path below
+// it, "." elements aside.
 bool brings_out(const wchar16* member, size_t member_len, const wchar16* other, size_t other_len);
 
 // A full path as every file call should take it: from 260 units on, in the

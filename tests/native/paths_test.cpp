@@ -86,6 +86,9 @@ TEST(Paths, WhatAnExtractionOfOnePathAlsoBringsOut) {
     EXPECT_FALSE(brings(u"pics\\1.png", u"pics"));
     EXPECT_FALSE(brings(u"a.png", u"sub\\a.png"));
     EXPECT_FALSE(brings(u"a.png", u"a.png "));
+    EXPECT_TRUE(brings(u".\\a.png", u"a.png"));
+    EXPECT_TRUE(brings(u"d\\.\\sub", u"D/sub/1.png"));
+    EXPECT_FALSE(brings(u"a\\.", u"a"));
     // Either rule suffices: here 7-Zip's alone joins the pair.
     EXPECT_TRUE(brings(u"\u0280.png", u"\u01A6.png"));
     EXPECT_NE(0, compare_paths_ordinal(u"\u0280", 1, u"\u01A6", 1));

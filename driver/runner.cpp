@@ -216,6 +216,12 @@ DWORD StartedRun::started(HANDLE (&processes)[2]) const {
     return count;
 }
 
+bool StartedRun::wait(uint32_t ms) const {
+    HANDLE processes[2];
+    DWORD count = started(processes);
+    return count == 0 || WaitForMultipleObjects(count, processes, TRUE, ms) != WAIT_TIMEOUT;
+}
+
 RunResult StartedRun::finish(RunObserver* observer) {
     RunResult result;
     HANDLE processes[2];

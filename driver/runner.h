@@ -44,6 +44,8 @@ public:
 
     // False when a program of it could not be started; finish tells the rest.
     bool start(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path);
+    // Waits up to `ms` for every program of the run to end: true when they have.
+    bool wait(uint32_t ms) const;
     // Waits for the run as run_archiver does, and tells how it went.
     RunResult finish(RunObserver* observer = nullptr);
 

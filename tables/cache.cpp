@@ -95,6 +95,13 @@ const MemberRecord* select_record(const MemberRecord* table, const MemberRecord&
 int ArchiveTableCache::serve(const TableSlot& slot, void** copy, MemberRecord* request, NameForm form, int missing,
                              MemberSource* source) {
     const auto* table = static_cast<const MemberRecord*>(slot.listing.table.get());
+    if (source) {
+        source->tar_pipe = slot.listing.tar_pipe;
+        source->table = slot.serial;
+        source->kept = slot.kept;
+        source->path.clear();
+        source->alone = false;
+    }
     if (copy) {
         size_t bytes;
         if (!table_bytes(table_count(table), sizeof(MemberRecord), bytes)) return kNoMemory;
@@ -110,11 +117,6 @@ int ArchiveTableCache::serve(const TableSlot& slot, void** copy, MemberRecord* r
     memcpy(request, found, sizeof *request);
     if (source) {
         const MemberPaths& paths = slot.listing.paths;
-        source->tar_pipe = slot.listing.tar_pipe;
-        source->table = slot.serial;
-        source->kept = slot.kept;
-        source->path.clear();
-        source->alone = false;
         if (paths.complete() && found->position < paths.size()) {
             size_t len = 0;
             const wchar16* p = paths.path(found->position, len);

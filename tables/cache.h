@@ -80,7 +80,8 @@ public:
 
     // The table held for archive, served when its key is still key: a copy
     // of the whole table into *copy, or the matching record over *request
-    // (`missing` when there is none) with its source. A table held under
+    // (`missing` when there is none); *source tells which table served it, and
+    // for a record, its member's path. A table held under
     // another key is dropped. One the archive was claimed for by its listing
     // alone is not served where a tested one is asked for; it stays for
     // whoever asks for no more.

@@ -290,6 +290,7 @@ public:
     size_t forward = kFirstWindow;
     size_t backward = kFirstWindow;
     size_t last = SIZE_MAX;  // the page handed over last
+    bool album_started = false;  // the whole album's run was started once already
 };
 
 namespace {
@@ -501,33 +502,38 @@ const wchar16* last_element(const WideString& path) {
     return path.c_str() + (cut == WideString::npos ? 0 : cut + 1);
 }
 
-// What a window run brought out to keep: each member found under exactly
-// the name it was written as (the file system's own name for it, not one
-// it merely took for it), a plain file of the listed size; its bytes are
-// checked against the listing's CRC when served.
+// A planned member found under exactly the name it was written as (the
+// file system's own name for it, not one it merely took for it), a plain
+// file of the listed size. A file of another size is removed when `tidy`.
+bool written_file(const Planned& m, const std::shared_ptr<ScratchFolder>& folder, bool tidy, KeptFile& f) {
+    WideString file = folder->path() + L"\\" + m.written;
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW(extended_path(file).c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    FindClose(find);
+    if (wide_len(fd.cFileName) != wide_len(last_element(m.written)) ||
+        memcmp(fd.cFileName, last_element(m.written), wide_len(fd.cFileName) * sizeof(wchar16)) != 0)
+        return false;
+    uint64_t size = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+    if ((fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || size != m.size) {
+        if (tidy && !(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) remove_file(file);
+        return false;
+    }
+    f.file = file;
+    f.size = size;
+    f.check = m.check;
+    f.crc = m.crc;
+    f.folder = folder;
+    return true;
+}
+
+// What a window run brought out to keep; its bytes are checked against the
+// listing's CRC when served.
 Found gather(const std::vector<Planned>& plan, const std::shared_ptr<ScratchFolder>& folder) {
     Found found;
     for (const Planned& m : plan) {
-        WideString file = folder->path() + L"\\" + m.written;
-        WIN32_FIND_DATAW fd;
-        HANDLE find = FindFirstFileW(extended_path(file).c_str(), &fd);
-        if (find == INVALID_HANDLE_VALUE) continue;
-        FindClose(find);
-        if (wide_len(fd.cFileName) != wide_len(last_element(m.written)) ||
-            memcmp(fd.cFileName, last_element(m.written), wide_len(fd.cFileName) * sizeof(wchar16)) != 0)
-            continue;
-        uint64_t size = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
-        if ((fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || size != m.size) {
-            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) remove_file(file);
-            continue;
-        }
         KeptFile f;
-        f.file = file;
-        f.size = size;
-        f.check = m.check;
-        f.crc = m.crc;
-        f.folder = folder;
-        found.emplace_back(m.position, std::move(f));
+        if (written_file(m, folder, true, f)) found.emplace_back(m.position, std::move(f));
     }
     return found;
 }
@@ -570,12 +576,48 @@ void forget(KeptMembers& kept, size_t p, const WideString& file) {
     remove_file(file);
 }
 
-// Waits for a run started in the background and keeps what it brought.
-// The host follows the whole window's bytes coming out, and may stop it:
-// kAborted, and nothing of it is kept.
-ResultCode collect(KeptMembers& kept, Background& background, FetchWatch* watch, uint64_t budget) {
+// How often a call waiting for a run in the background looks whether its
+// page has come out (ms), and after how many looks it tells the host how
+// far the run has come.
+const uint32_t kLookEvery = 5;
+const int kTellEvery = 20;
+
+// The page of a run still under way, handed over as the call asks once it
+// is whole: a member with a CRC-32 (without one, only the run's ending well
+// vouches for its bytes), found as written, no longer open for writing
+// (7-Zip sizes a file first and holds it open until it is whole), its bytes
+// the listed CRC. kReadError while it cannot be.
+ResultCode page_written(const Window& window, size_t p, FetchWatch* watch, Output& out) {
+    for (const Planned& m : window.plan) {
+        if (m.position != p) continue;
+        KeptFile f;
+        if (m.check != CrcKind::kCrc32 || !written_file(m, window.folder, false, f)) return kReadError;
+        // Held while it is read, so that nobody opens it to write meanwhile.
+        FileHandle closed(CreateFileW(extended_path(f.file).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!closed.valid()) return kReadError;
+        return deliver_kept(f, watch, out);
+    }
+    return kReadError;
+}
+
+// Waits for a run started in the background and keeps what it brought;
+// its page p, once whole, is handed over at once (`served`), the run going
+// on for the pages after it. The host follows the whole window's bytes
+// coming out, and may stop it: kAborted, and nothing of it is kept.
+ResultCode collect(KeptMembers& kept, Background& background, size_t p, FetchWatch* watch, uint64_t budget,
+                   Output& out, bool& served) {
     FetchWatch window(watch ? watch->progress() : nullptr, background.window.bytes);
     window.watch(background.window.folder.get());
+    for (int looks = 1; !background.run.wait(kLookEvery); ++looks) {
+        ResultCode rc = page_written(background.window, p, watch, out);
+        if (rc != kReadError) {
+            served = true;
+            return rc;
+        }
+        if (looks % kTellEvery == 0 && !window.still_wanted()) return kAborted;
+    }
     bool ran = background.run.finish(window.observer()).succeeded();
     window.watch(nullptr);
     if (window.stopped()) return kAborted;
@@ -585,6 +627,20 @@ ResultCode collect(KeptMembers& kept, Background& background, FetchWatch* watch,
     Found found = gather(background.window.plan, background.window.folder);
     keep(kept, found, kept.runner->reserved, budget);
     return kOk;
+}
+
+// The window from `from` on, started in the background by the call that
+// has just marked itself the table's runner.
+void start_background(const Setup& setup, const wchar16* archive, const MemberSource& source, KeptMembers& kept,
+                      size_t from, size_t want, int step, uint64_t budget) {
+    RunMark mark(kept);
+    auto background = std::make_unique<Background>();
+    if (!make_window(setup, archive, source, kept, from, want, step, budget, true, background->window,
+                     background->reserved) ||
+        !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
+        return;
+    Locked l;
+    kept.background = std::move(background);
 }
 
 // A kept page handed over right after its neighbour: the host is going
@@ -614,14 +670,24 @@ void read_on(const Setup& setup, const wchar16* archive, const MemberSource& sou
         want = window;
         mark_runner(kept);
     }
-    RunMark mark(kept);
-    auto background = std::make_unique<Background>();
-    if (!make_window(setup, archive, source, kept, from, want, step, budget, true, background->window,
-                     background->reserved) ||
-        !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
-        return;
-    Locked l;
-    kept.background = std::move(background);
+    start_background(setup, archive, source, kept, from, want, step, budget);
+}
+
+// An album small enough for one window run (members and bytes): the
+// members a host is shown of it are few and small, so bringing them all out
+// costs little more than one of them, and whatever order the host takes
+// them in, it finds them kept.
+bool small_album(uint64_t table, uint64_t budget) {
+    bool small = false;
+    table_cache().with_table(table, [&](const Listing& listing) {
+        const MemberPaths& paths = listing.paths;
+        if (!paths.complete() || paths.size() == 0 || paths.size() > kMostWindow) return;
+        const auto* records = static_cast<const MemberRecord*>(listing.table.get());
+        uint64_t bytes = 0;
+        for (size_t q = 0; q < paths.size(); ++q) bytes += records[q].filesize;
+        small = bytes <= std::min(kMostRunBytes, budget / 4);
+    });
+    return small;
 }
 
 // The window run claimed for page p: it brings the page out with the
@@ -724,10 +790,37 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
             return run_window(setup, archive, record, source, *kept, want, step, budget, watch, out);
         }
         ResultCode rc;
+        bool served = false;
         {
             RunMark mark(*kept);
-            rc = collect(*kept, *background, watch, budget);
+            rc = collect(*kept, *background, p, watch, budget, out, served);
+            // Its page came out before the run ended: the run goes on for
+            // whoever asks next, unless the host said stop.
+            if (served && rc != kAborted) {
+                Locked l;
+                background->reserved.take_from(kept->runner->reserved);
+                kept->background = std::move(background);
+            }
+        }
+        if (served) {
+            if (rc == kOk) read_on(setup, archive, source, *kept, p, budget);
+            return rc;
         }
         if (rc != kOk) return rc;
     }
+}
+
+void read_album(const Setup& setup, const wchar16* archive, const MemberSource& source) {
+    const uint64_t budget = static_cast<uint64_t>(setup.settings.aheadMB) << 20;
+    if (budget == 0 || !setup.found() || !small_album(source.table, budget)) return;
+    std::shared_ptr<KeptMembers> kept = source.kept;
+    if (!kept) kept = table_cache().attach_kept(source.table, std::make_shared<KeptMembers>());
+    if (!kept) return;
+    {
+        Locked l;
+        if (kept->album_started || kept->runner || kept->background || !kept->files.empty()) return;
+        kept->album_started = true;
+        mark_runner(*kept);
+    }
+    start_background(setup, archive, source, *kept, 0, kMostWindow, 1, budget);
 }

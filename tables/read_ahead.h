@@ -19,7 +19,8 @@
 // its progress callback), a page that is not kept comes out on its own. The
 // one wait is a call's own, for a run in the background that holds its
 // page, with the host's callback told how far it has come and able to stop
-// it. A thread ended in the middle of a run is seen to be gone, and its
+// it; a page with a CRC-32 is handed over as soon as it is whole, before
+// the run has ended. A thread ended in the middle of a run is seen to be gone, and its
 // run's mark and disk given back.
 //
 // A kept member is found by the very name 7-Zip wrote it under and checked
@@ -46,6 +47,12 @@
 ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberRecord& record,
                        const MemberSource& source, FetchWatch* watch, const WideString* target,
                        platform::OwnedBlock& bytes, size_t& length);
+
+// A table just handed to the host whose album is small enough to come out
+// whole in one window run: that run is started now, in the background, once
+// for the table, so that its pages are kept, or on their way, by the time
+// the host asks for them. Nothing while reading ahead is off.
+void read_album(const Setup& setup, const wchar16* archive, const MemberSource& source);
 
 // Removes kept members, least recently used first, until all of them take
 // no more than `budget` bytes: 0 removes every one, and ends the runs in

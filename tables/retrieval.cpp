@@ -6,6 +6,7 @@
 #include "driver/commands.h"
 #include "tables/handed.h"
 #include "tables/passwords.h"
+#include "tables/read_ahead.h"
 
 namespace {
 
@@ -150,11 +151,16 @@ ResultCode obtain_archive_table(const Setup& given_setup, const wchar16* given, 
     if (!given_setup.found()) return kUnknownFormat;
     Setup setup = given_setup;
     TableKey key = key_of(setup, archive, id);
+    MemberSource source;
     Lookup kept = table_cache().lookup(archive, key, !setup.settings.claim_by_listing, copy, request, form,
-                                       kNotServed, nullptr);
-    ResultCode rc = kept.held ? static_cast<ResultCode>(kept.result) : build(setup, archive, key, copy, request, form, nullptr);
-    // From here the host holds this table's positions.
-    if (rc == kOk) handed_tables().handed(archive, key);
+                                       kNotServed, &source);
+    ResultCode rc = kept.held ? static_cast<ResultCode>(kept.result)
+                              : build(setup, archive, key, copy, request, form, &source);
+    if (rc != kOk) return rc;
+    // From here the host holds this table's positions, and will ask for
+    // some of them soon.
+    handed_tables().handed(archive, key);
+    read_album(setup, archive, source);
     return rc;
 }
 

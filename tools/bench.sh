@@ -257,7 +257,7 @@ measure_build_passes() {
   local scanned=()
   for k in 1 2 3 4 5; do
     for a in album.60.zip album.40.tar.gz pages.1000.zip pages.300.zip; do
-      [ -f "$scan/$k.$a" ] || cp "$archives/$a" "$scan/$k.$a"
+      [ -f "$scan/$k.$a" ] || { cp "$archives/$a" "$scan/$k.$a.part" && mv "$scan/$k.$a.part" "$scan/$k.$a"; }
       scanned+=("$(win "$scan/$k.$a")")
     done
   done

@@ -7,20 +7,26 @@ Each SIZE gives small.SIZE.zip and small.SIZE.7z: SIZE members of 64 to 1024
 random bytes, a hundred to a folder, as a picture album is laid out. --big
 gives big.zip and big.7z: three members of 20 MiB each. --pages gives the
 page benchmark's albums: pages.300.zip and pages.300.7z (solid), 300 members
-of 200 KB, and pages.5000.zip, 5,000 members of 2 KB in 50 folders of 100;
-and pages.60.7z (solid), 60 members of 2 MiB of text-like data that
-compresses, where decoding is most of a page's cost. --first MB gives
+of 200 KB; pages.1000.zip and pages.5000.zip, 1,000 and 5,000 members of
+2 KB in folders of 100; pages.60.7z (solid), 60 members of 2 MiB of
+text-like data that compresses, where decoding is most of a page's cost; and
+two small albums, as most albums are: album.60.zip, 60 members of 50 KB in 6
+folders of 10, and album.40.tar.gz, 40 members of 30 KB, made here with
+Python's tarfile (a fixed time stamp, so the bytes are the same each time). --first MB gives
 first.MB.zip: 500 stored members making MB MiB, a big album to open.
 Random bytes do not compress, like the JPEG files a viewer mostly shows. An
 archive already in OUT_DIR is kept; the source files are written natively
 (Wine is slow at creating 100,000 small files) and removed once the archives
 are made.
 """
+import gzip
+import io
 import os
 import random
 import shutil
 import subprocess
 import sys
+import tarfile
 
 WINE = "/usr/lib/wine/wine64"
 
@@ -50,12 +56,12 @@ def make_set(out, seven_zip, stem, write_source, kinds=("zip", "7z"), switches=N
     shutil.rmtree(src)
 
 
-def album_source(count, seed, member_size):
+def album_source(count, seed, member_size, per_folder=100):
     def write(src):
         rng = random.Random(seed)
         for i in range(count):
-            folder = os.path.join(src, f"d{i // 100:04d}")
-            if i % 100 == 0:
+            folder = os.path.join(src, f"d{i // per_folder:04d}")
+            if i % per_folder == 0:
                 os.makedirs(folder)
             with open(os.path.join(folder, f"img{i:06d}.jpg"), "wb") as f:
                 f.write(rng.randbytes(member_size(rng)))
@@ -86,6 +92,25 @@ def big_source(src):
             f.write(rng.randbytes(20 << 20))
 
 
+def make_tar_gz(out, stem, count, size):
+    archive = os.path.join(out, f"{stem}.tar.gz")
+    if os.path.exists(archive):
+        return
+    print(f"make_archives: {os.path.basename(archive)}", file=sys.stderr, flush=True)
+    rng = random.Random(count)
+    partial = archive + ".part"
+    # gzip's own header time is fixed too, not only the members'.
+    with open(partial, "wb") as raw, gzip.GzipFile(fileobj=raw, mode="wb", mtime=0) as gz, \
+            tarfile.open(fileobj=gz, mode="w", format=tarfile.USTAR_FORMAT) as tar:
+        for i in range(count):
+            info = tarfile.TarInfo(f"img{i:04d}.jpg")
+            info.size = size
+            info.mtime = 1700000000
+            info.mode = 0o644
+            tar.addfile(info, io.BytesIO(rng.randbytes(size)))
+    os.rename(partial, archive)
+
+
 def main():
     args = sys.argv[1:]
     big = "--big" in args
@@ -107,9 +132,13 @@ def main():
         # Solid, so that a member deep in the archive costs the decoding of those before it.
         make_set(out, seven_zip, "pages.300", album_source(300, 300, lambda rng: 200 * 1024),
                  switches={"7z": ("-ms=on",)})
+        make_set(out, seven_zip, "pages.1000", album_source(1000, 1000, lambda rng: 2048), kinds=("zip",))
         make_set(out, seven_zip, "pages.5000", album_source(5000, 5000, lambda rng: 2048), kinds=("zip",))
         make_set(out, seven_zip, "pages.60", compressible_source(60, 2 << 20), kinds=("7z",),
                  switches={"7z": ("-ms=on",)})
+        make_set(out, seven_zip, "album.60", album_source(60, 60, lambda rng: 50 * 1024, per_folder=10),
+                 kinds=("zip",))
+        make_tar_gz(out, "album.40", 40, 30 * 1024)
     if first:
         make_set(out, seven_zip, f"first.{first}", album_source(500, 500, lambda rng: (first << 20) // 500),
                  kinds=("zip",), switches={"zip": ("-mx0",)})

@@ -36,17 +36,28 @@
 //     With RUN_LOG, the plug-in is one whose 7z.exe is the counting stand-in
 //     (count_runs.cpp): it is told where to log and where the real 7z.exe
 //     is, and the runs logged are counted by their command.
-//   passes PLUGIN_ON PLUGIN_OFF SEVENZIP_DIR OUT_CSV REPS ORDERS_OFF ARCHIVE...
+//   passes PLUGIN_ON PLUGIN_OFF SEVENZIP_DIR OUT_CSV REPS ORDERS_ON ORDERS_OFF ARCHIVE...
 //     A viewer's whole album: a fresh load of the plug-in, IsSupportedW and
 //     GetArchiveInfoW, then GetFileW to memory of every member, in the
-//     order forward, backward, the popular host's (the middle member, the
-//     next, the previous, the rest ahead, the rest behind) and a shuffled
-//     one; against one bare extraction of the whole archive into a fresh
-//     folder, round after round. PLUGIN_ON reads ahead, PLUGIN_OFF is the
-//     same build with reading ahead off (aheadMB=0), measured in the orders
-//     of the comma list ORDERS_OFF ("none" for none). Each pass notes its
-//     slowest page, which is then extracted alone by a bare run, and the
-//     most disk the kept members took (looked at every 8th page, untimed).
+//     orders of the comma lists (forward, backward, host: the popular
+//     host's, i.e. the middle member, the next, the previous, the rest
+//     ahead, the rest behind, and random: a shuffled one; "none" for none);
+//     against one bare extraction of the whole archive into a fresh folder,
+//     round after round. PLUGIN_ON is measured in ORDERS_ON, PLUGIN_OFF (the
+//     same build with reading ahead off, or the same file) in ORDERS_OFF.
+//     Each pass notes its first page, its slowest page, which is then
+//     extracted alone by a bare run, and the most disk the kept members
+//     took (looked at every 8th page, untimed).
+//   passes-ansi PLUGIN SEVENZIP_DIR OUT_CSV REPS ARCHIVE...
+//     The same pass the popular 32-bit host's way, in its order: the ANSI
+//     IsSupported, GetArchiveInfo and GetFile, the archive by its short 8.3
+//     path (a copy in a folder whose long name is not 8.3). Built for i686.
+//   paced PLUGIN SEVENZIP_DIR OUT_CSV REPS INTERVAL_MS ARCHIVE...
+//     A person paging forward: each page asked INTERVAL_MS after the last
+//     was asked (at once if it took longer); the wait of each page.
+//   scan PLUGIN SEVENZIP_DIR OUT_CSV REPS ARCHIVE...
+//     A folder scan: IsSupportedW of each archive against a plain run of
+//     the plug-in's test command line, alternating which goes first.
 //   parts PLUGIN SEVENZIP_DIR OUT_CSV REPS SMALL_ARCHIVE BIG_MEMBER CAPTURE...
 //     Times the steps of a call one by one with the plug-in's own code,
 //     linked in here: reading the settings, starting a run the plug-in's way
@@ -178,6 +189,16 @@ void run(const WideString& command_line, const wchar_t* output_path) {
     if (code != 0) fail(L"exit code " + std::to_wstring(code) + L" from " + command_line);
 }
 
+// A run of two programs joined by a pipe (a compressed tar), started as the
+// plug-in starts it; a single one as above.
+void run(const ArchiverRun& runs, const wchar_t* output_path) {
+    if (runs.second.empty()) return run(runs.first, output_path);
+    // The program is the first word of the command line, quoted as every one is.
+    std::wstring exe = runs.first.substr(1, runs.first.find(L'"', 1) - 1);
+    RunResult r = run_archiver(exe.c_str(), runs, output_path);
+    if (!r.succeeded()) fail(L"the pipe failed: " + runs.first + L" | " + runs.second);
+}
+
 struct Member {
     std::wstring path;
     long long size;
@@ -192,6 +213,8 @@ struct Archive {
     std::wstring last_path;
     long long last_size = 0;
     std::vector<Member> listed;  // in the plug-in's order
+    std::string short_path;      // the 8.3 form a 32-bit host hands the ANSI entry points
+    bool tar_pipe = false;       // read as a compressed tar, as the plug-in's default setting says
 };
 
 struct Direct {
@@ -208,9 +231,9 @@ struct Direct {
                               std::to_wstring(++serial) + L".txt");
     }
     WideString test(const Archive& a) const { return test_command(exe.c_str(), a.path.c_str()); }
-    WideString list(const Archive& a) const { return list_run(exe.c_str(), a.path.c_str(), false).first; }
-    WideString extract(const Archive& a) const {
-        return extract_run(exe.c_str(), a.path.c_str(), work.c_str(), a.last_path.c_str(), false).first;
+    ArchiverRun list(const Archive& a) const { return list_run(exe.c_str(), a.path.c_str(), a.tar_pipe); }
+    ArchiverRun extract(const Archive& a) const {
+        return extract_run(exe.c_str(), a.path.c_str(), work.c_str(), a.last_path.c_str(), a.tar_pipe);
     }
 };
 
@@ -218,6 +241,7 @@ Archive describe(const std::wstring& path, Direct& direct) {
     Archive a;
     a.path = path;
     a.format = path.substr(path.find_last_of(L'.') + 1);
+    a.tar_pipe = use_tar_pipe(path.c_str(), L"*.tgz,*.taz");
     std::wstring capture = direct.capture();
     run(direct.list(a), capture.c_str());
     std::string listing = read_file(capture);
@@ -893,68 +917,178 @@ WideString quoted_command(const std::wstring& exe, const std::wstring& archive, 
     return L"\"" + exe + L"\" x \"" + archive + L"\" -o\"" + folder + L"\" -aoa";
 }
 
-int passes(const std::vector<std::wstring>& args) {
-    if (args.size() < 7) fail(L"passes PLUGIN_ON PLUGIN_OFF SEVENZIP_DIR OUT_CSV REPS ORDERS_OFF ARCHIVE...");
-    Direct direct(args[2]);
-    Csv csv(args[3], "archive,format,members,rep,side,order,open_s,pages_s,total_s,slowest_s,slowest_at,"
-                     "bare_one_s,peak_kept_bytes,unload_s");
-    int reps = _wtoi(args[4].c_str());
-    std::vector<std::wstring> off_orders;
-    for (size_t from = 0, comma; from <= args[5].size(); from = comma + 1) {
-        comma = args[5].find(L',', from);
-        if (comma == std::wstring::npos) comma = args[5].size();
-        std::wstring o = args[5].substr(from, comma - from);
-        if (o != L"none" && !o.empty()) off_orders.push_back(o);
+// The items of a comma list; "none" for none.
+std::vector<std::wstring> comma_list(const std::wstring& text) {
+    std::vector<std::wstring> out;
+    for (size_t from = 0, comma; from <= text.size(); from = comma + 1) {
+        comma = text.find(L',', from);
+        if (comma == std::wstring::npos) comma = text.size();
+        std::wstring item = text.substr(from, comma - from);
+        if (item != L"none" && !item.empty()) out.push_back(item);
     }
-    const std::wstring kept_in = join(temp_dir(), L"rizazur");
-    std::vector<Archive> archives;
-    for (size_t k = 6; k < args.size(); ++k) archives.push_back(describe(args[k], direct));
+    return out;
+}
 
-    auto row = [&](const Archive& a, int r, const char* side, const std::wstring& order, double open, double pages_s,
-                   double slowest, size_t slowest_at, double bare_one, unsigned long long peak, double unload) {
-        csv.row(narrow(base_name(a.path)) + "," + narrow(a.format) + "," + std::to_string(a.members) + "," +
-                std::to_string(r) + "," + side + "," + narrow(order) + "," + seconds(open) + "," + seconds(pages_s) +
-                "," + seconds(open + pages_s) + "," + seconds(slowest) + "," + std::to_string(slowest_at) + "," +
-                seconds(bare_one) + "," + std::to_string(peak) + "," + seconds(unload));
-    };
-    auto bare_one = [&](const Archive& a, size_t i) {
-        const Member& m = a.listed[i];
-        std::wstring folder = fresh_folder(direct);
-        double t0 = now();
-        run(extract_run(direct.exe.c_str(), a.path.c_str(), folder.c_str(), m.path.c_str(), false).first, nullptr);
-        double t = now() - t0;
-        remove_extracted(folder, {&m});
-        return t;
-    };
-    auto pass = [&](const std::wstring& plugin_file, const Archive& a, int r, const char* side,
-                    const std::wstring& order) {
-        std::vector<size_t> positions = page_order(order, a.members);
-        double t0 = now();
-        HMODULE module = LoadLibraryW(plugin_file.c_str());
-        if (!module) fail(L"cannot load " + plugin_file);
-        auto is_supported = reinterpret_cast<IsSupportedWProc>(
+// The road of a 64-bit host: a fresh load of the plug-in and its wide entry points.
+struct WideRoad {
+    explicit WideRoad(const std::wstring& file) : module(LoadLibraryW(file.c_str())) {
+        if (!module) fail(L"cannot load " + file);
+        is_supported = reinterpret_cast<IsSupportedWProc>(
             reinterpret_cast<void*>(GetProcAddress(module, "IsSupportedW")));
-        auto archive_info = reinterpret_cast<GetArchiveInfoWProc>(
+        archive_info = reinterpret_cast<GetArchiveInfoWProc>(
             reinterpret_cast<void*>(GetProcAddress(module, "GetArchiveInfoW")));
-        auto get_file = reinterpret_cast<GetFileWProc>(reinterpret_cast<void*>(GetProcAddress(module, "GetFileW")));
+        get_file = reinterpret_cast<GetFileWProc>(reinterpret_cast<void*>(GetProcAddress(module, "GetFileW")));
+        if (!is_supported || !archive_info || !get_file) fail(L"wide entry points missing in " + file);
+    }
+    WideRoad(const WideRoad&) = delete;
+    WideRoad& operator=(const WideRoad&) = delete;
+    ~WideRoad() { FreeLibrary(module); }
+
+    // What went wrong, or nothing.
+    std::wstring open(const Archive& a) {
+        if (is_supported(a.path.c_str(), g_header) != 1) return L"IsSupportedW refused it";
         HLOCAL table = nullptr;
-        if (is_supported(a.path.c_str(), g_header) != 1 || archive_info(a.path.c_str(), 0, 0, &table) != 0 ||
-            table_length(table) != a.members)
-            fail(L"open failed on " + a.path);
-        double open = now() - t0;
-        LocalFree(table);
-        double pages_s = 0, slowest = 0;
-        size_t slowest_at = 0, n = 0;
-        unsigned long long peak = 0;
+        int rc = archive_info(a.path.c_str(), 0, 0, &table);
+        size_t n = rc == 0 ? table_length(table) : 0;
+        if (table) LocalFree(table);
+        if (rc != 0) return L"GetArchiveInfoW answered " + std::to_wstring(rc);
+        return n == a.members ? L"" : L"GetArchiveInfoW listed " + std::to_wstring(n) + L" members";
+    }
+    int page(const Archive& a, size_t i) {
+        HLOCAL bytes = nullptr;
+        int rc = get_file(a.path.c_str(), static_cast<LONG_PTR>(i), reinterpret_cast<LPWSTR>(&bytes), 0x100, nullptr, 0);
+        bool whole = rc == 0 && bytes && static_cast<long long>(LocalSize(bytes)) == a.listed[i].size;
+        if (bytes) LocalFree(bytes);
+        return whole ? 0 : rc == 0 ? -1 : rc;
+    }
+
+    HMODULE module;
+    IsSupportedWProc is_supported;
+    GetArchiveInfoWProc archive_info;
+    GetFileWProc get_file;
+};
+
+// The popular 32-bit host's road: the ANSI entry points, declared as it
+// declares them, and the archive by its short 8.3 path.
+typedef int(WINAPI* HostIsSupported)(LPCSTR filename, void* dw);
+typedef int(WINAPI* HostGetArchiveInfo)(LPCSTR buf, LONG_PTR len, unsigned int flag, HLOCAL* lphInf);
+typedef int(WINAPI* HostGetFile)(LPCSTR src, LONG_PTR len, LPSTR dest, unsigned int flag, FARPROC progress,
+                                 LONG_PTR data);
+
+#pragma pack(push, 1)
+struct HostFileInfo {
+    unsigned char method[8];
+    ULONG_PTR position;
+    ULONG_PTR compsize;
+    ULONG_PTR filesize;
+    LONG_PTR timestamp;
+    char path[200];
+    char filename[200];
+    DWORD crc;
+#ifdef _WIN64
+    unsigned char padding[4];
+#endif
+};
+#pragma pack(pop)
+
+struct AnsiRoad {
+    explicit AnsiRoad(const std::wstring& file) : module(LoadLibraryW(file.c_str())) {
+        if (!module) fail(L"cannot load " + file);
+        is_supported = reinterpret_cast<HostIsSupported>(reinterpret_cast<void*>(GetProcAddress(module, "IsSupported")));
+        archive_info = reinterpret_cast<HostGetArchiveInfo>(
+            reinterpret_cast<void*>(GetProcAddress(module, "GetArchiveInfo")));
+        get_file = reinterpret_cast<HostGetFile>(reinterpret_cast<void*>(GetProcAddress(module, "GetFile")));
+        if (!is_supported || !archive_info || !get_file) fail(L"ANSI entry points missing in " + file);
+    }
+    AnsiRoad(const AnsiRoad&) = delete;
+    AnsiRoad& operator=(const AnsiRoad&) = delete;
+    ~AnsiRoad() { FreeLibrary(module); }
+
+    std::wstring open(const Archive& a) {
+        if (is_supported(a.short_path.c_str(), g_header) != 1) return L"IsSupported refused it";
+        HLOCAL table = nullptr;
+        int rc = archive_info(a.short_path.c_str(), 0, 0, &table);
+        size_t n = 0;
+        if (rc == 0)
+            for (auto* r = static_cast<const HostFileInfo*>(table); r->method[0]; ++r) ++n;
+        if (table) LocalFree(table);
+        if (rc != 0) return L"GetArchiveInfo answered " + std::to_wstring(rc);
+        return n == a.members ? L"" : L"GetArchiveInfo listed " + std::to_wstring(n) + L" members";
+    }
+    int page(const Archive& a, size_t i) {
+        HLOCAL bytes = nullptr;
+        int rc = get_file(a.short_path.c_str(), static_cast<LONG_PTR>(i), reinterpret_cast<LPSTR>(&bytes), 0x100,
+                          nullptr, 0);
+        bool whole = rc == 0 && bytes && static_cast<long long>(LocalSize(bytes)) == a.listed[i].size;
+        if (bytes) LocalFree(bytes);
+        return whole ? 0 : rc == 0 ? -1 : rc;
+    }
+
+    HMODULE module;
+    HostIsSupported is_supported;
+    HostGetArchiveInfo archive_info;
+    HostGetFile get_file;
+};
+
+const char kPassHeader[] = "archive,format,members,rep,side,order,open_s,pages_s,total_s,slowest_s,slowest_at,"
+                           "bare_one_s,peak_kept_bytes,unload_s,first_s";
+
+void pass_row(Csv& csv, const Archive& a, int r, const char* side, const std::wstring& order, double open,
+              double pages_s, double slowest, size_t slowest_at, double bare_one, unsigned long long peak,
+              double unload, double first) {
+    csv.row(narrow(base_name(a.path)) + "," + narrow(a.format) + "," + std::to_string(a.members) + "," +
+            std::to_string(r) + "," + side + "," + narrow(order) + "," + seconds(open) + "," + seconds(pages_s) + "," +
+            seconds(open + pages_s) + "," + seconds(slowest) + "," + std::to_string(slowest_at) + "," +
+            seconds(bare_one) + "," + std::to_string(peak) + "," + seconds(unload) + "," + seconds(first));
+}
+
+// One bare extraction of member i alone into a fresh folder.
+double bare_one(Direct& direct, const Archive& a, size_t i) {
+    const Member& m = a.listed[i];
+    std::wstring folder = fresh_folder(direct);
+    double t0 = now();
+    run(extract_run(direct.exe.c_str(), a.path.c_str(), folder.c_str(), m.path.c_str(), a.tar_pipe), nullptr);
+    double t = now() - t0;
+    remove_extracted(folder, {&m});
+    return t;
+}
+
+// One bare extraction of the whole archive, the yardstick of the passes of its round.
+void bare_whole(Csv& csv, Direct& direct, const Archive& a, int r) {
+    std::wstring folder = fresh_folder(direct);
+    double t0 = now();
+    if (a.tar_pipe)
+        run(extract_run(direct.exe.c_str(), a.path.c_str(), folder.c_str(), std::vector<WideString>{}, true), nullptr);
+    else
+        run(quoted_command(direct.exe, a.path, folder), nullptr);
+    double whole = now() - t0;
+    remove_all(folder);
+    pass_row(csv, a, r, "bare", L"whole", 0, whole, 0, 0, 0, 0, 0, 0);
+    fprintf(stderr, "  %-16ls bare whole: %.2f s\n", base_name(a.path).c_str(), whole);
+}
+
+// A whole album by one road: a fresh load of the plug-in, the open, then
+// every member to memory in the order given.
+template <class Road>
+void pass(Csv& csv, Direct& direct, const std::wstring& plugin_file, const Archive& a, int r, const char* side,
+          const std::wstring& order) {
+    const std::wstring kept_in = join(temp_dir(), L"rizazur");
+    std::vector<size_t> positions = page_order(order, a.members);
+    double t0 = now();
+    double open, pages_s = 0, slowest = 0, first = 0, unload;
+    size_t slowest_at = 0, n = 0;
+    unsigned long long peak = 0;
+    {
+        Road road(plugin_file);
+        std::wstring failure = road.open(a);
+        if (!failure.empty()) fail(failure + L": " + a.path);
+        open = now() - t0;
         for (size_t i : positions) {
-            HLOCAL bytes = nullptr;
             double p0 = now();
-            int rc = get_file(a.path.c_str(), static_cast<LONG_PTR>(i), reinterpret_cast<LPWSTR>(&bytes), 0x100,
-                              nullptr, 0);
+            int rc = road.page(a, i);
             double t = now() - p0;
-            bool whole = rc == 0 && bytes && static_cast<long long>(LocalSize(bytes)) == a.listed[i].size;
-            if (bytes) LocalFree(bytes);
-            if (!whole) fail(L"GetFileW answered " + std::to_wstring(rc) + L" on member " + std::to_wstring(i));
+            if (rc != 0) fail(L"GetFile answered " + std::to_wstring(rc) + L" on member " + std::to_wstring(i));
+            if (n == 0) first = t;
             pages_s += t;
             if (t > slowest) {
                 slowest = t;
@@ -962,32 +1096,159 @@ int passes(const std::vector<std::wstring>& args) {
             }
             if (++n % 8 == 0 || n == positions.size()) peak = std::max(peak, bytes_below(kept_in, L"k."));
         }
-        double u0 = now();
-        FreeLibrary(module);
-        double unload = now() - u0;
-        row(a, r, side, order, open, pages_s, slowest, slowest_at, bare_one(a, slowest_at), peak, unload);
-        fprintf(stderr, "  %-10ls %-4s %-8ls: open %.2f s + pages %.2f s, slowest %.0f ms (member %zu), kept %.1f MB\n",
-                base_name(a.path).c_str(), side, order.c_str(), open, pages_s, slowest * 1e3, slowest_at,
-                peak / 1048576.0);
-        fflush(stderr);
-    };
+        t0 = now();
+    }
+    unload = now() - t0;
+    pass_row(csv, a, r, side, order, open, pages_s, slowest, slowest_at, bare_one(direct, a, slowest_at), peak, unload,
+             first);
+    fprintf(stderr,
+            "  %-16ls %-4s %-8ls: open %.2f s, first page %.0f ms, pages %.2f s, slowest %.0f ms (member %zu), "
+            "kept %.1f MB\n",
+            base_name(a.path).c_str(), side, order.c_str(), open, first * 1e3, pages_s, slowest * 1e3, slowest_at,
+            peak / 1048576.0);
+    fflush(stderr);
+}
+
+int passes(const std::vector<std::wstring>& args) {
+    if (args.size() < 8)
+        fail(L"passes PLUGIN_ON PLUGIN_OFF SEVENZIP_DIR OUT_CSV REPS ORDERS_ON ORDERS_OFF ARCHIVE...");
+    Direct direct(args[2]);
+    Csv csv(args[3], kPassHeader);
+    int reps = _wtoi(args[4].c_str());
+    std::vector<std::wstring> on_orders = comma_list(args[5]), off_orders = comma_list(args[6]);
+    std::vector<Archive> archives;
+    for (size_t k = 7; k < args.size(); ++k) archives.push_back(describe(args[k], direct));
 
     const wchar_t* orders[] = {L"forward", L"backward", L"host", L"random"};
+    auto wanted = [](const std::vector<std::wstring>& list, const wchar_t* order) {
+        return std::find(list.begin(), list.end(), order) != list.end();
+    };
     for (int r = 0; r < reps; ++r) {
         for (const Archive& a : archives) {
-            std::wstring folder = fresh_folder(direct);
-            double t0 = now();
-            run(quoted_command(direct.exe, a.path, folder), nullptr);
-            double whole = now() - t0;
-            remove_all(folder);
-            row(a, r, "bare", L"whole", 0, whole, 0, 0, 0, 0, 0);
-            fprintf(stderr, "  %-10ls bare whole: %.2f s\n", base_name(a.path).c_str(), whole);
+            bare_whole(csv, direct, a, r);
             for (const wchar_t* order : orders) {
-                pass(args[0], a, r, "on", order);
-                if (std::find(off_orders.begin(), off_orders.end(), order) != off_orders.end())
-                    pass(args[1], a, r, "off", order);
+                if (wanted(on_orders, order)) pass<WideRoad>(csv, direct, args[0], a, r, "on", order);
+                if (wanted(off_orders, order)) pass<WideRoad>(csv, direct, args[1], a, r, "off", order);
             }
         }
+    }
+    return 0;
+}
+
+// The popular 32-bit host's passes: each archive copied once into a folder
+// whose long name is not 8.3 and handed over by its short path.
+int passes_ansi(const std::vector<std::wstring>& args) {
+    if (args.size() < 5) fail(L"passes-ansi PLUGIN SEVENZIP_DIR OUT_CSV REPS ARCHIVE...");
+    Direct direct(args[1]);
+    Csv csv(args[2], kPassHeader);
+    int reps = _wtoi(args[3].c_str());
+    const std::wstring long_folder = join(temp_dir(), L"An album folder of a long name");
+    CreateDirectoryW(long_folder.c_str(), nullptr);
+    std::vector<Archive> archives;
+    for (size_t k = 4; k < args.size(); ++k) {
+        Archive a = describe(args[k], direct);
+        std::wstring copy = join(long_folder, base_name(a.path));
+        if (!CopyFileW(a.path.c_str(), copy.c_str(), FALSE)) fail(L"cannot copy " + a.path);
+        char short_path[MAX_PATH];
+        DWORD n = GetShortPathNameA(narrow(copy).c_str(), short_path, MAX_PATH);
+        if (n == 0 || n >= MAX_PATH) fail(L"no short path for " + copy);
+        a.short_path = short_path;
+        // A short form that is the long one would leave the host's road untried.
+        if (a.short_path.find(narrow(base_name(long_folder))) != std::string::npos)
+            fail(L"the short path of " + copy + L" keeps its long folder name");
+        fprintf(stderr, "  %ls by %s\n", base_name(a.path).c_str(), a.short_path.c_str());
+        archives.push_back(a);
+    }
+    for (int r = 0; r < reps; ++r) {
+        for (const Archive& a : archives) {
+            bare_whole(csv, direct, a, r);
+            pass<AnsiRoad>(csv, direct, args[0], a, r, "ansi", L"host");
+        }
+    }
+    return 0;
+}
+
+// A person paging: a fresh load, the open, then every member forward, each
+// asked on a grid of INTERVAL_MS from the end of the open (right after the
+// last when that one took longer).
+int paced(const std::vector<std::wstring>& args) {
+    if (args.size() < 6) fail(L"paced PLUGIN SEVENZIP_DIR OUT_CSV REPS INTERVAL_MS ARCHIVE...");
+    Direct direct(args[1]);
+    Csv csv(args[2], "archive,format,members,rep,page,member,open_s,asked_s,wait_s");
+    int reps = _wtoi(args[3].c_str());
+    double interval = _wtoi(args[4].c_str()) / 1e3;
+    std::vector<Archive> archives;
+    for (size_t k = 5; k < args.size(); ++k) archives.push_back(describe(args[k], direct));
+    for (int r = 0; r < reps; ++r) {
+        for (const Archive& a : archives) {
+            double t0 = now();
+            WideRoad road(args[0]);
+            std::wstring failure = road.open(a);
+            if (!failure.empty()) fail(failure + L": " + a.path);
+            double grid = now(), open = grid - t0;
+            std::vector<double> waits;
+            for (size_t k = 0; k < a.members; ++k) {
+                double due = grid + static_cast<double>(k) * interval;
+                for (double left; (left = due - now()) > 0;) Sleep(left > 0.002 ? static_cast<DWORD>(left * 1e3) - 1 : 0);
+                double asked = now();
+                int rc = road.page(a, k);
+                double wait = now() - asked;
+                if (rc != 0) fail(L"GetFileW answered " + std::to_wstring(rc) + L" on member " + std::to_wstring(k));
+                waits.push_back(wait);
+                csv.row(narrow(base_name(a.path)) + "," + narrow(a.format) + "," + std::to_string(a.members) + "," +
+                        std::to_string(r) + "," + std::to_string(k) + "," + std::to_string(k) + "," + seconds(open) +
+                        "," + seconds(asked - t0) + "," + seconds(wait));
+            }
+            double first = open + waits[0];
+            std::sort(waits.begin() + 1, waits.end());
+            fprintf(stderr, "  %-16ls paced: first page %.2f s after the open starts; later pages %.1f ms median, "
+                    "%.1f ms at most\n", base_name(a.path).c_str(), first, waits[waits.size() / 2] * 1e3,
+                    waits.back() * 1e3);
+            fflush(stderr);
+        }
+    }
+    return 0;
+}
+
+// A file manager's folder scan: IsSupportedW of each archive, once loaded,
+// against the plug-in's own test command line run plainly; the two sides
+// alternate which goes first, archive by archive and round by round.
+int scan(const std::vector<std::wstring>& args) {
+    if (args.size() < 5) fail(L"scan PLUGIN SEVENZIP_DIR OUT_CSV REPS ARCHIVE...");
+    Direct direct(args[1]);
+    Csv csv(args[2], "rep,archive,first,plugin_s,plain_s");
+    int reps = _wtoi(args[3].c_str());
+    std::vector<std::wstring> paths(args.begin() + 4, args.end());
+    for (int r = 0; r < reps; ++r) {
+        // New to the plug-in each round, as a folder met for the first time.
+        for (const std::wstring& p : paths) touch(p);
+        WideRoad road(args[0]);
+        double sum_plugin = 0, sum_plain = 0;
+        for (size_t j = 0; j < paths.size(); ++j) {
+            const std::wstring& p = paths[j];
+            bool plugin_first = (j + static_cast<size_t>(r)) % 2 == 0;
+            double tp = 0, td = 0;
+            for (int side = 0; side < 2; ++side) {
+                if ((side == 0) == plugin_first) {
+                    double t0 = now();
+                    if (road.is_supported(p.c_str(), g_header) != 1) fail(L"IsSupportedW refused " + p);
+                    tp = now() - t0;
+                } else {
+                    std::wstring c = direct.capture();
+                    double t0 = now();
+                    run(test_command(direct.exe.c_str(), p.c_str()), c.c_str());
+                    td = now() - t0;
+                    DeleteFileW(c.c_str());
+                }
+            }
+            sum_plugin += tp;
+            sum_plain += td;
+            csv.row(std::to_string(r) + "," + narrow(base_name(p)) + "," + (plugin_first ? "plugin" : "plain") + "," +
+                    seconds(tp) + "," + seconds(td));
+        }
+        fprintf(stderr, "  scan of %zu archives: IsSupportedW %.2f s, plain tests %.2f s, ratio %.3f\n", paths.size(),
+                sum_plugin, sum_plain, sum_plugin / sum_plain);
+        fflush(stderr);
     }
     return 0;
 }
@@ -1190,7 +1451,7 @@ int parts(const std::vector<std::wstring>& args) {
 
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> args(argv + 1, argv + argc);
-    if (args.empty()) fail(L"overhead | listing | fetch-all | parts | pages | batch | album | passes ...");
+    if (args.empty()) fail(L"overhead | listing | fetch-all | parts | pages | batch | album | passes | passes-ansi | paced | scan ...");
     std::wstring mode = args[0];
     args.erase(args.begin());
     temp_dir();
@@ -1202,5 +1463,8 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"batch") return batch(args);
     if (mode == L"album") return album(args);
     if (mode == L"passes") return passes(args);
+    if (mode == L"passes-ansi") return passes_ansi(args);
+    if (mode == L"paced") return paced(args);
+    if (mode == L"scan") return scan(args);
     fail(L"unknown mode " + mode);
 }

@@ -3,15 +3,20 @@
 
 Usage: report.py --results DIR --report FILE.md --seconds N --mode full|quick
                  --plugin FILE [--before DIR]
-       report.py --results DIR --report FILE.md --pages-only
+       report.py --results DIR --report FILE.md --pages-only | --passes-only | --first-page-only
 
 DIR holds overhead.csv, listing.csv, parts.csv, fetch_all.csv and
 scaling.csv as tools/bench.sh leaves them. --before names the results of
 an earlier build to set beside them (bench/results/before by default, when
-it exists). The section on pages and opening comes first, from
-pages-before*.csv and pages-after*.csv in DIR, whichever exist, with its
-chart beside the report (pages.svg); --pages-only rewrites that section
-alone and leaves the rest of the report as it is.
+it exists). The section on whole albums, before and after, comes first,
+from passes-before*.csv and passes-after*.csv in DIR, whichever exist, with
+its chart beside the report (passes.svg); then the first page of a big
+archive, the passes with reading ahead on and off (passes.csv, chart
+passes-ahead.svg) and pages and opening, from pages-before*.csv and
+pages-after*.csv (chart pages.svg). --pages-only rewrites that section
+alone, --passes-only the two passes' sections (each only when its figures
+are there), and --first-page-only its own; the rest of the report stays as
+it is.
 """
 import argparse
 import csv
@@ -21,7 +26,7 @@ import os
 import platform
 import statistics
 import subprocess
-from collections import defaultdict
+from collections import Counter, defaultdict
 
 GOAL_RATIO = 1.05
 GOAL_SPEEDUP = 10.0
@@ -248,6 +253,9 @@ PAGE_ARCHIVES = {
     "pages.300.7z": "7z (solid), 300 × 200 KB",
     "pages.5000.zip": "zip, 5,000 × 2 KB in 50 folders",
     "pages.60.7z": "7z (solid), 60 × 2 MiB compressible",
+    "pages.1000.zip": "zip, 1,000 × 2 KB in 10 folders",
+    "album.60.zip": "zip, 60 × 50 KB in 6 folders",
+    "album.40.tar.gz": ".tar.gz, 40 × 30 KB",
 }
 PAGES_HEADING = "## Pages and opening"
 
@@ -367,7 +375,7 @@ def svg_chart(path, series, title, y_label="milliseconds a page (log scale)"):
         f.write("\n".join(out) + "\n")
 
 
-def svg_pass_bars(path, groups, title, note=""):
+def svg_pass_bars(path, groups, title, note="", legend=("before: one 7-Zip run a page", "after: reading ahead")):
     """Bars on a log scale of seconds, one pair (before, after) for each archive and order:
     groups is [(archive, bare_s, [(order, before_s or None, after_s or None)])]."""
     width, left, right, top_ = 760, 250, 60, 64
@@ -384,8 +392,7 @@ def svg_pass_bars(path, groups, title, note=""):
            f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="13">',
            f'<rect width="{width}" height="{height}" fill="white"/>',
            f'<text x="12" y="22" font-size="15" font-weight="bold">{title}</text>']
-    legend = [("#c33", "before: one 7-Zip run a page"), ("#36c", "after: reading ahead")]
-    for k, (colour, name) in enumerate(legend):
+    for k, (colour, name) in enumerate(zip(("#c33", "#36c"), legend)):
         x = 12 + 250 * k
         out.append(f'<rect x="{x}" y="34" width="14" height="11" fill="{colour}"/>')
         out.append(f'<text x="{x + 20}" y="44">{name}</text>')
@@ -609,6 +616,192 @@ def pages_section(results, report):
     return out
 
 
+BUILDS_HEADING = "## Before and after: whole albums as hosts page them"
+# The albums of the passes through the 64-bit build, and of those through the 32-bit build.
+WIDE_ALBUMS = ["pages.300.zip", "pages.300.7z", "pages.1000.zip", "pages.60.7z"]
+ANSI_ALBUMS = ["album.60.zip", "album.40.tar.gz"]
+PACED_ALBUMS = ["pages.300.zip", "pages.300.7z"]
+
+
+def percentile(values, p):
+    """The value below which p per cent of the values lie (nearest rank)."""
+    ordered = sorted(values)
+    return ordered[max(0, math.ceil(p / 100 * len(ordered)) - 1)]
+
+
+class BuildPasses:
+    """One build's passes: passes-LABEL.csv and its -paced, -scan and -run files."""
+
+    def __init__(self, folder, label):
+        stem = os.path.join(folder, f"passes-{label}")
+        self.label = label
+        self.run = {r["key"]: r["value"] for r in rows(stem + "-run.csv")}
+        self.passes = rows(stem + ".csv")
+        self.paced = rows(stem + "-paced.csv")
+        self.scan = rows(stem + "-scan.csv")
+        self.bare = {(r["archive"], r["rep"]): float(r["total_s"]) for r in self.passes if r["side"] == "bare"}
+
+    def measured(self):
+        return bool(self.passes or self.paced or self.scan)
+
+    def of(self, archive, side, order):
+        return [r for r in self.passes if r["archive"] == archive and r["side"] == side and r["order"] == order]
+
+    def ratio(self, archive, side, order):
+        """The pass ÷ the bare extraction of its round, median over the rounds."""
+        got = [float(r["total_s"]) / self.bare[(archive, r["rep"])] for r in self.of(archive, side, order)
+               if (archive, r["rep"]) in self.bare]
+        return median(got) if got else None
+
+    def slowest(self, archive):
+        """The worst, over the album's orders, of the slowest page ÷ its member's bare extraction (medians)."""
+        by_order = defaultdict(list)
+        for r in self.passes:
+            if r["archive"] == archive and r["side"] != "bare" and float(r["bare_one_s"]) > 0:
+                by_order[r["order"]].append(float(r["slowest_s"]) / float(r["bare_one_s"]))
+        return max(median(v) for v in by_order.values()) if by_order else None
+
+    def first_page(self, archive, side, order):
+        """Medians of the open, of the first page alone and of both."""
+        got = self.of(archive, side, order)
+        if not got:
+            return None
+        return (median([float(r["open_s"]) for r in got]), median([float(r["first_s"]) for r in got]),
+                median([float(r["open_s"]) + float(r["first_s"]) for r in got]))
+
+    def paced_figures(self, archive):
+        """The first page's time after the open starts (median), and the later pages' waits pooled."""
+        got = [r for r in self.paced if r["archive"] == archive]
+        if not got:
+            return None
+        first = median([float(r["asked_s"]) + float(r["wait_s"]) for r in got if r["page"] == "0"])
+        later = [float(r["wait_s"]) for r in got if r["page"] != "0"]
+        return first, median(later), percentile(later, 95), max(later)
+
+    def scanned(self):
+        """The albums scanned and how many copies of each (a copy is named N.ALBUM)."""
+        names = {r["archive"] for r in self.scan}
+        return sorted(Counter(n.split(".", 1)[1] for n in names).items())
+
+    def scan_ratio(self):
+        """The ratio of the sums, median over the rounds, and the sums' medians."""
+        sums = defaultdict(lambda: [0.0, 0.0, 0])
+        for r in self.scan:
+            s = sums[r["rep"]]
+            s[0] += float(r["plugin_s"])
+            s[1] += float(r["plain_s"])
+            s[2] += 1
+        if not sums:
+            return None
+        return (median([p / d for p, d, _ in sums.values()]), median([p for p, _, _ in sums.values()]),
+                median([d for _, d, _ in sums.values()]), max(n for *_, n in sums.values()))
+
+
+def builds_section(results, report):
+    """Before and after of the passes (passes-LABEL*.csv): the section's lines; writes passes.svg beside the report."""
+    builds = [BuildPasses(results, label) for label in PAGE_BUILDS]
+    builds = [b for b in builds if b.measured()]
+    if not builds:
+        return []
+    out = []
+    w = out.append
+    w(f"{BUILDS_HEADING}\n")
+    w("What a host pays for a whole album, for two builds of the plug-in (`tools/bench.sh --passes-only "
+      "--label before|after --plugin FILE.sph --plugin32 FILE.spi`, figures in `passes-LABEL*.csv`). Each pass "
+      "is a fresh load of the plug-in, the open (IsSupported + GetArchiveInfo) and every member to memory "
+      "(GetFile, flag 0x100), as fast as the host can ask; its ratio is the pass ÷ one bare `7z x` of the whole "
+      "archive into a fresh folder, taken in the same round (for the .tar.gz, the two 7-Zip runs joined by a pipe "
+      "that bring out its members), median over the rounds. The 64-bit build is called by its wide entry points; "
+      "the 32-bit build as the popular 32-bit host calls it: the ANSI entry points, the archive by its short 8.3 "
+      "path (a copy in a folder whose long name is not 8.3), in that host's order (the middle member, the next, "
+      "the previous, the rest ahead, the rest behind). Both builds run the same 64-bit 7-Zip. Slowest page: the "
+      "longest GetFile of a pass ÷ a bare extraction of that member alone, run right after the pass; the worst "
+      "of the album's orders. A page every 150 ms: each page asked on a 150 ms grid from the end of the open "
+      "(right after the last when that one took longer), forward. Folder scan: IsSupportedW of each archive of "
+      "a folder (copies of the albums named, each a file of its own and new to the plug-in each round), the "
+      "plug-in loaded once a round, against a plain run of its own test command line on each, the two sides "
+      "alternating which goes first; the ratio of the sums, median over the rounds.\n")
+    labels = [b.label for b in builds]
+    w("| What the host does | Archive | " + " | ".join(labels) + " | Goal |")
+    w("|---|---|" + "---|" * len(labels) + "---|")
+
+    def times(v):
+        return f"**{v:.2f} ×**" if v is not None else "–"
+
+    def line(what, archive, cells, goal):
+        w(f"| {what} | {archive} | " + " | ".join(cells) + f" | {goal} |")
+
+    for k, a in enumerate(WIDE_ALBUMS):
+        line("every page in listing order, as fast as it can: forward / backward" if k == 0 else "",
+             page_archive_name(a, 0),
+             [f"{times(b.ratio(a, 'on', 'forward'))} / {times(b.ratio(a, 'on', 'backward'))}" for b in builds],
+             "≤ 1.5 × (2 × at the worst of a noisy run)" if k == 0 else "")
+    for k, a in enumerate(ANSI_ALBUMS):
+        line("the popular 32-bit host's order, ANSI, short paths, `.spi`" if k == 0 else "",
+             page_archive_name(a, 0), [times(b.ratio(a, "ansi", "host")) for b in builds], "≤ 3 ×" if k == 0 else "")
+    for k, a in enumerate(WIDE_ALBUMS + ANSI_ALBUMS):
+        line("slowest page of a pass ÷ one bare extraction of that member" if k == 0 else "",
+             page_archive_name(a, 0), [times(b.slowest(a)) for b in builds], "≤ 2 ×" if k == 0 else "")
+    for k, a in enumerate(WIDE_ALBUMS + ANSI_ALBUMS):
+        side, order = ("ansi", "host") if a in ANSI_ALBUMS else ("on", "forward")
+        cells = []
+        for b in builds:
+            f = b.first_page(a, side, order)
+            cells.append(f"open {f[0]:.2f} s, first page {ms(f[1], 0)} ms, both **{f[2]:.2f} s**" if f else "–")
+        line("the open, then the first page (forward, or the 32-bit host's order)" if k == 0 else "",
+             page_archive_name(a, 0), cells, "the first page after the open no later than before" if k == 0 else "")
+    for k, a in enumerate(PACED_ALBUMS):
+        cells = []
+        for b in builds:
+            f = b.paced_figures(a)
+            cells.append(f"first page **{f[0]:.2f} s** after the open starts; later pages {ms(f[1])} / {ms(f[2])} / "
+                         f"{ms(f[3])} ms" if f else "–")
+        line("a page every 150 ms (a person paging): median / 95th percentile / worst wait" if k == 0 else "",
+             page_archive_name(a, 0), cells, "a few ms a page; the first page no later than before" if k == 0 else "")
+    cells = []
+    for b in builds:
+        s = b.scan_ratio()
+        cells.append(f"**{s[0]:.2f} ×** ({s[1]:.2f} s against {s[2]:.2f} s)" if s else "–")
+    archives = max((s[3] for s in (b.scan_ratio() for b in builds) if s), default=0)
+    scanned = next((b.scanned() for b in builds if b.scan), [])
+    line(f"a folder scan: IsSupportedW of {archives} archives ÷ {archives} plain tests",
+         "; ".join(f"{n} × {page_archive_name(a, 0)}" for a, n in scanned), cells, "≤ 1.1 ×")
+    w("")
+    w("| Build | Plug-in (64-bit; 32-bit) | Tree | Date | Rounds | Load (1 / 5 / 15 min) at the start, at the end | "
+      "Time taken |")
+    w("|---|---|---|---|---|---|---|")
+    for b in builds:
+        r = b.run
+        seconds = int(r.get("seconds", 0))
+        w(f"| {b.label} | `{r.get('plugin', '?')}` ({r.get('sha256', '?')}…); `{r.get('plugin32', '?')}` "
+          f"({r.get('sha256_32', '?')}…) | {r.get('tree', '?')} | {r.get('date', '?')} | {r.get('rounds', '?')} | "
+          f"{' / '.join(r.get('load_start', '?').split())}, {' / '.join(r.get('load_end', '?').split())} | "
+          f"{seconds // 60} min {seconds % 60} s |")
+    w("")
+
+    # The chart: each album's passes, a bar for each build, against its bare extraction.
+    groups = []
+    for a in WIDE_ALBUMS + ANSI_ALBUMS:
+        bare = [v for b in builds for (archive, _), v in b.bare.items() if archive == a]
+        if not bare:
+            continue
+        orders = []
+        for side, order, name in (("on", "forward", "forward"), ("on", "backward", "backward"),
+                                  ("on", "host", "the popular host's order"),
+                                  ("ansi", "host", "32-bit host: its order, ANSI")):
+            totals = {b.label: median([float(r["total_s"]) for r in b.of(a, side, order)])
+                      for b in builds if b.of(a, side, order)}
+            if totals:
+                orders.append((name, totals.get("before"), totals.get("after")))
+        groups.append((page_archive_name(a, 0), median(bare), orders))
+    if groups:
+        svg = os.path.join(os.path.dirname(os.path.abspath(report)), "passes.svg")
+        svg_pass_bars(svg, groups, "A whole album as fast as the host asks, before and after, against one bare "
+                      "extraction", legend=("before", "after"))
+        w("![Each album's passes, before and after, against one bare extraction of it](passes.svg)\n")
+    return out
+
+
 PASSES_HEADING = "## Paging through an album"
 PASS_ORDERS = [("forward", "forward"), ("backward", "backward"), ("host", "the popular host's order"),
                ("random", "random order")]
@@ -692,12 +885,12 @@ def passes_section(results, report):
       "the archive (on a solid 7z the test decodes the whole block, so the open alone costs about one bare "
       "extraction) and a handful of 7-Zip starts.\n")
     if chart:
-        svg = os.path.join(os.path.dirname(os.path.abspath(report)), "passes.svg")
+        svg = os.path.join(os.path.dirname(os.path.abspath(report)), "passes-ahead.svg")
         groups = [(name, bare, [(o, bars[o].get("before"), bars[o].get("after")) for _, o in PASS_ORDERS if o in bars])
                   for name, bare, _, bars in chart]
         svg_pass_bars(svg, groups, "A whole album, page by page, before and after, against one bare extraction",
                       note)
-        w("![A whole album in each order, before and after, against one bare extraction of it](passes.svg)\n")
+        w("![A whole album in each order, before and after, against one bare extraction of it](passes-ahead.svg)\n")
     return out
 
 
@@ -767,9 +960,13 @@ def main():
         return
 
     if args.passes_only:
-        text = splice(args.report, PASSES_HEADING, passes_section(args.results, args.report))
-        with open(args.report, "w") as f:
-            f.write(text)
+        # Each section from the figures there are; one with none stays as it is.
+        for heading, section in ((PASSES_HEADING, passes_section(args.results, args.report)),
+                                 (BUILDS_HEADING, builds_section(args.results, args.report))):
+            if section:
+                text = splice(args.report, heading, section)
+                with open(args.report, "w") as f:
+                    f.write(text)
         return
 
     if args.pages_only:
@@ -791,6 +988,8 @@ def main():
       + (" (`--quick`: few repetitions, rough figures)" if args.mode == "quick" else "")
       + f" from the raw figures in `{os.path.relpath(args.results, top) if os.path.isabs(args.results) else args.results}/*.csv`; "
       "run it again to bring this page up to date.\n")
+    for line in builds_section(args.results, args.report):
+        w(line)
     for line in first_section(args.results):
         w(line)
     for line in passes_section(args.results, args.report):
@@ -1251,15 +1450,18 @@ def main():
     w("## Running it\n")
     w("```sh\nbash tools/bench.sh           # everything; writes this page and bench/results/*.csv\n"
       "bash tools/bench.sh --quick   # fewer repetitions and sizes; writes build/bench/quick/\n"
-      "bash tools/bench.sh --pages-only --plugin FILE.sph --label after   # pages and opening alone\n```\n")
+      "bash tools/bench.sh --pages-only --plugin FILE.sph --label after   # pages and opening alone\n"
+      "bash tools/bench.sh --passes-only --plugin FILE.sph --plugin32 FILE.spi --label after"
+      "   # whole albums alone\n```\n")
     w("Pages and opening are measured only for a build named with `--label` (`before` or `after`); a full "
       "run without it keeps the figures already in `bench/results/pages-*.csv`.\n")
     w("The first run makes the archives (`bench/make_archives.py`, with the real 7z.exe: about five minutes, "
       "most of it packing 100,000 files twice); later runs reuse them from `build/bench-archives`. "
       "The run uses a Wine prefix of its own (`build/bench/wineprefix`). Files: `bench/overhead.cpp` (the "
-      "Windows side: `overhead`, `listing`, `parts`, `fetch-all`, `pages`, `batch` and `album`), "
+      "Windows side: `overhead`, `listing`, `parts`, `fetch-all`, `pages`, `batch`, `album`, `passes`, `paced` "
+      "and `scan`, and built for i686 too, `passes-ansi`), "
       "`bench/count_runs.cpp` (the stand-in for `7z.exe` that counts runs), `bench/native/scaling.cpp` (the "
-      "native scan), `bench/report.py` (this page and `pages.svg`).")
+      "native scan), `bench/report.py` (this page, `passes.svg`, `passes-ahead.svg` and `pages.svg`).")
 
     os.makedirs(os.path.dirname(os.path.abspath(args.report)), exist_ok=True)
     with open(args.report, "w") as f:

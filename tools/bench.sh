@@ -17,7 +17,12 @@
 #     and time it takes to fetch every member of a 5,000-member album;
 #   - with --passes, whole albums paged forward, backward, in the popular
 #     host's order and at random, reading ahead and not, against one bare
-#     extraction of the whole archive (passes.csv);
+#     extraction of the whole archive (passes.csv); with --label too, the
+#     build's own passes instead (passes-LABEL*.csv): through the 64-bit
+#     build forward, backward and in the popular host's order on four
+#     albums; through the 32-bit build (--plugin32) the popular 32-bit
+#     host's way (ANSI calls, short 8.3 paths, its order) on two small
+#     albums; a page asked every 150 ms; and a folder scan;
 #   - with --first-page, opening a big zip (FIRST_MB MiB, 1024 by default,
 #     500 stored members, made at run time) and showing its first page under
 #     test=full and test=list, against a bare listing and a bare extraction
@@ -28,27 +33,30 @@
 #
 #   tools/bench.sh [--quick] [--pages-only] [--label before|after]
 #                  [--passes] [--passes-only] [--first-page] [--first-page-only]
-#                  [--plugin FILE.sph] [--results DIR]
+#                  [--plugin FILE.sph] [--plugin32 FILE.spi] [--results DIR]
 #
 # --quick takes fewer repetitions and smaller archives and writes to
 # build/bench/quick/ instead of docs/ and bench/results/. --plugin measures
-# another build of the plug-in; --results puts the CSV files elsewhere (the
-# report then goes beside them). --label names the build for pages and
-# opening, whose figures go to pages-LABEL*.csv; without it they are not
-# measured and the report shows those already there. --pages-only measures
-# pages and opening alone and rewrites only that section of the report.
-# --passes adds the album passes; --passes-only measures them alone and
-# rewrites only their section (PASS_ROUNDS rounds, 3 by default; the passes
-# with reading ahead off take one run a page and so are made forward only,
-# and at random too on the 300-member zip and the 60-member 7z; the
+# another build of the plug-in, --plugin32 its 32-bit build; --results puts
+# the CSV files elsewhere (the report then goes beside them). --label names
+# the build for pages and opening, whose figures go to pages-LABEL*.csv, and
+# for the passes; without it pages and opening are not measured and the
+# report shows those already there. --pages-only measures pages and opening
+# alone and rewrites only that section of the report. --passes adds the album
+# passes; --passes-only measures them alone and rewrites only the passes'
+# sections (PASS_ROUNDS rounds, 3 by default). With --label, that is the
+# before-and-after section at the top of the report, with its chart, from
+# passes-before*.csv and passes-after*.csv, whichever exist. Without it, the
+# passes with reading ahead off take one run a page and so are made forward
+# only, and at random too on the 300-member zip and the 60-member 7z; the
 # 5,000-member album's, an hour on a busy machine, are left to --label, whose
-# album figures are that pass). --first-page-only measures the first page
+# album figures are that pass. --first-page-only measures the first page
 # alone and rewrites only its section (FIRST_REPS pairs, 6 by default).
 set -eu
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 
-usage="usage: tools/bench.sh [--quick] [--pages-only] [--label before|after] [--passes] [--passes-only] [--first-page] [--first-page-only] [--plugin FILE.sph] [--results DIR]"
+usage="usage: tools/bench.sh [--quick] [--pages-only] [--label before|after] [--passes] [--passes-only] [--first-page] [--first-page-only] [--plugin FILE.sph] [--plugin32 FILE.spi] [--results DIR]"
 quick=0
 first=0
 first_only=0
@@ -57,6 +65,7 @@ passes=0
 passes_only=0
 label=
 plugin=build/win64/bin/rizazur.sph
+plugin32=build/win32/bin/rizazur.spi
 results=
 while [ $# -gt 0 ]; do
   case $1 in
@@ -68,6 +77,7 @@ while [ $# -gt 0 ]; do
     --first-page-only) first=1 first_only=1 ;;
     --label) label=$2; shift ;;
     --plugin) plugin=$2; shift ;;
+    --plugin32) plugin32=$2; shift ;;
     --results) results=$2; shift ;;
     *) echo "$usage" >&2; exit 2 ;;
   esac
@@ -88,8 +98,14 @@ if [ "$plugin" = build/win64/bin/rizazur.sph ]; then
   cmake --preset win64 >/dev/null
   cmake --build --preset win64 --target rizazur >/dev/null
 fi
+if [ "$passes" = 1 ] && [ -n "$label" ] && [ "$plugin32" = build/win32/bin/rizazur.spi ]; then
+  cmake --preset win32 >/dev/null
+  cmake --build --preset win32 --target rizazur >/dev/null
+fi
 cmake -S bench -B build/bench/win64 -G Ninja --toolchain "$top/cmake/mingw-x86_64.cmake" >/dev/null
 cmake --build build/bench/win64 >/dev/null
+cmake -S bench -B build/bench/win32 -G Ninja --toolchain "$top/cmake/mingw-i686.cmake" >/dev/null
+cmake --build build/bench/win32 >/dev/null
 CC=clang CXX=clang++ cmake -S bench/native -B build/bench/native -G Ninja >/dev/null
 cmake --build build/bench/native >/dev/null
 
@@ -150,6 +166,7 @@ rm -rf build/bench/temp
 export RIZAZUR_BENCH_TEMP
 RIZAZUR_BENCH_TEMP=$(win build/bench/temp)
 bench=(/usr/lib/wine/wine64 build/bench/win64/overhead_bench.exe)
+bench32=(/usr/lib/wine/wine build/bench/win32/overhead_bench.exe)
 plugin_win=$(win build/bench/plugin/rizazur.sph)
 
 # Pages and opening, for the build named by --label.
@@ -206,10 +223,59 @@ measure_passes() {
   rm -f "$results/passes.csv"
   echo "bench: album passes, $rounds rounds" >&2
   local pass=("${bench[@]}" passes "$plugin_win" "$(win "$off/rizazur.sph")" "$seven_zip_win"
-    "$(win "$results/passes.csv")" "$rounds")
+    "$(win "$results/passes.csv")" "$rounds" forward,backward,host,random)
   "${pass[@]}" forward,random "$(win "$archives/pages.300.zip")" "$(win "$archives/pages.60.7z")"
   "${pass[@]}" forward "$(win "$archives/pages.300.7z")"
   "${pass[@]}" none "$(win "$archives/pages.5000.zip")"
+}
+
+# One build's passes, for before and after (--label): the 64-bit build's
+# wide calls on four albums; the 32-bit build (a private copy beside its own
+# settings) the popular 32-bit host's way on the two small ones; a person
+# paging; and a folder scan of 20 archives, five copies of each of four
+# albums: files of their own, as a hard link, the same file to the plug-in,
+# would not be.
+measure_build_passes() {
+  local rounds=${PASS_ROUNDS:-3} stem=$results/passes-$label own32=build/bench/plugin32 scan=$archives/scan
+  mkdir -p "$own32" "$scan"
+  cp "$plugin32" "$own32/rizazur.spi"
+  printf '[UserSetting]\r\ndir=%s\r\n' "$seven_zip_win" >"$own32/rizazur.ini"
+  rm -f "$stem.csv" "$stem-paced.csv" "$stem-scan.csv" "$stem-run.csv"
+  local passes_started load
+  passes_started=$(date +%s)
+  load=$(cut -d' ' -f1-3 /proc/loadavg)
+  echo "bench: album passes ($label), $rounds rounds" >&2
+  "${bench[@]}" passes "$plugin_win" "$plugin_win" "$seven_zip_win" "$(win "$stem.csv")" "$rounds" \
+    forward,backward,host none "$(win "$archives/pages.300.zip")" "$(win "$archives/pages.300.7z")" \
+    "$(win "$archives/pages.1000.zip")" "$(win "$archives/pages.60.7z")"
+  echo "bench: the popular 32-bit host's passes ($label)" >&2
+  "${bench32[@]}" passes-ansi "$(win "$own32/rizazur.spi")" "$seven_zip_win" "$(win "$stem.csv")" "$rounds" \
+    "$(win "$archives/album.60.zip")" "$(win "$archives/album.40.tar.gz")"
+  echo "bench: a page every 150 ms ($label)" >&2
+  "${bench[@]}" paced "$plugin_win" "$seven_zip_win" "$(win "$stem-paced.csv")" "$rounds" 150 \
+    "$(win "$archives/pages.300.zip")" "$(win "$archives/pages.300.7z")"
+  local scanned=()
+  for k in 1 2 3 4 5; do
+    for a in album.60.zip album.40.tar.gz pages.1000.zip pages.300.zip; do
+      [ -f "$scan/$k.$a" ] || { cp "$archives/$a" "$scan/$k.$a.part" && mv "$scan/$k.$a.part" "$scan/$k.$a"; }
+      scanned+=("$(win "$scan/$k.$a")")
+    done
+  done
+  echo "bench: a folder scan of ${#scanned[@]} archives ($label)" >&2
+  "${bench[@]}" scan "$plugin_win" "$seven_zip_win" "$(win "$stem-scan.csv")" "$rounds" "${scanned[@]}"
+  {
+    echo "key,value"
+    echo "plugin,$plugin"
+    echo "sha256,$(sha256sum "$plugin" | cut -c1-16)"
+    echo "plugin32,$plugin32"
+    echo "sha256_32,$(sha256sum "$plugin32" | cut -c1-16)"
+    echo "tree,$(git describe --always --dirty)"
+    echo "date,$(date -u +%Y-%m-%d)"
+    echo "rounds,$rounds"
+    echo "seconds,$(( $(date +%s) - passes_started ))"
+    echo "load_start,$load"
+    echo "load_end,$(cut -d' ' -f1-3 /proc/loadavg)"
+  } >"$stem-run.csv"
 }
 
 # A viewer's first look at a big archive: open and first page, the plug-in
@@ -236,9 +302,15 @@ if [ $first_only = 1 ]; then
 fi
 
 if [ $passes_only = 1 ]; then
-  measure_passes
+  if [ -n "$label" ]; then
+    measure_build_passes
+    what="$results/passes-$label*.csv"
+  else
+    measure_passes
+    what=$results/passes.csv
+  fi
   python3 bench/report.py --results "$results" --report "$report" --passes-only
-  echo "bench: the album passes section of $report and $results/passes.csv in $(( $(date +%s) - started )) s" >&2
+  echo "bench: the album passes sections of $report and $what in $(( $(date +%s) - started )) s" >&2
   exit 0
 fi
 
@@ -284,7 +356,9 @@ echo "bench: a host fetching every member" >&2
   "$(win "$archives/small.$fetch_all_size.zip")"
 
 if [ -n "$label" ]; then measure_pages; fi
-if [ $passes = 1 ]; then measure_passes; fi
+if [ $passes = 1 ]; then
+  if [ -n "$label" ]; then measure_build_passes; else measure_passes; fi
+fi
 if [ $first = 1 ]; then measure_first; fi
 
 elapsed=$(( $(date +%s) - started ))

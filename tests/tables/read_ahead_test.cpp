@@ -518,3 +518,141 @@ TEST(ReadAhead, LhaAlbumsAreServedFromKeptMembers) {
     EXPECT_LE(s.windows().size(), 8u);
     for (int w : s.windows()) EXPECT_GT(w, 0);
 }
+
+namespace {
+
+// The host's order for an album of n: the middle, the next, the previous,
+// the rest ahead, the rest behind.
+std::vector<int> hosts_order(int n) {
+    std::vector<int> order = {n / 2, n / 2 + 1, n / 2 - 1};
+    for (int i = n / 2 + 2; i < n; ++i) order.push_back(i);
+    for (int i = n / 2 - 2; i >= 0; --i) order.push_back(i);
+    return order;
+}
+
+// The extractions a stand-in makes within about a second from now.
+std::vector<int> windows_soon(const StandIn& s, const std::function<std::vector<int>()>& windows) {
+    for (int i = 0; i < 50 && windows().empty() && !runs_from(s.dir); ++i) Sleep(20);
+    for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
+    return windows();
+}
+
+}  // namespace
+
+TEST(SmallAlbum, ComesOutWholeInOneRunStartedAsItsTableIsHandedOver) {
+    Album s(20);
+    Plugin p(s.ini());
+    ASSERT_EQ(20u, s.list(p).size());
+    for (int i : hosts_order(20)) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{20}), s.windows());
+    EXPECT_EQ("tlx", s.letters());
+    // Another information call on the same table starts nothing more.
+    ASSERT_EQ(20u, s.list(p).size());
+    EXPECT_EQ(Album::bytes(3), fetch_memory(p, s.archive, 3));
+    EXPECT_EQ("tlx", s.letters());
+    // Listed and never paged: what came out goes at unload.
+    s.touch();
+    ASSERT_EQ(20u, s.list(p).size());
+    EXPECT_EQ((std::vector<int>{20, 20}), windows_soon(s, [&] { return s.windows(); }));
+    p.unload();
+    EXPECT_TRUE(work_area_leftovers().empty());
+
+    // Reading ahead off: a run a page, as before, and nothing kept.
+    Album off(20);
+    Plugin q(off.ini(L"aheadMB=0\r\n"));
+    ASSERT_EQ(20u, off.list(q).size());
+    for (int i : hosts_order(20)) EXPECT_EQ(Album::bytes(i), fetch_memory(q, off.archive, i)) << i;
+    EXPECT_EQ(std::vector<int>(20, 1), off.windows());
+    EXPECT_TRUE(kept_folders().empty());
+}
+
+TEST(SmallAlbum, NoneBeyondWhatOneRunMayBringComesOutAtTheOpen) {
+    // Too many members.
+    Album many(kBigAlbum);
+    Plugin p(many.ini());
+    ASSERT_EQ(size_t(kBigAlbum), many.list(p).size());
+    EXPECT_TRUE(windows_soon(many, [&] { return many.windows(); }).empty());
+    // Too many bytes listed: beyond what one run brings, or a quarter of
+    // the budget.
+    DictatedArchive big(listing_block("a.png", "13000000") + listing_block("b.png", "13000000"));
+    Plugin q(big.ini());
+    ASSERT_EQ(2u, big.list(q).size());
+    DictatedArchive some(listing_block("a.png", "100000") + listing_block("b.png", "100000") +
+                         listing_block("c.png", "100000"));
+    Plugin r(some.ini(L"aheadMB=1\r\n"));
+    ASSERT_EQ(3u, some.list(r).size());
+    for (const StandIn* s : {static_cast<const StandIn*>(&big), static_cast<const StandIn*>(&some)})
+        EXPECT_EQ("tl", s->letters());
+    // Within them, it does.
+    r.write_ini(some.ini(L"aheadMB=2\r\n"));
+    some.touch();
+    ASSERT_EQ(3u, some.list(r).size());
+    windows_soon(some, [&] { return std::vector<int>(); });
+    EXPECT_EQ("tltlx", some.letters());
+}
+
+namespace {
+
+// A page asked for on a thread of its own, which the test may wait for.
+struct PageOnItsOwn {
+    PageOnItsOwn(Plugin& p, const std::wstring& archive, int position) : p(p), archive(archive), position(position) {
+        thread = CreateThread(nullptr, 0, [](void* arg) -> DWORD WINAPI {
+            auto& g = *static_cast<PageOnItsOwn*>(arg);
+            g.got = fetch_memory(g.p, g.archive, g.position);
+            return 0;
+        }, this, 0, nullptr);
+    }
+    ~PageOnItsOwn() {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    bool done_within(DWORD ms) { return WaitForSingleObject(thread, ms) == WAIT_OBJECT_0; }
+    Plugin& p;
+    std::wstring archive;
+    int position;
+    std::string got;
+    HANDLE thread;
+};
+
+}  // namespace
+
+TEST(SmallAlbum, APageWithACrcIsHandedOverOnceWholeBeforeItsRunEnds) {
+    Album s(20);
+    Holding holding(s, L"wait-x.txt");  // the run writes every member, then waits
+    Plugin p(s.ini());
+    ASSERT_EQ(20u, s.list(p).size());
+    for (int i : {10, 11, 9}) {
+        PageOnItsOwn page(p, s.archive, i);
+        const bool early = page.done_within(30000);
+        EXPECT_TRUE(early) << i;
+        EXPECT_TRUE(runs_from(s.dir));
+        if (!early || i == 9) holding.release();
+        page.done_within(INFINITE);
+        EXPECT_EQ(Album::bytes(i), page.got) << i;
+    }
+
+    // A 16-bit CRC vouches for too little: its page waits for the run's end.
+    Album lha(20, false, true);
+    Holding held(lha, L"wait-x.txt");
+    Plugin q(lha.ini());
+    ASSERT_EQ(20u, lha.list(q).size());
+    PageOnItsOwn page(q, lha.archive, 10);
+    EXPECT_FALSE(page.done_within(1500));
+    held.release();
+    page.done_within(INFINITE);
+    EXPECT_EQ(Album::bytes(10), page.got);
+    EXPECT_EQ((std::vector<int>{20}), lha.windows());
+}
+
+TEST(SmallAlbum, ARunThatFailsKeepsNothing) {
+    Album s(10);
+    const std::wstring exit_file = join(s.dir, L"exit-x.txt");
+    write_bytes(exit_file, "2");  // after writing every member
+    Plugin p(s.ini());
+    ASSERT_EQ(10u, s.list(p).size());
+    EXPECT_EQ((std::vector<int>{10}), windows_soon(s, [&] { return s.windows(); }));
+    DeleteFileW(exit_file.c_str());
+    // Each page is brought out again, none handed over from the failed run.
+    EXPECT_EQ(Album::bytes(4), fetch_memory(p, s.archive, 4));
+    EXPECT_EQ(2u, s.windows().size());
+}

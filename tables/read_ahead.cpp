@@ -249,6 +249,7 @@ struct Background {
     Reservation reserved;
     Window window;
     StartedRun run;
+    bool album = false;  // a whole small album, started as its table was handed over
 };
 
 // The call running a window of a table, or collecting its run in the
@@ -632,9 +633,10 @@ ResultCode collect(KeptMembers& kept, Background& background, size_t p, FetchWat
 // The window from `from` on, started in the background by the call that
 // has just marked itself the table's runner.
 void start_background(const Setup& setup, const wchar16* archive, const MemberSource& source, KeptMembers& kept,
-                      size_t from, size_t want, int step, uint64_t budget) {
+                      size_t from, size_t want, int step, uint64_t budget, bool album = false) {
     RunMark mark(kept);
     auto background = std::make_unique<Background>();
+    background->album = album;
     if (!make_window(setup, archive, source, kept, from, want, step, budget, true, background->window,
                      background->reserved) ||
         !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
@@ -816,11 +818,17 @@ void read_album(const Setup& setup, const wchar16* archive, const MemberSource& 
     std::shared_ptr<KeptMembers> kept = source.kept;
     if (!kept) kept = table_cache().attach_kept(source.table, std::make_shared<KeptMembers>());
     if (!kept) return;
+    // One album at a time: the host has opened another archive, and one
+    // still coming out that nobody waits for ends.
+    std::vector<std::unique_ptr<Background>> ended;
     {
         Locked l;
         if (kept->album_started || kept->runner || kept->background || !kept->files.empty()) return;
         kept->album_started = true;
+        for (KeptMembers* other : shared().all)
+            if (other->background && other->background->album) ended.push_back(std::move(other->background));
         mark_runner(*kept);
     }
-    start_background(setup, archive, source, *kept, 0, kMostWindow, 1, budget);
+    ended.clear();
+    start_background(setup, archive, source, *kept, 0, kMostWindow, 1, budget, true);
 }

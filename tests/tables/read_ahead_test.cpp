@@ -656,3 +656,24 @@ TEST(SmallAlbum, ARunThatFailsKeepsNothing) {
     EXPECT_EQ(Album::bytes(4), fetch_memory(p, s.archive, 4));
     EXPECT_EQ(2u, s.windows().size());
 }
+
+TEST(SmallAlbum, AnotherOpenedEndsOneStillComingOut) {
+    Album s(10);
+    std::wstring other = join(fresh_dir(L"other"), L"other.zip");
+    ASSERT_TRUE(CopyFileW(s.archive.c_str(), other.c_str(), FALSE));
+    Plugin p(s.ini());
+    {
+        Holding holding(s, L"wait-x.txt");
+        ASSERT_EQ(10u, s.list(p).size());
+        for (int i = 0; i < 600 && s.windows().empty(); ++i) Sleep(20);
+        ASSERT_EQ(10u, list(p, other).size());
+        for (int i = 0; i < 600 && s.windows().size() < 2; ++i) Sleep(20);
+        holding.release();
+    }
+    DeleteFileW(join(s.dir, L"wait-x.txt").c_str());
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, other, i)) << i;
+    EXPECT_EQ(2u, s.windows().size());
+    // The first album's run was ended: nothing of it is kept.
+    EXPECT_EQ(Album::bytes(3), fetch_memory(p, s.archive, 3));
+    EXPECT_EQ(3u, s.windows().size());
+}

@@ -112,12 +112,19 @@ void discard(std::vector<KeptFile>& doomed) {
 class Checksum {
 public:
     explicit Checksum(CrcKind kind) : kind_(kind), value_(kind == CrcKind::kCrc32 ? 0xFFFFFFFFu : 0) {}
+    // Four bytes a step (each table takes a byte on by one more place), so
+    // checking a page costs little beside reading it.
     void add(const void* bytes, size_t n) {
         if (kind_ == CrcKind::kNone) return;
-        const std::array<uint32_t, 256>& table = kind_ == CrcKind::kCrc32 ? table_of<0xEDB88320u>() : table_of<0xA001u>();
+        const Tables& t = kind_ == CrcKind::kCrc32 ? tables_of<0xEDB88320u>() : tables_of<0xA001u>();
         const auto* p = static_cast<const unsigned char*>(bytes);
         uint32_t c = value_;
-        for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+        for (; n >= 4; n -= 4, p += 4) {
+            c ^= static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+                 static_cast<uint32_t>(p[3]) << 24;
+            c = t[3][c & 0xFF] ^ t[2][(c >> 8) & 0xFF] ^ t[1][(c >> 16) & 0xFF] ^ t[0][c >> 24];
+        }
+        for (; n > 0; --n, ++p) c = t[0][(c ^ *p) & 0xFF] ^ (c >> 8);
         value_ = c;
     }
     bool matches(uint32_t listed) const {
@@ -126,18 +133,21 @@ public:
     }
 
 private:
+    typedef std::array<std::array<uint32_t, 256>, 4> Tables;
     template <uint32_t kPolynomial>
-    static const std::array<uint32_t, 256>& table_of() {
-        static const std::array<uint32_t, 256> table = [] {
-            std::array<uint32_t, 256> t{};
+    static const Tables& tables_of() {
+        static const Tables tables = [] {
+            Tables t{};
             for (uint32_t i = 0; i < 256; ++i) {
                 uint32_t c = i;
                 for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (kPolynomial & (0u - (c & 1)));
-                t[i] = c;
+                t[0][i] = c;
             }
+            for (size_t k = 1; k < 4; ++k)
+                for (uint32_t i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
             return t;
         }();
-        return table;
+        return tables;
     }
 
     CrcKind kind_;
@@ -765,6 +775,8 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
     if (!kept) kept = table_cache().attach_kept(source.table, std::make_shared<KeptMembers>());
     if (!kept) return extract_alone(setup, archive, record, source, watch, out);
     const size_t p = record.position;
+    // An album not yet brought out whole at its open is, with its first page.
+    read_album(setup, archive, source);
 
     for (;;) {
         KeptFile hit;
@@ -818,17 +830,17 @@ void read_album(const Setup& setup, const wchar16* archive, const MemberSource& 
     std::shared_ptr<KeptMembers> kept = source.kept;
     if (!kept) kept = table_cache().attach_kept(source.table, std::make_shared<KeptMembers>());
     if (!kept) return;
-    // One album at a time: the host has opened another archive, and one
-    // still coming out that nobody waits for ends.
-    std::vector<std::unique_ptr<Background>> ended;
+    // One album at a time, so a host that lists many archives starts few
+    // runs; one that opens the next while the last still comes out has it
+    // started with its first page. A run is never ended for another: it is
+    // small, and what it brings may be wanted yet.
     {
         Locked l;
         if (kept->album_started || kept->runner || kept->background || !kept->files.empty()) return;
-        kept->album_started = true;
         for (KeptMembers* other : shared().all)
-            if (other->background && other->background->album) ended.push_back(std::move(other->background));
+            if (other->background && other->background->album && !other->background->run.wait(0)) return;
+        kept->album_started = true;
         mark_runner(*kept);
     }
-    ended.clear();
     start_background(setup, archive, source, *kept, 0, kMostWindow, 1, budget, true);
 }

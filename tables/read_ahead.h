@@ -50,8 +50,9 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
 
 // A table just handed to the host whose album is small enough to come out
 // whole in one window run: that run is started now, in the background, once
-// for the table, so that its pages are kept, or on their way, by the time
-// the host asks for them. Nothing while reading ahead is off.
+// for the table and one table at a time (else with its first page), so that
+// its pages are kept, or on their way, by the time the host asks for them.
+// Nothing while reading ahead is off.
 void read_album(const Setup& setup, const wchar16* archive, const MemberSource& source);
 
 // Removes kept members, least recently used first, until all of them take

@@ -43,6 +43,60 @@ ResultCode probe(const wchar16* archive, uint32_t offset, FileIdentity& id) {
     return got < sizeof head ? kUnknownFormat : kOk;
 }
 
+// The long forms of the short names hosts gave last. Asking the system for
+// one looks at every folder on the way (milliseconds under some systems),
+// and a host paging through an album by its short name asks page after
+// page; a name known is used while both it and the short one still lead to
+// the same file.
+struct KnownName {
+    WideString short_form, long_form;
+    FileIdentity id;
+};
+const size_t kKnownNames = 4;
+
+struct KnownNames {
+    platform::Lock lock;
+    KnownName names[kKnownNames];
+    size_t next = 0;
+};
+
+KnownNames& known_names() {
+    static KnownNames* k = new KnownNames;  // never destroyed: used until the last call
+    return *k;
+}
+
+bool known_long_name(const WideString& short_form, WideString& long_form) {
+    KnownName found;
+    {
+        KnownNames& k = known_names();
+        platform::LockGuard guard(k.lock);
+        for (const KnownName& n : k.names)
+            if (!n.short_form.empty() && n.short_form == short_form) found = n;
+    }
+    FileIdentity now, behind;
+    if (found.long_form.empty() || !identify(short_form.c_str(), now) || !(now == found.id) ||
+        !identify(found.long_form.c_str(), behind) || !(behind == found.id))
+        return false;
+    long_form = found.long_form;
+    return true;
+}
+
+void remember_long_name(const WideString& short_form, const WideString& long_form) {
+    KnownName n;
+    if (!identify(long_form.c_str(), n.id)) return;
+    n.short_form = short_form;
+    n.long_form = long_form;
+    KnownNames& k = known_names();
+    platform::LockGuard guard(k.lock);
+    for (KnownName& old : k.names)
+        if (old.short_form == short_form) {
+            old = n;
+            return;
+        }
+    k.names[k.next] = n;
+    k.next = (k.next + 1) % kKnownNames;
+}
+
 // The archive by its full, long name: a relative or short 8.3 name the host
 // chose names the same archive, kept and served as one, and the name tells
 // the tar pipe what it is. As given when the system cannot tell.
@@ -56,6 +110,8 @@ WideString long_name(const wchar16* archive) {
     // The names Windows makes short all hold a '~'; a path without one is
     // its own long form, and asking costs a look at every folder on the way.
     if (full.find(L'~') == WideString::npos) return full;
+    WideString known;
+    if (known_long_name(full, known)) return known;
     need = GetLongPathNameW(full.c_str(), nullptr, 0);
     if (need == 0) return full;
     WideString long_form(need, 0);
@@ -64,6 +120,7 @@ WideString long_name(const wchar16* archive) {
     // a short name reaches; the listing's content still tells a tar then.
     if (got == 0 || got >= need || got >= kPathChars) return full;
     long_form.resize(got);
+    remember_long_name(full, long_form);
     return long_form;
 }
 

@@ -411,6 +411,10 @@ TEST(Retrieval, AShortNameAndTheLongOneAreOneArchive) {
     // And positions handed out under one name hold under the other.
     write_bytes(long_name, read_bytes(long_name) + "!");
     EXPECT_EQ("<rc 6>", fetch_memory(p, long_name, 1));
+    // The short name leads to the archive as it is now, under either name.
+    ASSERT_EQ(0, listing_code(p, short_name, 0, 0, true));
+    EXPECT_EQ(pattern_bytes(20, 1), fetch_memory(p, long_name, 1));
+    EXPECT_EQ("tlxtlx", s.letters());
 }
 
 TEST(Retrieval, UnderTestListOpeningIsOneListingAndAPageOneRun) {

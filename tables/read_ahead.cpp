@@ -693,7 +693,8 @@ bool small_album(uint64_t table, uint64_t budget) {
     bool small = false;
     table_cache().with_table(table, [&](const Listing& listing) {
         const MemberPaths& paths = listing.paths;
-        if (!paths.complete() || paths.size() == 0 || paths.size() > kMostWindow) return;
+        // A lone member comes out with its page as soon.
+        if (!paths.complete() || paths.size() < 2 || paths.size() > kMostWindow) return;
         const auto* records = static_cast<const MemberRecord*>(listing.table.get());
         uint64_t bytes = 0;
         for (size_t q = 0; q < paths.size(); ++q) bytes += records[q].filesize;

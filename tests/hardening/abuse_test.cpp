@@ -170,7 +170,7 @@ TEST(HostAbuse, InformationIntoTinyBuffers) {
 TEST(HostAbuse, AnsiAndWideFormsMixedOnOneArchive) {
     Served s;
     s.set_output("l", listing_block("a.png", "10") + listing_block("d\\caf\xC3\xA9.png", "20"));
-    Plugin p(s.ini());
+    Plugin p(s.ini(kTablesOnly));
     std::string ansi = s.ansi_archive();
     LocalBlock atable;
     ASSERT_EQ(0, p.GetArchiveInfo(ansi.c_str(), 0, 0, &atable.h));
@@ -206,7 +206,7 @@ TEST(HostAbuse, UnloadingAfterEveryCall) {
     Served s;
     s.set_output("l", listing_block("a.png", "10") + listing_block("b.png", "20"));
     remove_tree(work_area());
-    Plugin p(s.ini());
+    Plugin p(s.ini(kTablesOnly));
     std::string ansi = s.ansi_archive();
     std::wstring out = fresh_dir(L"out");
     // Each call on a freshly loaded plug-in; what it handed out outlives it,

@@ -208,13 +208,13 @@ TEST(Faults, SettingsFullOfNonsense) {
     Served s;
     s.set_output("l", listing_block("small.png", "1") + listing_block("five.png", "5242880") + listing_block("big.png", "2146435072") +
                           listing_block("huge.png", "3000000000"));
-    Plugin p(s.ini());
+    Plugin p(s.ini(kTablesOnly));
     auto listed = [&] { return static_cast<int>(s.list(p).size()); };
     // maxMB: no number and below zero keep nothing; huge keeps what a record can hold.
     std::vector<std::pair<std::wstring, int>> limits = {
         {L"abc", 0}, {L"-5", 0}, {L"12abc", 2}, {L"99999", 3}, {L"2047", 3}, {L"1", 1}};
     for (const auto& l : limits) {
-        p.write_ini(s.ini(L"maxMB=" + l.first + L"\r\n"));
+        p.write_ini(s.ini(kTablesOnly + L"maxMB=" + l.first + L"\r\n"));
         EXPECT_EQ(l.second, listed()) << "maxMB=" << utf8(l.first);
     }
 
@@ -225,7 +225,7 @@ TEST(Faults, SettingsFullOfNonsense) {
         {L"test=lists\r\n", "tl"}, {L"test=no\r\n", "tl"}, {L"test=\r\n", "tl"}};
     for (const auto& c : claims) {
         s.touch();
-        p.write_ini(s.ini(c.first));
+        p.write_ini(s.ini(kTablesOnly + c.first));
         size_t before = s.letters().size();
         EXPECT_EQ(1, p.IsSupportedW(s.archive.c_str(), kHeader)) << utf8(c.first);
         EXPECT_EQ(2, listed()) << utf8(c.first);
@@ -249,7 +249,7 @@ TEST(Faults, SettingsFullOfNonsense) {
     // ext of 300 characters: the filter is its first 259.
     std::wstring ext;
     while (ext.size() < 300) ext += L"*.e" + std::to_wstring(ext.size()) + L",";
-    p.write_ini(s.ini(L"ext=" + ext + L"\r\n"));
+    p.write_ini(s.ini(kTablesOnly + L"ext=" + ext + L"\r\n"));
     wchar_t filter[600];
     wmemset(filter, L'#', 600);
     EXPECT_EQ(259, p.GetPluginInfoW(2, filter, 600));
@@ -266,9 +266,9 @@ TEST(Faults, SettingsFullOfNonsense) {
     std::wstring pad;
     while (pad.size() < 290) pad += L"*.pads,";
     s.set_output("l-si", listing_block("piped.png", "3"));
-    p.write_ini(s.ini(L"tar=*.zip," + pad + L"\r\n"));
+    p.write_ini(s.ini(kTablesOnly + L"tar=*.zip," + pad + L"\r\n"));
     EXPECT_EQ(1, listed());
-    p.write_ini(s.ini(L"tar=" + pad + L"*.zip\r\n"));
+    p.write_ini(s.ini(kTablesOnly + L"tar=" + pad + L"*.zip\r\n"));
     EXPECT_EQ(2, listed());  // plain: small and five, within the default 64 MiB
     expect_work_area_empty(true, true);
 }
@@ -296,7 +296,7 @@ TEST(Faults, EitherHalfOfTheTarPipeFailingOrDying) {
     std::string tar = pattern_bytes(300000, 9);
     s.set_output("x-so", tar);
     s.set_output("l-si", listing_block("piped.png", "10"));
-    Plugin p(s.ini(L"tar=*.zip\r\n"));
+    Plugin p(s.ini(kTablesOnly + L"tar=*.zip\r\n"));
     ASSERT_EQ(1u, s.list(p).size());
     EXPECT_EQ(tar, read_bytes(join(s.dir, L"in-l-si.txt")));
     // Either half that cannot start (after the test: starts 2 and 3): no
@@ -324,7 +324,7 @@ TEST(Faults, RunsThatDidNotEndWellAreNoAnswer) {
     std::string cut = pattern_bytes(3000, 5) + std::string(2000, '\0');
     DictatedArchive s(listing_block("a.png", "5000"));
     s.member(cut);
-    Plugin p(s.ini());
+    Plugin p(s.ini(kTablesOnly));
     ASSERT_EQ(1u, s.list(p).size());
     std::wstring out = fresh_dir(L"out");
     for (const char* code : {"2", "1", "3221225477"}) {

@@ -132,6 +132,11 @@ std::string listing_block(const std::string& path, const std::string& size);
 // A stand-in that tests any archive fine and lists it as dictated, with a
 // small file to stand for the archive. member() sets the bytes an
 // extraction writes: for the member of that file name, or for any other.
+// Settings in which reading ahead is off: a small album's members would
+// come out right after its table is handed over, and a test counting the
+// runs that find and build tables counts those alone.
+inline const std::wstring kTablesOnly = L"aheadMB=0\r\n";
+
 struct DictatedArchive : StandIn {
     explicit DictatedArchive(const std::string& listing);
     void member(const std::string& bytes);

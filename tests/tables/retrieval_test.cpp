@@ -14,11 +14,6 @@ struct ThreeMembers : DictatedArchive {
                                      listing_block("two.png", "20") + listing_block("dir\\three.png", "30")) {}
 };
 
-// Reading ahead off: a small album's members would come out right after
-// its table is handed over; only the runs that find and build tables are
-// counted here.
-const std::wstring kTablesOnly = L"aheadMB=0\r\n";
-
 }  // namespace
 
 // Sets an archive's last write to a time of its own choosing.

@@ -283,7 +283,9 @@ TEST(Retrieval, EachRecordCarriesItsFolderAndIsFoundThroughIt) {
                       listing_block("001.jpg", "30") + listing_block(utf8(L"a\x00AD.png"), "40") +
                       listing_block("a.png", "50") + listing_block(deep + "\\x.png", "60") +
                       listing_block(deep + "M\\x.png", "70") + listing_block(deep + "\\y.png", "80"));
-    Plugin p(s.ini());
+    // Reading ahead off: an album run still starting when the test ends is
+    // ended, and Wine's console for it may hold the runner's output open.
+    Plugin p(s.ini(kTablesOnly));
     std::vector<fileInfoW> records = s.list(p);
     ASSERT_EQ(8u, records.size());
     EXPECT_STREQ(L"ch02\\", records[1].path);

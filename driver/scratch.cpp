@@ -98,8 +98,14 @@ ScratchFolder::~ScratchFolder() {
     if (!path_.empty() && !remove_folder_tree(path_)) remember_leftover(path_);
 }
 
+// A name no other request uses: this process and thread, and a count.
+const size_t kLongestName = 21;  // two 32-bit counts in decimal and a dot
+
+size_t ScratchFolder::longest_path(const wchar16* work_area, wchar16 kind) {
+    return wide_len(work_area) + 1 + owned_prefix(kind).size() + kLongestName;
+}
+
 bool ScratchFolder::make(const wchar16* work_area, wchar16 kind) {
-    // A name no other request uses: this process and thread, and a count.
     static LONG counter = 0;
     wchar_t name[32];
     for (int attempt = 0; attempt < 8; ++attempt) {

@@ -18,6 +18,9 @@ public:
     // A new, empty folder in the work folder, its name of the given kind
     // (driver/owner.h); false when none can be made.
     bool make(const wchar16* work_area, wchar16 kind = kScratchKind);
+    // The longest path make() may give in that work folder, for what must
+    // be sized before the folder is worth making.
+    static size_t longest_path(const wchar16* work_area, wchar16 kind);
     const WideString& path() const { return path_; }
     // The one file that appeared anywhere below the folder, and its size.
     // False when there is none, more than one, or a link in its place.

@@ -468,11 +468,14 @@ bool make_window(const Setup& setup, const wchar16* archive, const MemberSource&
                  size_t from, size_t want, int step, uint64_t budget, bool ahead, Window& window,
                  Reservation& reserved) {
     wchar_t work[kPathChars];
-    window.folder = std::make_shared<ScratchFolder>();
-    if (!setup.found() || !ensure_work_area(work) || !window.folder->make(work, kKeptKind)) return false;
-    size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + window.folder->path().size() + 64;
+    if (!setup.found() || !ensure_work_area(work)) return false;
+    // Planned before its folder is made, which costs more than planning: a
+    // host going on through an album kept whole finds nothing left to run.
+    size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + ScratchFolder::longest_path(work, kKeptKind) + 64;
     std::vector<Planned>& plan = window.plan;
-    if (!plan_window(source, from, want, step, budget, line, ahead, plan)) return false;
+    if (!plan_window(source, from, want, step, budget, line, ahead, plan) || plan.empty()) return false;
+    window.folder = std::make_shared<ScratchFolder>();
+    if (!window.folder->make(work, kKeptKind)) return false;
     std::vector<KeptFile> doomed;
     {
         Locked l;

@@ -43,11 +43,24 @@ ResultCode probe(const wchar16* archive, uint32_t offset, FileIdentity& id) {
     return got < sizeof head ? kUnknownFormat : kOk;
 }
 
+// Whether a name leads to a file of that size and last write, looked at
+// without opening it (asking who a file is costs a look at its volume).
+bool looks_like(const wchar16* name, const FileIdentity& id) {
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (!GetFileAttributesExW(name, GetFileExInfoStandard, &d) || (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    const uint64_t size = (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+    const uint64_t written =
+        (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
+    return size == id.size && written == id.written;
+}
+
 // The long forms of the short names hosts gave last. Asking the system for
 // one looks at every folder on the way (milliseconds under some systems),
 // and a host paging through an album by its short name asks page after
-// page; a name known is used while both it and the short one still lead to
-// the same file.
+// page. A name known is used while the short one still leads to the same
+// file (a file renamed takes a new short name) and the long one to a file
+// like it (a folder on the way renamed, and another made in its place).
 struct KnownName {
     WideString short_form, long_form;
     FileIdentity id;
@@ -65,7 +78,8 @@ KnownNames& known_names() {
     return *k;
 }
 
-bool known_long_name(const WideString& short_form, WideString& long_form) {
+// The long form known for a short name, and who the file is now.
+bool known_long_name(const WideString& short_form, WideString& long_form, FileIdentity& now) {
     KnownName found;
     {
         KnownNames& k = known_names();
@@ -73,9 +87,8 @@ bool known_long_name(const WideString& short_form, WideString& long_form) {
         for (const KnownName& n : k.names)
             if (!n.short_form.empty() && n.short_form == short_form) found = n;
     }
-    FileIdentity now, behind;
     if (found.long_form.empty() || !identify(short_form.c_str(), now) || !(now == found.id) ||
-        !identify(found.long_form.c_str(), behind) || !(behind == found.id))
+        !looks_like(found.long_form.c_str(), now))
         return false;
     long_form = found.long_form;
     return true;
@@ -97,31 +110,44 @@ void remember_long_name(const WideString& short_form, const WideString& long_for
     k.next = (k.next + 1) % kKnownNames;
 }
 
-// The archive by its full, long name: a relative or short 8.3 name the host
-// chose names the same archive, kept and served as one, and the name tells
-// the tar pipe what it is. As given when the system cannot tell.
-WideString long_name(const wchar16* archive) {
+// An archive as a host named it: by its full, long name, so that a
+// relative or short 8.3 name names the same archive, kept and served as
+// one, and the name tells the tar pipe what it is (as given when the
+// system cannot tell); and who it is, when that was seen on the way.
+struct ArchiveName {
+    WideString path;
+    bool identified = false;
+    FileIdentity id;
+};
+
+ArchiveName long_name(const wchar16* archive) {
+    ArchiveName n;
+    n.path = archive;
     DWORD need = GetFullPathNameW(archive, 0, nullptr, nullptr);
-    if (need == 0) return archive;
+    if (need == 0) return n;
     WideString full(need, 0);
     DWORD got = GetFullPathNameW(archive, need, &full[0], nullptr);
-    if (got == 0 || got >= need) return archive;
+    if (got == 0 || got >= need) return n;
     full.resize(got);
+    n.path = full;
     // The names Windows makes short all hold a '~'; a path without one is
     // its own long form, and asking costs a look at every folder on the way.
-    if (full.find(L'~') == WideString::npos) return full;
-    WideString known;
-    if (known_long_name(full, known)) return known;
+    if (full.find(L'~') == WideString::npos) return n;
+    if (known_long_name(full, n.path, n.id)) {
+        n.identified = true;
+        return n;
+    }
     need = GetLongPathNameW(full.c_str(), nullptr, 0);
-    if (need == 0) return full;
+    if (need == 0) return n;
     WideString long_form(need, 0);
     got = GetLongPathNameW(full.c_str(), &long_form[0], need);
     // A long form past what file calls take as given would lose the archive
     // a short name reaches; the listing's content still tells a tar then.
-    if (got == 0 || got >= need || got >= kPathChars) return full;
+    if (got == 0 || got >= need || got >= kPathChars) return n;
     long_form.resize(got);
     remember_long_name(full, long_form);
-    return long_form;
+    n.path = long_form;
+    return n;
 }
 
 TableKey key_of(const Setup& setup, const wchar16* archive, const FileIdentity& id) {
@@ -188,18 +214,18 @@ bool listed(Setup& setup, const wchar16* archive, const FileIdentity* id) {
 }  // namespace
 
 bool archive_supported(const Setup& given_setup, const wchar16* given) {
-    WideString archive = long_name(given);
-    FileIdentity id;
+    ArchiveName name = long_name(given);
+    const WideString& archive = name.path;
     Setup setup = given_setup;
-    const FileIdentity* known = identify(archive.c_str(), id) ? &id : nullptr;
+    const FileIdentity* known = name.identified || identify(archive.c_str(), name.id) ? &name.id : nullptr;
     if (setup.settings.claim_by_listing) return listed(setup, archive.c_str(), known);
     return supported(setup, archive.c_str(), known);
 }
 
 ResultCode obtain_archive_table(const Setup& given_setup, const wchar16* given, uint32_t offset, void** copy,
                                 MemberRecord* request, NameForm form) {
-    WideString name = long_name(given);
-    const wchar16* archive = name.c_str();
+    ArchiveName name = long_name(given);
+    const wchar16* archive = name.path.c_str();
     // The probe answers first, as on a fresh listing. Without 7-Zip no
     // archive is served, and what is kept stays for when it is back.
     FileIdentity id;
@@ -225,10 +251,10 @@ ResultCode obtain_member(Setup& setup, const wchar16* given, uintptr_t position,
                          MemberSource& source) {
     record = MemberRecord();
     record.position = position;
-    WideString name = long_name(given);
-    const wchar16* archive = name.c_str();
-    FileIdentity id;
-    if (!identify(archive, id)) return kReadError;
+    ArchiveName name = long_name(given);
+    const wchar16* archive = name.path.c_str();
+    FileIdentity& id = name.id;
+    if (!name.identified && !identify(archive, id)) return kReadError;
     recall_password(setup, id);
     TableKey key = key_of(setup, archive, id);
     // A position from a table of the file as it was names nothing in the

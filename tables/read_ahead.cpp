@@ -23,9 +23,12 @@ namespace {
 // out of order costs what it would without reading ahead. It grows fourfold
 // each time the host walks past its end: a run costs about as much to start
 // as a hundred members cost to bring out, so few runs make a whole album.
-// Up to the most members and bytes one run may bring: beyond that a page
-// would wait noticeably longer than it does for one member
-// (docs/performance.md).
+// Up to the most members and bytes one run may bring where a page waits
+// for its whole window: beyond that it would wait noticeably longer than
+// it does for one member (docs/performance.md). A window read on in the
+// background, going on, writes its first page first, and a page with a
+// CRC-32 is handed over once whole: its bytes may reach a quarter of the
+// budget.
 const size_t kFirstWindow = 1;
 const size_t kGrowth = 4;
 const size_t kMostWindow = 256;
@@ -243,11 +246,16 @@ struct Window {
     std::shared_ptr<ScratchFolder> folder;
     std::vector<Planned> plan;
     uint64_t bytes = 0;  // all its members', which the host follows coming out
+    int step = 1;        // the host's direction
 
     bool covers(size_t p) const {
         for (const Planned& m : plan)
             if (m.position == p) return true;
         return false;
+    }
+    // p is the page right past the window's end: the host is going on.
+    bool followed_by(size_t p) const {
+        return !plan.empty() && p == plan.back().position + static_cast<size_t>(step);
     }
 };
 
@@ -364,9 +372,11 @@ enum class Claim { kKept, kAlone, kCollect, kRun };
 // runs a window of the table, p on its own (kAlone): a call never waits
 // for another, whose host callback may hold it for ever. Else this call
 // marks itself as the table's runner: a run started in the background is
-// handed over, to be waited for when its window holds p (kCollect), to be
-// ended when the host has gone elsewhere; or a window run of its own
-// (kRun), and how many members it may take, and which way. A runner whose
+// handed over, to be waited for when its window holds p or ends right
+// before it, or kept when it has ended (kCollect), to be ended when the
+// host has jumped elsewhere (and left alone for a page beside those kept);
+// or a window run of its own (kRun), and how many members it may take, and
+// which way. A runner whose
 // thread was ended midway is handed over as `orphan`, to be cleared away.
 Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>& background,
             std::unique_ptr<Runner>& orphan, size_t& want, int& step) {
@@ -381,9 +391,17 @@ Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>
     if (k.runner && k.runner->handle.valid() && WaitForSingleObject(k.runner->handle.get(), 0) == WAIT_OBJECT_0)
         orphan = std::move(k.runner);
     if (k.runner) return Claim::kAlone;
-    background = std::move(k.background);
+    // A run that has ended is kept whatever the page (its pages may all
+    // have been handed over while it ran); one still under way is waited
+    // for when it holds the page or the host has come to its end.
+    const Background* b = k.background.get();
+    const bool wanted = b && (b->window.covers(p) || b->window.followed_by(p) || b->run.wait(0));
+    // A page beside those the host has, outside the run: a look back (or
+    // ahead) for a moment, and the run goes on for when it comes back.
+    const bool aside = b && !wanted && (k.files.count(p + 1) || (p > 0 && k.files.count(p - 1)));
+    if (!aside) background = std::move(k.background);
     mark_runner(k);
-    if (background && background->window.covers(p)) {
+    if (wanted) {
         k.runner->reserved.take_from(background->reserved);
         k.runner->folder = background->window.folder->path();
         return Claim::kCollect;
@@ -429,7 +447,9 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
         const uint32_t block = paths.block(p);
         if (block != kNoBlock)
             for (size_t q = p; q-- > 0 && paths.block(q) == block; ++before) decoded += table[q].filesize;
-        uint64_t most_bytes = std::min(kMostRunBytes, budget / 4);
+        uint32_t listed = 0;
+        const bool first_whole = ahead && step > 0 && paths.crc(p, listed) == CrcKind::kCrc32;
+        uint64_t most_bytes = first_whole ? budget / 4 : std::min(kMostRunBytes, budget / 4);
         if (decoded > 0) {
             most_bytes = std::max(most_bytes, std::min(step < 0 ? decoded : 2 * decoded, budget / 2));
             if (step < 0)
@@ -497,6 +517,7 @@ bool make_window(const Setup& setup, const wchar16* archive, const MemberSource&
     }
     discard(doomed);
     for (const Planned& m : plan) window.bytes += m.size;
+    window.step = step;
     return !plan.empty();
 }
 
@@ -624,13 +645,15 @@ ResultCode collect(KeptMembers& kept, Background& background, size_t p, FetchWat
                    Output& out, bool& served) {
     FetchWatch window(watch ? watch->progress() : nullptr, background.window.bytes);
     window.watch(background.window.folder.get());
-    for (int looks = 1; !background.run.wait(kLookEvery); ++looks) {
+    // A page written already is handed over without waiting; one of a run
+    // that has ended only if the run ended well.
+    for (int looks = 0; !background.run.wait(looks == 0 ? 0 : kLookEvery); ++looks) {
         ResultCode rc = page_written(background.window, p, watch, out);
         if (rc != kReadError) {
             served = true;
             return rc;
         }
-        if (looks % kTellEvery == 0 && !window.still_wanted()) return kAborted;
+        if (looks > 0 && looks % kTellEvery == 0 && !window.still_wanted()) return kAborted;
     }
     bool ran = background.run.finish(window.observer()).succeeded();
     window.watch(nullptr);
@@ -644,13 +667,15 @@ ResultCode collect(KeptMembers& kept, Background& background, size_t p, FetchWat
 }
 
 // The window from `from` on, started in the background by the call that
-// has just marked itself the table's runner.
+// has just marked itself the table's runner: for the pages past those the
+// host has, for a whole small album, or for a page asked for (the first,
+// which may come out beyond the budget) and those after it.
 void start_background(const Setup& setup, const wchar16* archive, const MemberSource& source, KeptMembers& kept,
-                      size_t from, size_t want, int step, uint64_t budget, bool album = false) {
+                      size_t from, size_t want, int step, uint64_t budget, bool album = false, bool page = false) {
     RunMark mark(kept);
     auto background = std::make_unique<Background>();
     background->album = album;
-    if (!make_window(setup, archive, source, kept, from, want, step, budget, true, background->window,
+    if (!make_window(setup, archive, source, kept, from, want, step, budget, !page, background->window,
                      background->reserved) ||
         !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
         return;
@@ -686,6 +711,12 @@ void read_on(const Setup& setup, const wchar16* archive, const MemberSource& sou
         mark_runner(kept);
     }
     start_background(setup, archive, source, kept, from, want, step, budget);
+}
+
+// Whether a run goes on in the background for the table.
+bool behind(KeptMembers& kept) {
+    Locked l;
+    return kept.background != nullptr;
 }
 
 // An album small enough for one window run (members and bytes): the
@@ -782,6 +813,7 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
     // An album not yet brought out whole at its open is, with its first page.
     read_album(setup, archive, source);
 
+    bool window_started = false;
     for (;;) {
         KeptFile hit;
         std::unique_ptr<Background> background;
@@ -805,6 +837,15 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
         if (c == Claim::kRun) {
             // The host went elsewhere: what was started for it ends unseen.
             background.reset();
+            // Going on, the page is the first its window writes: the window
+            // comes out in the background, the page handed over once whole.
+            // Once: a run that did not bring it is not tried again; and not
+            // beside a run that goes on elsewhere.
+            if (want > 1 && step > 0 && !window_started && !behind(*kept)) {
+                window_started = true;
+                start_background(setup, archive, source, *kept, p, want, step, budget, false, true);
+                continue;
+            }
             return run_window(setup, archive, record, source, *kept, want, step, budget, watch, out);
         }
         ResultCode rc;

@@ -132,6 +132,7 @@ TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUn
     Plugin p(s.ini());
     ASSERT_EQ(size_t(kBigAlbum), s.list(p).size());
     for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
     // Runs from here on never end by themselves: the next window's,
     // started with page 2, and then the jump's own, until released.
     auto runs_at_least = [&](size_t n) {
@@ -163,6 +164,9 @@ TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUn
     // What the ended run was bringing is brought again, from a small window.
     EXPECT_EQ(Album::bytes(5), fetch_memory(p, s.archive, 5));
     EXPECT_EQ((std::vector<int>{1, 4, 16, 1, 4}), s.windows());
+    // Going on, that window came out in the background: the next is read
+    // on once it has ended.
+    for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
     Holding holding(s, L"wait-x.txt");
     EXPECT_EQ(Album::bytes(6), fetch_memory(p, s.archive, 6));
     EXPECT_EQ(16, runs_at_least(6).back());
@@ -175,6 +179,7 @@ TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUn
     ASSERT_EQ(size_t(kBigAlbum), s.list(p).size());
     DeleteFileW(hold.c_str());
     for (int i : {0, 1}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
+    for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
     Holding again(s, L"wait-x.txt");
     EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
     EXPECT_EQ(16, runs_at_least(9).back());

@@ -10,13 +10,60 @@
 
 namespace {
 
-bool identify(HANDLE file, FileIdentity& id) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info)) return false;
-    id.volume = info.dwVolumeSerialNumber;
-    id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    id.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    id.written = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+// The volumes of the files asked about last, by name. Asking a file's
+// volume its serial number costs a round trip to the volume (a third of a
+// millisecond under some systems, every page a host asks for); the rest of
+// who a file is costs nothing beside. A volume is remembered while its name
+// leads to a file of the same index, size and last write.
+struct SeenVolume {
+    WideString name;
+    FileIdentity id;
+};
+const size_t kSeenVolumes = 8;
+
+struct SeenVolumes {
+    platform::Lock lock;
+    SeenVolume seen[kSeenVolumes];
+    size_t next = 0;
+};
+
+SeenVolumes& seen_volumes() {
+    static SeenVolumes* v = new SeenVolumes;  // never destroyed: used until the last call
+    return *v;
+}
+
+typedef LONG(WINAPI* QueryFileInformation)(HANDLE file, void* status, void* information, ULONG length,
+                                           ULONG information_class);
+
+// Who the file open as `file` under `name` is.
+bool identify(const wchar16* name, HANDLE file, FileIdentity& id) {
+    static const QueryFileInformation query = reinterpret_cast<QueryFileInformation>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    const ULONG kFileInternalInformation = 6;  // the index the file system knows the file by
+    ULONG_PTR status[2];                       // the call's status block
+    LARGE_INTEGER index, size;
+    FILETIME written;
+    if (!query || query(file, status, &index, sizeof index, kFileInternalInformation) != 0 ||
+        !GetFileSizeEx(file, &size) || !GetFileTime(file, nullptr, nullptr, &written))
+        return false;
+    id.index = static_cast<uint64_t>(index.QuadPart);
+    id.size = static_cast<uint64_t>(size.QuadPart);
+    id.written = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    SeenVolumes& v = seen_volumes();
+    {
+        platform::LockGuard guard(v.lock);
+        for (const SeenVolume& s : v.seen)
+            if (s.name == name && s.id.index == id.index && s.id.size == id.size && s.id.written == id.written) {
+                id.volume = s.id.volume;
+                return true;
+            }
+    }
+    DWORD serial = 0;
+    if (!GetVolumeInformationByHandleW(file, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) return false;
+    id.volume = serial;
+    platform::LockGuard guard(v.lock);
+    v.seen[v.next] = SeenVolume{name, id};
+    v.next = (v.next + 1) % kSeenVolumes;
     return true;
 }
 
@@ -24,7 +71,7 @@ bool identify(HANDLE file, FileIdentity& id) {
 bool identify(const wchar16* archive, FileIdentity& id) {
     FileHandle f(CreateFileW(archive, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return f.valid() && identify(f.get(), id);
+    return f.valid() && identify(archive, f.get(), id);
 }
 
 // Proves that 8 bytes can be read where the archive begins, and tells who
@@ -32,7 +79,7 @@ bool identify(const wchar16* archive, FileIdentity& id) {
 ResultCode probe(const wchar16* archive, uint32_t offset, FileIdentity& id) {
     FileHandle f(CreateFileW(archive, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f.valid() || !identify(f.get(), id)) return kReadError;
+    if (!f.valid() || !identify(archive, f.get(), id)) return kReadError;
     LONG distance = static_cast<LONG>(offset);
     // The offset is a signed 32-bit distance: from 2 GiB on it cannot be reached.
     if (distance < 0) return kReadError;

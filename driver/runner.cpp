@@ -88,11 +88,15 @@ KernelHandle start_program(const wchar16* exe, const WideString& command_line, H
     PROCESS_INFORMATION pi = {};
     // A start that fails for a moment (under load, or while something holds
     // the program open) is tried again, after a short and growing pause.
+    // No console at all: 7-Zip reads and writes only the handles it is
+    // given, and a hidden console would be one more process to start (and,
+    // under Wine, one left behind holding the host's own handles when a run
+    // is ended while it starts).
     static const DWORD kPauses[] = {20, 50, 100};
     BOOL started = FALSE;
     for (size_t attempt = 0; listed; ++attempt) {
         started = CreateProcessW(exe, line.data(), nullptr, nullptr, TRUE,
-                                 CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &si.StartupInfo,
+                                 DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &si.StartupInfo,
                                  &pi);
         if (started || attempt == sizeof kPauses / sizeof kPauses[0] || !may_pass(GetLastError())) break;
         Sleep(kPauses[attempt]);

@@ -20,17 +20,19 @@
 namespace {
 
 // After a jump a window is the member asked for alone, so a page asked for
-// out of order costs what it would without reading ahead. It grows fourfold
-// each time the host walks past its end: a run costs about as much to start
-// as a hundred members cost to bring out, so few runs make a whole album.
-// Up to the most members and bytes one run may bring where a page waits
-// for its whole window: beyond that it would wait noticeably longer than
-// it does for one member (docs/performance.md). A window read on in the
-// background, going on, writes its first page first, and a page with a
-// CRC-32 is handed over once whole: its bytes may reach a quarter of the
-// budget.
+// out of order costs what it would without reading ahead. It grows each
+// time the host walks past its end: a run costs about as much to start as a
+// hundred members cost to bring out, so few runs make a whole album. Going
+// back, fourfold: 7-Zip writes the page last, and it waits for its window.
+// Going on, the page is the first its window writes, handed over once
+// whole: sixteenfold. Up to the most members and bytes one run may bring
+// where a page waits for its whole window: beyond that it would wait
+// noticeably longer than it does for one member (docs/performance.md). A
+// window read on in the background, going on, may take a quarter of the
+// budget when its first page has a CRC-32 to tell it whole.
 const size_t kFirstWindow = 1;
 const size_t kGrowth = 4;
+const size_t kGrowthOn = 16;
 const size_t kMostWindow = 256;
 const uint64_t kMostRunBytes = 24ull << 20;
 
@@ -409,7 +411,7 @@ Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>
     // Asked for the member past either end of what is kept, the host is
     // going on that way: a longer window. Anywhere else is a jump.
     if (p > 0 && k.files.count(p - 1)) {
-        k.forward = std::min(k.forward * kGrowth, kMostWindow);
+        k.forward = std::min(k.forward * kGrowthOn, kMostWindow);
         want = k.forward;
         step = 1;
     } else if (k.files.count(p + 1)) {
@@ -706,7 +708,7 @@ void read_on(const Setup& setup, const wchar16* archive, const MemberSource& sou
         // Going backward, from wraps past 0 to a position no table has.
         while (kept.files.count(from)) from += static_cast<size_t>(step);
         size_t& window = step > 0 ? kept.forward : kept.backward;
-        window = std::min(window * kGrowth, kMostWindow);
+        window = std::min(window * (step > 0 ? kGrowthOn : kGrowth), kMostWindow);
         want = window;
         mark_runner(kept);
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include "support/test_host.h"
 
@@ -123,8 +124,8 @@ TEST(FetchRuns, AWindowGrowsWhileTheHostGoesOnAndStartsSmallAfterAJump) {
     // Going on from the middle of one, as many as it decodes to reach the page.
     solid.touch();
     ASSERT_EQ(size_t(kBigAlbum), solid.list(q).size());
-    for (int i = 10; i < 20; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(q, solid.archive, i)) << i;
-    EXPECT_EQ((std::vector<int>{1, 19, 1, 11}), solid.windows());
+    for (int i = 20; i < 30; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(q, solid.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{1, 19, 1, 21}), solid.windows());
 }
 
 TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUnload) {
@@ -143,7 +144,7 @@ TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUn
     {
         Holding holding(s, L"wait-x.txt");
         for (int i : {2, 3, 4}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i));
-        EXPECT_EQ((std::vector<int>{1, 4, 16}), runs_at_least(3));
+        EXPECT_EQ((std::vector<int>{1, 16, 256}), runs_at_least(3));
         struct Jump {
             Plugin* p;
             const std::wstring* archive;
@@ -151,29 +152,29 @@ TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUn
         } jump{&p, &s.archive, ""};
         HANDLE thread = CreateThread(nullptr, 0, [](void* arg) -> DWORD WINAPI {
             Jump& j = *static_cast<Jump*>(arg);
-            j.got = fetch_memory(*j.p, *j.archive, 30);
+            j.got = fetch_memory(*j.p, *j.archive, kBigAlbum - 1);
             return 0;
         }, &jump, 0, nullptr);
-        EXPECT_EQ((std::vector<int>{1, 4, 16, 1}), runs_at_least(4));
+        EXPECT_EQ((std::vector<int>{1, 16, 256, 1}), runs_at_least(4));
         holding.release();
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
-        EXPECT_EQ(Album::bytes(30), jump.got);
+        EXPECT_EQ(Album::bytes(kBigAlbum - 1), jump.got);
     }
     DeleteFileW(hold.c_str());
     // What the ended run was bringing is brought again, from a small window.
-    EXPECT_EQ(Album::bytes(5), fetch_memory(p, s.archive, 5));
-    EXPECT_EQ((std::vector<int>{1, 4, 16, 1, 4}), s.windows());
+    EXPECT_EQ(Album::bytes(17), fetch_memory(p, s.archive, 17));
+    EXPECT_EQ((std::vector<int>{1, 16, 256, 1, 16}), s.windows());
     // Going on, that window came out in the background: the next is read
     // on once it has ended.
     for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
     Holding holding(s, L"wait-x.txt");
-    EXPECT_EQ(Album::bytes(6), fetch_memory(p, s.archive, 6));
-    EXPECT_EQ(16, runs_at_least(6).back());
+    EXPECT_EQ(Album::bytes(18), fetch_memory(p, s.archive, 18));
+    EXPECT_EQ(256, runs_at_least(6).back());
     EXPECT_TRUE(runs_from(s.dir));
     // The archive changed: the run goes with what was kept for it.
     s.touch();
-    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 7));
+    EXPECT_EQ("<rc 6>", fetch_memory(p, s.archive, 19));
     EXPECT_FALSE(runs_from(s.dir));
     EXPECT_TRUE(work_area_leftovers().empty());
     ASSERT_EQ(size_t(kBigAlbum), s.list(p).size());
@@ -182,11 +183,58 @@ TEST(FetchRuns, ARunInTheBackgroundKeepsNoPageWaitingAndEndsOnAJumpAChangeOrAnUn
     for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
     Holding again(s, L"wait-x.txt");
     EXPECT_EQ(Album::bytes(2), fetch_memory(p, s.archive, 2));
-    EXPECT_EQ(16, runs_at_least(9).back());
+    EXPECT_EQ(256, runs_at_least(9).back());
     EXPECT_TRUE(runs_from(s.dir));
     p.unload();
     EXPECT_FALSE(runs_from(s.dir));
     EXPECT_TRUE(work_area_leftovers().empty());
+}
+
+TEST(FetchRuns, AWindowUnderWayIsKeptForAHostThatLooksAsideJumpsOrComesToItsEnd) {
+    Album s(kBigAlbum);
+    Plugin p(s.ini());
+    ASSERT_EQ(size_t(kBigAlbum), s.list(p).size());
+    const std::wstring hold = join(s.dir, L"wait-x.txt");
+    auto runs_at_least = [&](size_t n) {
+        for (int i = 0; i < 600 && s.windows().size() < n; ++i) Sleep(20);
+        return s.windows();
+    };
+    // A page on its own thread, which may wait for a run held back.
+    auto on_a_thread = [&](int position, Holding& holding, size_t runs) {
+        std::string got;
+        std::thread page([&] { got = fetch_memory(p, s.archive, position); });
+        runs_at_least(runs);
+        holding.release();
+        page.join();
+        return got;
+    };
+    EXPECT_EQ(Album::bytes(20), fetch_memory(p, s.archive, 20));
+    {
+        // Every run writes its members and then waits, until released.
+        Holding holding(s, L"wait-x.txt");
+        for (int i = 21; i <= 36; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+        // A look back beside the pages kept: the run going on stays.
+        EXPECT_EQ(Album::bytes(19), on_a_thread(19, holding, 3));
+    }
+    DeleteFileW(hold.c_str());
+    EXPECT_EQ((std::vector<int>{1, 16, 4}), runs_at_least(3));
+    // A jump once that run has ended: what it brought is kept all the same.
+    for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
+    EXPECT_EQ(Album::bytes(200), fetch_memory(p, s.archive, 200));
+    for (int i : {30, 17, 36}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+    EXPECT_EQ((std::vector<int>{1, 16, 4, 1}), s.windows());
+    {
+        // The host comes to the end of a window still under way: it waits
+        // for it, keeps it, and goes on with a longer one.
+        Holding holding(s, L"wait-x.txt");
+        for (int i = 201; i <= 216; ++i) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
+        EXPECT_EQ(Album::bytes(217), on_a_thread(217, holding, 5));
+    }
+    DeleteFileW(hold.c_str());
+    EXPECT_EQ(Album::bytes(210), fetch_memory(p, s.archive, 210));
+    std::vector<int> windows = runs_at_least(6);
+    EXPECT_EQ((std::vector<int>{1, 16, 4, 1, 16}), std::vector<int>(windows.begin(), windows.begin() + 5));
+    EXPECT_EQ(kBigAlbum - 217, windows.back());
 }
 
 TEST(FetchRuns, KeptMembersGoWithTheirTable) {
@@ -250,7 +298,7 @@ TEST(FetchRuns, AKeptFileThatNoLongerMatchesIsExtractedAlone) {
     std::wstring out = fresh_dir(L"out");
     EXPECT_EQ(0, fetch_file(p, s.archive, 3, out));
     EXPECT_EQ(Album::bytes(3), read_bytes(join(out, L"p03.png")));
-    EXPECT_EQ((std::vector<int>{1, 4, 1, 1}), s.windows());
+    EXPECT_EQ((std::vector<int>{1, 16, 1, 1}), s.windows());
 }
 
 

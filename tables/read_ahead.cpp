@@ -28,8 +28,8 @@ namespace {
 // whole: sixteenfold. Up to the most members and bytes one run may bring
 // where a page waits for its whole window: beyond that it would wait
 // noticeably longer than it does for one member (docs/performance.md). A
-// window read on in the background, going on, may take a quarter of the
-// budget when its first page has a CRC-32 to tell it whole.
+// window in the background, going on, may take a quarter of the budget
+// when its first page has a CRC-32 to tell it whole.
 const size_t kFirstWindow = 1;
 const size_t kGrowth = 4;
 const size_t kGrowthOn = 16;
@@ -426,14 +426,19 @@ Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>
     return Claim::kRun;
 }
 
+// How a window is run: for a page asked for, waited for to its end or in
+// the background with the page handed over once whole; or read on in the
+// background past the pages the host has.
+enum class Run { kWaited, kPage, kAhead };
+
 // The window's members from the table: p first, then on in the host's
 // direction, only those 7-Zip can bring out alone into the folder under
 // their listed names, within the bytes (of a run, and a share of the
 // budget) and the command line one run may take. The page asked for was
-// looked at already; a window read on in the background (`ahead`) looks at
-// its first member too.
+// looked at already; a window read on looks at its first member too.
 bool plan_window(const MemberSource& source, size_t p, size_t want, int step, uint64_t budget, size_t line,
-                 bool ahead, std::vector<Planned>& plan) {
+                 Run how, std::vector<Planned>& plan) {
+    const bool ahead = how == Run::kAhead;
     return table_cache().with_table(source.table, [&](const Listing& listing) {
         const auto* table = static_cast<const MemberRecord*>(listing.table.get());
         const MemberPaths& paths = listing.paths;
@@ -450,10 +455,13 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
         if (block != kNoBlock)
             for (size_t q = p; q-- > 0 && paths.block(q) == block; ++before) decoded += table[q].filesize;
         uint32_t listed = 0;
-        const bool first_whole = ahead && step > 0 && paths.crc(p, listed) == CrcKind::kCrc32;
+        const bool first_whole = how != Run::kWaited && step > 0 && paths.crc(p, listed) == CrcKind::kCrc32;
         uint64_t most_bytes = first_whole ? budget / 4 : std::min(kMostRunBytes, budget / 4);
         if (decoded > 0) {
-            most_bytes = std::max(most_bytes, std::min(step < 0 ? decoded : 2 * decoded, budget / 2));
+            // Handed over once whole, the page waits for no more than the
+            // decoding that reaches it: the window may take half the budget.
+            const uint64_t solid = first_whole ? budget / 2 : std::min(step < 0 ? decoded : 2 * decoded, budget / 2);
+            most_bytes = std::max(most_bytes, solid);
             if (step < 0)
                 want = kMostWindow;
             else if (want > kFirstWindow)
@@ -487,15 +495,16 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
 // `reserved` then holds for the run. Only the page asked for may come out
 // beyond it. False when the window holds nothing to run.
 bool make_window(const Setup& setup, const wchar16* archive, const MemberSource& source, KeptMembers& kept,
-                 size_t from, size_t want, int step, uint64_t budget, bool ahead, Window& window,
+                 size_t from, size_t want, int step, uint64_t budget, Run how, Window& window,
                  Reservation& reserved) {
+    const bool ahead = how == Run::kAhead;
     wchar_t work[kPathChars];
     if (!setup.found() || !ensure_work_area(work)) return false;
     // Planned before its folder is made, which costs more than planning: a
     // host going on through an album kept whole finds nothing left to run.
     size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + ScratchFolder::longest_path(work, kKeptKind) + 64;
     std::vector<Planned>& plan = window.plan;
-    if (!plan_window(source, from, want, step, budget, line, ahead, plan) || plan.empty()) return false;
+    if (!plan_window(source, from, want, step, budget, line, how, plan) || plan.empty()) return false;
     window.folder = std::make_shared<ScratchFolder>();
     if (!window.folder->make(work, kKeptKind)) return false;
     std::vector<KeptFile> doomed;
@@ -677,7 +686,8 @@ void start_background(const Setup& setup, const wchar16* archive, const MemberSo
     RunMark mark(kept);
     auto background = std::make_unique<Background>();
     background->album = album;
-    if (!make_window(setup, archive, source, kept, from, want, step, budget, !page, background->window,
+    if (!make_window(setup, archive, source, kept, from, want, step, budget, page ? Run::kPage : Run::kAhead,
+                     background->window,
                      background->reserved) ||
         !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
         return;
@@ -752,7 +762,7 @@ ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRe
     }
     Window planned;
     Reservation& reserved = kept.runner->reserved;
-    if (!make_window(setup, archive, source, kept, p, want, step, budget, false, planned, reserved))
+    if (!make_window(setup, archive, source, kept, p, want, step, budget, Run::kWaited, planned, reserved))
         return extract_alone(setup, archive, record, source, watch, out);
     // The host follows the whole window's bytes coming out.
     FetchWatch window(watch ? watch->progress() : nullptr, planned.bytes);

@@ -10,6 +10,39 @@
 
 namespace {
 
+// The last few of something asked about, looked up and remembered under a
+// lock: the newest in place of one the same, else of the oldest.
+template <typename Entry, size_t kMost>
+class Recent {
+public:
+    template <typename Match>
+    bool find(Match match, Entry& found) {
+        platform::LockGuard guard(lock_);
+        for (const Entry& e : entries_)
+            if (match(e)) {
+                found = e;
+                return true;
+            }
+        return false;
+    }
+    template <typename Match>
+    void remember(const Entry& entry, Match same) {
+        platform::LockGuard guard(lock_);
+        for (Entry& e : entries_)
+            if (same(e)) {
+                e = entry;
+                return;
+            }
+        entries_[next_] = entry;
+        next_ = (next_ + 1) % kMost;
+    }
+
+private:
+    platform::Lock lock_;
+    Entry entries_[kMost];
+    size_t next_ = 0;
+};
+
 // The volumes of the files asked about last, by name. Asking a file's
 // volume its serial number costs a round trip to the volume (a third of a
 // millisecond under some systems, every page a host asks for); the rest of
@@ -19,13 +52,7 @@ struct SeenVolume {
     WideString name;
     FileIdentity id;
 };
-const size_t kSeenVolumes = 8;
-
-struct SeenVolumes {
-    platform::Lock lock;
-    SeenVolume seen[kSeenVolumes];
-    size_t next = 0;
-};
+typedef Recent<SeenVolume, 8> SeenVolumes;
 
 SeenVolumes& seen_volumes() {
     static SeenVolumes* v = new SeenVolumes;  // never destroyed: used until the last call
@@ -49,21 +76,17 @@ bool identify(const wchar16* name, HANDLE file, FileIdentity& id) {
     id.index = static_cast<uint64_t>(index.QuadPart);
     id.size = static_cast<uint64_t>(size.QuadPart);
     id.written = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
-    SeenVolumes& v = seen_volumes();
-    {
-        platform::LockGuard guard(v.lock);
-        for (const SeenVolume& s : v.seen)
-            if (s.name == name && s.id.index == id.index && s.id.size == id.size && s.id.written == id.written) {
-                id.volume = s.id.volume;
-                return true;
-            }
+    SeenVolume seen;
+    auto same_name = [&](const SeenVolume& s) { return s.name == name; };
+    if (seen_volumes().find(same_name, seen) && seen.id.index == id.index && seen.id.size == id.size &&
+        seen.id.written == id.written) {
+        id.volume = seen.id.volume;
+        return true;
     }
     DWORD serial = 0;
     if (!GetVolumeInformationByHandleW(file, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) return false;
     id.volume = serial;
-    platform::LockGuard guard(v.lock);
-    v.seen[v.next] = SeenVolume{name, id};
-    v.next = (v.next + 1) % kSeenVolumes;
+    seen_volumes().remember(SeenVolume{name, id}, same_name);
     return true;
 }
 
@@ -112,13 +135,7 @@ struct KnownName {
     WideString short_form, long_form;
     FileIdentity id;
 };
-const size_t kKnownNames = 4;
-
-struct KnownNames {
-    platform::Lock lock;
-    KnownName names[kKnownNames];
-    size_t next = 0;
-};
+typedef Recent<KnownName, 4> KnownNames;
 
 KnownNames& known_names() {
     static KnownNames* k = new KnownNames;  // never destroyed: used until the last call
@@ -128,14 +145,8 @@ KnownNames& known_names() {
 // The long form known for a short name, and who the file is now.
 bool known_long_name(const WideString& short_form, WideString& long_form, FileIdentity& now) {
     KnownName found;
-    {
-        KnownNames& k = known_names();
-        platform::LockGuard guard(k.lock);
-        for (const KnownName& n : k.names)
-            if (!n.short_form.empty() && n.short_form == short_form) found = n;
-    }
-    if (found.long_form.empty() || !identify(short_form.c_str(), now) || !(now == found.id) ||
-        !looks_like(found.long_form.c_str(), now))
+    if (!known_names().find([&](const KnownName& n) { return n.short_form == short_form; }, found) ||
+        !identify(short_form.c_str(), now) || !(now == found.id) || !looks_like(found.long_form.c_str(), now))
         return false;
     long_form = found.long_form;
     return true;
@@ -146,15 +157,7 @@ void remember_long_name(const WideString& short_form, const WideString& long_for
     if (!identify(long_form.c_str(), n.id)) return;
     n.short_form = short_form;
     n.long_form = long_form;
-    KnownNames& k = known_names();
-    platform::LockGuard guard(k.lock);
-    for (KnownName& old : k.names)
-        if (old.short_form == short_form) {
-            old = n;
-            return;
-        }
-    k.names[k.next] = n;
-    k.next = (k.next + 1) % kKnownNames;
+    known_names().remember(n, [&](const KnownName& old) { return old.short_form == short_form; });
 }
 
 // An archive as a host named it: by its full, long name, so that a

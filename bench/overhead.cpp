@@ -149,8 +149,9 @@ long long file_size(const std::wstring& path) {
     return (static_cast<long long>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
 }
 
-// One archiver run as the plug-in makes it: hidden, standard input at its
-// end, standard error closed, standard output in a file (or discarded).
+// One archiver run as the plug-in makes it: hidden and without a console,
+// standard input at its end, standard error closed, standard output in a
+// file (or discarded).
 void run(const WideString& command_line, const wchar_t* output_path) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileW(output_path ? output_path : L"NUL", GENERIC_WRITE,
@@ -171,7 +172,7 @@ void run(const WideString& command_line, const wchar_t* output_path) {
     // A start can fail for a moment on a machine crowded with other Wine
     // programs; such a pair is an outlier the medians absorb.
     for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr, &si,
                            &pi))
             break;
         DWORD error = GetLastError();

@@ -378,8 +378,8 @@ enum class Claim { kKept, kAlone, kCollect, kRun };
 // before it, or kept when it has ended (kCollect), to be ended when the
 // host has jumped elsewhere (and left alone for a page beside those kept);
 // or a window run of its own (kRun), and how many members it may take, and
-// which way. A runner whose
-// thread was ended midway is handed over as `orphan`, to be cleared away.
+// which way. A runner whose thread was ended midway is handed over as
+// `orphan`, to be cleared away.
 Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>& background,
             std::unique_ptr<Runner>& orphan, size_t& want, int& step) {
     Shared& s = shared();
@@ -686,8 +686,8 @@ void start_background(const Setup& setup, const wchar16* archive, const MemberSo
     RunMark mark(kept);
     auto background = std::make_unique<Background>();
     background->album = album;
-    if (!make_window(setup, archive, source, kept, from, want, step, budget, page ? Run::kPage : Run::kAhead,
-                     background->window,
+    const Run how = page ? Run::kPage : Run::kAhead;
+    if (!make_window(setup, archive, source, kept, from, want, step, budget, how, background->window,
                      background->reserved) ||
         !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
         return;

@@ -869,21 +869,20 @@ def passes_section(results, report):
               "(`pages-after-album.csv`, section \"Pages and opening\").\n")
     w("Where the design settles. A window run costs one 7-Zip start (about as much as bringing out a hundred "
       "200 KB members) plus its members, so the window starts at the page alone after a jump (a page out of order "
-      "costs one member's run, as before) and grows fourfold while the host keeps going one way, up to 256 "
-      "members or 24 MiB a run: past that, the run that brings a page out makes it wait more than about three "
-      "times what it alone would. In a solid block a run decodes everything before the page anyway: going "
-      "backward it takes all of that, going on it may bring out as many members as it decodes, and twice their "
-      "bytes (but never more than 256 members: small ones cost their files more than their decoding). When the "
-      "host takes two "
-      "kept pages in a row, the next window's run starts in the background there and then: a host that looks at "
-      "each page a while finds the next ones kept, while one that asks as fast as it can (these passes) catches "
-      "up with the run and waits for what is left of it, which is why the background run keeps to the same "
-      "bounds. It hides the handing over of kept pages (the host's request, the archive's identity, reading the "
-      "kept file back and checking its CRC: about 1–2 ms a page here, most of what a 2 KB member costs) behind "
-      "7-Zip's work; the page that starts it pays for starting a program (20–40 ms under Wine). What stays "
+      "costs one member's run, as before) and grows while the host keeps going one way. Going on, 7-Zip writes "
+      "the page first: its window runs in the background and the page is handed over as soon as its file is whole "
+      "and its CRC-32 matches, so the window grows sixteenfold, up to 256 members and a quarter of `aheadMB` (half "
+      "in a solid block, whose every run decodes from the block's start). Going backward, 7-Zip writes the page "
+      "last and it waits for its whole window: fourfold, up to 256 members or 24 MiB a run (in a solid block, "
+      "every member before the page, which the run decodes anyway). When the host takes two kept pages in a row, "
+      "the next window's run starts in the background there and then: a host that looks at each page a while "
+      "finds the next ones kept, while one that asks as fast as it can (these passes) catches up with the run and "
+      "waits for its own page. A kept page costs the host's request, the archive's identity (its volume asked "
+      "once a name), reading the kept file back and checking its CRC: under a millisecond here. What stays "
       "between a pass and one bare extraction is what the bare run does not do: the test and listing that open "
       "the archive (on a solid 7z the test decodes the whole block, so the open alone costs about one bare "
-      "extraction) and a handful of 7-Zip starts.\n")
+      "extraction) and a handful of 7-Zip starts. The slowest pages are those that wait for a window: going "
+      "backward, and in a solid 7z, whose multithreaded decoding writes a run's members in bursts.\n")
     if chart:
         svg = os.path.join(os.path.dirname(os.path.abspath(report)), "passes-ahead.svg")
         groups = [(name, bare, [(o, bars[o].get("before"), bars[o].get("after")) for _, o in PASS_ORDERS if o in bars])

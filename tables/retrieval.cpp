@@ -62,7 +62,19 @@ SeenVolumes& seen_volumes() {
 typedef LONG(WINAPI* QueryFileInformation)(HANDLE file, void* status, void* information, ULONG length,
                                            ULONG information_class);
 
-// Who the file open as `file` under `name` is.
+// Who the file open as `file` is, all asked of the system at once.
+bool identify_fully(HANDLE file, FileIdentity& id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    id.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    id.written = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
+// Who the file open as `file` under `name` is: its volume remembered when
+// the system tells the rest apart, else all asked at once.
 bool identify(const wchar16* name, HANDLE file, FileIdentity& id) {
     static const QueryFileInformation query = reinterpret_cast<QueryFileInformation>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
@@ -72,7 +84,7 @@ bool identify(const wchar16* name, HANDLE file, FileIdentity& id) {
     FILETIME written;
     if (!query || query(file, status, &index, sizeof index, kFileInternalInformation) != 0 ||
         !GetFileSizeEx(file, &size) || !GetFileTime(file, nullptr, nullptr, &written))
-        return false;
+        return identify_fully(file, id);
     id.index = static_cast<uint64_t>(index.QuadPart);
     id.size = static_cast<uint64_t>(size.QuadPart);
     id.written = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
@@ -84,7 +96,8 @@ bool identify(const wchar16* name, HANDLE file, FileIdentity& id) {
         return true;
     }
     DWORD serial = 0;
-    if (!GetVolumeInformationByHandleW(file, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) return false;
+    if (!GetVolumeInformationByHandleW(file, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0))
+        return identify_fully(file, id);
     id.volume = serial;
     seen_volumes().remember(SeenVolume{name, id}, same_name);
     return true;

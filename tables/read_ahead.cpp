@@ -682,11 +682,10 @@ ResultCode collect(KeptMembers& kept, Background& background, size_t p, FetchWat
 // host has, for a whole small album, or for a page asked for (the first,
 // which may come out beyond the budget) and those after it.
 void start_background(const Setup& setup, const wchar16* archive, const MemberSource& source, KeptMembers& kept,
-                      size_t from, size_t want, int step, uint64_t budget, bool album = false, bool page = false) {
+                      size_t from, size_t want, int step, uint64_t budget, Run how, bool album = false) {
     RunMark mark(kept);
     auto background = std::make_unique<Background>();
     background->album = album;
-    const Run how = page ? Run::kPage : Run::kAhead;
     if (!make_window(setup, archive, source, kept, from, want, step, budget, how, background->window,
                      background->reserved) ||
         !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
@@ -722,7 +721,7 @@ void read_on(const Setup& setup, const wchar16* archive, const MemberSource& sou
         want = window;
         mark_runner(kept);
     }
-    start_background(setup, archive, source, kept, from, want, step, budget);
+    start_background(setup, archive, source, kept, from, want, step, budget, Run::kAhead);
 }
 
 // Whether a run goes on in the background for the table.
@@ -855,7 +854,7 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
             // beside a run that goes on elsewhere.
             if (want > 1 && step > 0 && !window_started && !behind(*kept)) {
                 window_started = true;
-                start_background(setup, archive, source, *kept, p, want, step, budget, false, true);
+                start_background(setup, archive, source, *kept, p, want, step, budget, Run::kPage);
                 continue;
             }
             return run_window(setup, archive, record, source, *kept, want, step, budget, watch, out);
@@ -899,5 +898,5 @@ void read_album(const Setup& setup, const wchar16* archive, const MemberSource& 
         kept->album_started = true;
         mark_runner(*kept);
     }
-    start_background(setup, archive, source, *kept, 0, kMostWindow, 1, budget, true);
+    start_background(setup, archive, source, *kept, 0, kMostWindow, 1, budget, Run::kAhead, true);
 }

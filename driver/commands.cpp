@@ -101,13 +101,15 @@ ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const w
 }
 
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder,
-                        const std::vector<WideString>& members, bool tar_pipe) {
+                        const std::vector<WideString>& members, bool tar_pipe, bool streamed) {
+    const WideString threads = from_ascii(streamed ? " -mmt1" : "");
     WideString into = from_ascii(" -o") + quoted(folder) + from_ascii(" -aoa");
     WideString includes;
     for (const WideString& m : members) includes += from_ascii(" -i!") + quoted(m.c_str());
     if (!tar_pipe)
-        return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + into + from_ascii(" -sccUTF-8") + includes, {}};
-    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so -sccUTF-8"),
+        return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + into + threads + from_ascii(" -sccUTF-8") + includes,
+                {}};
+    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + threads + from_ascii(" -so -sccUTF-8"),
             quoted(archiver) + from_ascii(" x") + into + from_ascii(" -si -ttar") + includes};
 }
 

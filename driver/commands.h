@@ -37,8 +37,11 @@ ArchiverRun list_run(const wchar16* archiver, const wchar16* archive, bool tar_p
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder, const wchar16* member,
                 bool tar_pipe);
 // Several members in one run, each named by a plain include of its own.
+// Streamed: decoded on one thread, so that the members come out one after
+// another as they are decoded (several threads decode a solid block's
+// LZMA2 stream in large pieces, and its members come out in bursts).
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder,
-                        const std::vector<WideString>& members, bool tar_pipe);
+                        const std::vector<WideString>& members, bool tar_pipe, bool streamed = false);
 // What naming one more member adds to such a run's command line.
 size_t include_length(const WideString& member);
 

@@ -20,21 +20,28 @@
 namespace {
 
 // After a jump a window is the member asked for alone, so a page asked for
-// out of order costs what it would without reading ahead. It grows each
-// time the host walks past its end: a run costs about as much to start as a
-// hundred members cost to bring out, so few runs make a whole album. Going
-// back, fourfold: 7-Zip writes the page last, and it waits for its window.
-// Going on, the page is the first its window writes, handed over once
-// whole: sixteenfold. Up to the most members and bytes one run may bring
-// where a page waits for its whole window: beyond that it would wait
-// noticeably longer than it does for one member (docs/performance.md). A
-// window in the background, going on, may take a quarter of the budget
-// when its first page has a CRC-32 to tell it whole.
+// out of order costs what it would without reading ahead. It grows
+// sixteenfold each time the host walks past its end: a run costs about as
+// much to start as a hundred members cost to bring out, so few runs make a
+// whole album. A window comes out in the background, its page handed over
+// once whole, or brought out on its own when 7-Zip has many members to
+// write before it (going back, the page is the last its window writes).
+// Up to the most members and bytes one run may bring where a page waits for
+// its whole window, having no CRC-32 to tell it whole: beyond that it would
+// wait noticeably longer than it does for one member (docs/performance.md).
+// A window whose page has a CRC-32 may take a quarter of the budget.
 const size_t kFirstWindow = 1;
-const size_t kGrowth = 4;
-const size_t kGrowthOn = 16;
+const size_t kGrowth = 16;
 const size_t kMostWindow = 256;
 const uint64_t kMostRunBytes = 24ull << 20;
+
+// A page waits for a run under way that has at most this many members, and
+// bytes, to write before it: about what a run of its own costs to start.
+const size_t kNearMembers = 32;
+const uint64_t kNearBytes = 8ull << 20;
+// In a solid block a run of its own decodes every member before the page
+// too: only the writing of many small files is saved by not waiting.
+const uint64_t kSmallMember = 1ull << 20;
 
 struct KeptFile {
     WideString file;
@@ -249,6 +256,7 @@ struct Window {
     std::vector<Planned> plan;
     uint64_t bytes = 0;  // all its members', which the host follows coming out
     int step = 1;        // the host's direction
+    bool solid = false;  // its page's run decodes the members before it in a block
 
     bool covers(size_t p) const {
         for (const Planned& m : plan)
@@ -411,7 +419,7 @@ Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>
     // Asked for the member past either end of what is kept, the host is
     // going on that way: a longer window. Anywhere else is a jump.
     if (p > 0 && k.files.count(p - 1)) {
-        k.forward = std::min(k.forward * kGrowthOn, kMostWindow);
+        k.forward = std::min(k.forward * kGrowth, kMostWindow);
         want = k.forward;
         step = 1;
     } else if (k.files.count(p + 1)) {
@@ -428,7 +436,8 @@ Claim claim(KeptMembers& k, size_t p, KeptFile& hit, std::unique_ptr<Background>
 
 // How a window is run: for a page asked for, waited for to its end or in
 // the background with the page handed over once whole; or read on in the
-// background past the pages the host has.
+// background past the pages the host has. Runs in the background are
+// streamed (driver/commands.h): their pages are handed over as they come.
 enum class Run { kWaited, kPage, kAhead };
 
 // The window's members from the table: p first, then on in the host's
@@ -437,7 +446,7 @@ enum class Run { kWaited, kPage, kAhead };
 // budget) and the command line one run may take. The page asked for was
 // looked at already; a window read on looks at its first member too.
 bool plan_window(const MemberSource& source, size_t p, size_t want, int step, uint64_t budget, size_t line,
-                 Run how, std::vector<Planned>& plan) {
+                 Run how, std::vector<Planned>& plan, bool& solid) {
     const bool ahead = how == Run::kAhead;
     return table_cache().with_table(source.table, [&](const Listing& listing) {
         const auto* table = static_cast<const MemberRecord*>(listing.table.get());
@@ -454,8 +463,9 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
         const uint32_t block = paths.block(p);
         if (block != kNoBlock)
             for (size_t q = p; q-- > 0 && paths.block(q) == block; ++before) decoded += table[q].filesize;
+        solid = block != kNoBlock;
         uint32_t listed = 0;
-        const bool first_whole = how != Run::kWaited && step > 0 && paths.crc(p, listed) == CrcKind::kCrc32;
+        const bool first_whole = how != Run::kWaited && paths.crc(p, listed) == CrcKind::kCrc32;
         uint64_t most_bytes = first_whole ? budget / 4 : std::min(kMostRunBytes, budget / 4);
         if (decoded > 0) {
             // Handed over once whole, the page waits for no more than the
@@ -504,7 +514,7 @@ bool make_window(const Setup& setup, const wchar16* archive, const MemberSource&
     // host going on through an album kept whole finds nothing left to run.
     size_t line = wide_len(setup.exe) * 2 + wide_len(archive) + ScratchFolder::longest_path(work, kKeptKind) + 64;
     std::vector<Planned>& plan = window.plan;
-    if (!plan_window(source, from, want, step, budget, line, how, plan) || plan.empty()) return false;
+    if (!plan_window(source, from, want, step, budget, line, how, plan, window.solid) || plan.empty()) return false;
     window.folder = std::make_shared<ScratchFolder>();
     if (!window.folder->make(work, kKeptKind)) return false;
     std::vector<KeptFile> doomed;
@@ -534,10 +544,11 @@ bool make_window(const Setup& setup, const wchar16* archive, const MemberSource&
 
 // The run that brings a window out.
 ArchiverRun window_run(const Setup& setup, const wchar16* archive, const MemberSource& source,
-                       const Window& window) {
+                       const Window& window, bool streamed) {
     std::vector<WideString> paths;
     for (const Planned& m : window.plan) paths.push_back(m.path);
-    return with_password(extract_run(setup.exe, archive, window.folder->path().c_str(), paths, source.tar_pipe), setup);
+    return with_password(
+        extract_run(setup.exe, archive, window.folder->path().c_str(), paths, source.tar_pipe, streamed), setup);
 }
 
 typedef std::vector<std::pair<size_t, KeptFile>> Found;
@@ -648,6 +659,38 @@ ResultCode page_written(const Window& window, size_t p, FetchWatch* watch, Outpu
     return kReadError;
 }
 
+// Whether 7-Zip, still under way, has so much to write before page p that
+// a run of its own brings the page sooner. It writes a run's members in the
+// listing's order, and makes each file before writing it: those not made
+// yet are still to come. A page without a CRC-32 is handed over only once
+// the run has ended, and its window was bounded for that.
+bool far_ahead(const Background& background, size_t p) {
+    const Window& w = background.window;
+    const Planned* page = nullptr;
+    std::vector<const Planned*> before;
+    for (const Planned& m : w.plan) {
+        if (m.position == p) page = &m;
+        else if (m.position < p) before.push_back(&m);
+    }
+    if (!page || page->check != CrcKind::kCrc32 || before.empty() || background.run.wait(0)) return false;
+    std::sort(before.begin(), before.end(),
+              [](const Planned* a, const Planned* b) { return a->position < b->position; });
+    const WideString folder = w.folder->path() + L"\\";
+    size_t made = 0, end = before.size();
+    while (made < end) {
+        const size_t mid = made + (end - made) / 2;
+        if (GetFileAttributesW(extended_path(folder + before[mid]->written).c_str()) != INVALID_FILE_ATTRIBUTES)
+            made = mid + 1;
+        else
+            end = mid;
+    }
+    const size_t members = before.size() - made;
+    uint64_t bytes = 0;
+    for (size_t i = made; i < before.size(); ++i) bytes += before[i]->size;
+    if (w.solid) return members > kNearMembers && bytes < members * kSmallMember;
+    return members > kNearMembers || bytes > kNearBytes;
+}
+
 // Waits for a run started in the background and keeps what it brought;
 // its page p, once whole, is handed over at once (`served`), the run going
 // on for the pages after it. The host follows the whole window's bytes
@@ -688,7 +731,7 @@ void start_background(const Setup& setup, const wchar16* archive, const MemberSo
     background->album = album;
     if (!make_window(setup, archive, source, kept, from, want, step, budget, how, background->window,
                      background->reserved) ||
-        !background->run.start(setup.exe, window_run(setup, archive, source, background->window), nullptr))
+        !background->run.start(setup.exe, window_run(setup, archive, source, background->window, true), nullptr))
         return;
     Locked l;
     kept.background = std::move(background);
@@ -717,7 +760,7 @@ void read_on(const Setup& setup, const wchar16* archive, const MemberSource& sou
         // Going backward, from wraps past 0 to a position no table has.
         while (kept.files.count(from)) from += static_cast<size_t>(step);
         size_t& window = step > 0 ? kept.forward : kept.backward;
-        window = std::min(window * (step > 0 ? kGrowthOn : kGrowth), kMostWindow);
+        window = std::min(window * kGrowth, kMostWindow);
         want = window;
         mark_runner(kept);
     }
@@ -766,7 +809,7 @@ ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRe
     // The host follows the whole window's bytes coming out.
     FetchWatch window(watch ? watch->progress() : nullptr, planned.bytes);
     window.watch(planned.folder.get());
-    bool ran = run_archiver(setup.exe, window_run(setup, archive, source, planned), nullptr, window.observer())
+    bool ran = run_archiver(setup.exe, window_run(setup, archive, source, planned, false), nullptr, window.observer())
                    .succeeded();
     window.watch(nullptr);
     if (window.stopped()) return kAborted;
@@ -848,30 +891,34 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
         if (c == Claim::kRun) {
             // The host went elsewhere: what was started for it ends unseen.
             background.reset();
-            // Going on, the page is the first its window writes: the window
-            // comes out in the background, the page handed over once whole.
-            // Once: a run that did not bring it is not tried again; and not
-            // beside a run that goes on elsewhere.
-            if (want > 1 && step > 0 && !window_started && !behind(*kept)) {
+            // The window comes out in the background, the page handed over
+            // once whole (going back, 7-Zip writes it last). Once: a run
+            // that did not bring it is not tried again; and not beside a
+            // run that goes on elsewhere.
+            if (want > 1 && !window_started && !behind(*kept)) {
                 window_started = true;
                 start_background(setup, archive, source, *kept, p, want, step, budget, Run::kPage);
                 continue;
             }
             return run_window(setup, archive, record, source, *kept, want, step, budget, watch, out);
         }
-        ResultCode rc;
+        ResultCode rc = kOk;
         bool served = false;
+        bool on_its_own = false;
         {
             RunMark mark(*kept);
-            rc = collect(*kept, *background, p, watch, budget, out, served);
-            // Its page came out before the run ended: the run goes on for
-            // whoever asks next, unless the host said stop.
-            if (served && rc != kAborted) {
+            on_its_own = far_ahead(*background, p);
+            if (!on_its_own) rc = collect(*kept, *background, p, watch, budget, out, served);
+            // Its page came out before the run ended, or comes out sooner
+            // on its own: the run goes on for whoever asks next, unless the
+            // host said stop.
+            if (on_its_own || (served && rc != kAborted)) {
                 Locked l;
                 background->reserved.take_from(kept->runner->reserved);
                 kept->background = std::move(background);
             }
         }
+        if (on_its_own) return extract_alone(setup, archive, record, source, watch, out);
         if (served) {
             if (rc == kOk) read_on(setup, archive, source, *kept, p, budget);
             return rc;

@@ -94,6 +94,13 @@ TEST(Commands, ExtractRuns) {
     ArchiverRun piped = extract_run(u"7z.exe", u"p.tar.gz", u"C:\\work\\x.1", u"dir\\100%.png", true);
     EXPECT_EQ(u"\"7z.exe\" x \"p.tar.gz\" -so -sccUTF-8", piped.first);
     EXPECT_EQ(u"\"7z.exe\" x -o\"C:\\work\\x.1\" -aoa -si -ttar -i!\"dir\\100%.png\"", piped.second);
+    // Streamed, the run that decodes the archive does so on one thread.
+    const std::vector<WideString> two{u"a.jpg", u"b.jpg"};
+    ArchiverRun one = extract_run(u"7z.exe", u"a.7z", u"C:\\w", two, false, true);
+    EXPECT_EQ(u"\"7z.exe\" x \"a.7z\" -o\"C:\\w\" -aoa -mmt1 -sccUTF-8 -i!\"a.jpg\" -i!\"b.jpg\"", one.first);
+    ArchiverRun streamed_pipe = extract_run(u"7z.exe", u"p.tar.xz", u"C:\\w", two, true, true);
+    EXPECT_EQ(u"\"7z.exe\" x \"p.tar.xz\" -mmt1 -so -sccUTF-8", streamed_pipe.first);
+    EXPECT_EQ(extract_run(u"7z.exe", u"p.tar.xz", u"C:\\w", two, true).second, streamed_pipe.second);
 }
 
 TEST(Commands, SizeThreshold) {

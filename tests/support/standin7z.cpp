@@ -15,7 +15,8 @@
 // exit-<key>.txt holding a code makes it end with that code, as a program
 // ended from outside does, once it has done all the rest.
 // hold-<key>.txt makes an extraction write the first half of the member and
-// wait (two minutes at most) for a file named go beside it before the rest.
+// wait (two minutes at most) for a file named go beside it before the rest;
+// when it holds a count, only an extraction naming at least that many.
 // A run without -si reads its input to the end too, adding it to
 // in-<key>.txt when there is any. password.txt makes every run such an
 // archive's: it prompts as 7-Zip does and, unless the first line of its
@@ -175,7 +176,8 @@ int wmain(int argc, wchar_t** argv) {
                 if (target[i] == L'\\') CreateDirectoryW(target.substr(0, i).c_str(), nullptr);
             HANDLE f = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
             bool hold = false;
-            read_all(beside_me(L"hold-" + key + L".txt"), hold);
+            const std::string least = read_all(beside_me(L"hold-" + key + L".txt"), hold);
+            hold = hold && patterns.size() >= static_cast<size_t>(atoi(least.c_str()));
             DWORD half = hold ? static_cast<DWORD>(member.size() / 2) : 0, put_bytes;
             WriteFile(f, member.data(), half, &put_bytes, nullptr);
             FlushFileBuffers(f);

@@ -217,12 +217,12 @@ TEST(FetchRuns, AWindowUnderWayIsKeptForAHostThatLooksAsideJumpsOrComesToItsEnd)
         EXPECT_EQ(Album::bytes(19), on_a_thread(19, holding, 3));
     }
     DeleteFileW(hold.c_str());
-    EXPECT_EQ((std::vector<int>{1, 16, 4}), runs_at_least(3));
+    EXPECT_EQ((std::vector<int>{1, 16, 16}), runs_at_least(3));
     // A jump once that run has ended: what it brought is kept all the same.
     for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
     EXPECT_EQ(Album::bytes(200), fetch_memory(p, s.archive, 200));
     for (int i : {30, 17, 36}) EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i;
-    EXPECT_EQ((std::vector<int>{1, 16, 4, 1}), s.windows());
+    EXPECT_EQ((std::vector<int>{1, 16, 16, 1}), s.windows());
     {
         // The host comes to the end of a window still under way: it waits
         // for it, keeps it, and goes on with a longer one.
@@ -233,8 +233,43 @@ TEST(FetchRuns, AWindowUnderWayIsKeptForAHostThatLooksAsideJumpsOrComesToItsEnd)
     DeleteFileW(hold.c_str());
     EXPECT_EQ(Album::bytes(210), fetch_memory(p, s.archive, 210));
     std::vector<int> windows = runs_at_least(6);
-    EXPECT_EQ((std::vector<int>{1, 16, 4, 1, 16}), std::vector<int>(windows.begin(), windows.begin() + 5));
+    EXPECT_EQ((std::vector<int>{1, 16, 16, 1, 16}), std::vector<int>(windows.begin(), windows.begin() + 5));
     EXPECT_EQ(kBigAlbum - 217, windows.back());
+}
+
+TEST(FetchRuns, APageFarDownARunUnderWayComesOutOnItsOwnAndTheRunGoesOn) {
+    Album s(kBigAlbum);
+    Plugin p(s.ini());
+    ASSERT_EQ(size_t(kBigAlbum), s.list(p).size());
+    // Runs of many members write half their first one and wait there.
+    write_bytes(join(s.dir, L"hold-x.txt"), "100");
+    const int last = kBigAlbum - 1;
+    auto page = [&](int i) { EXPECT_EQ(Album::bytes(i), fetch_memory(p, s.archive, i)) << i; };
+    // Going back: the page alone, then a window whose page is the last it
+    // writes, then the next one behind the pages kept.
+    for (int i : {last, last - 1}) page(i);
+    const std::vector<int> first = s.windows();
+    ASSERT_EQ(2u, first.size());
+    const int first_held = last - 1 - first[1];
+    for (int i = last - 2; i > first_held; --i) page(i);
+    // The pages of that one come last, after many not written yet: each
+    // on its own, while it goes on.
+    page(first_held);
+    page(first_held - 1);
+    const std::vector<int> runs = s.windows();
+    ASSERT_EQ(5u, runs.size());
+    EXPECT_GE(runs[2], 100);
+    EXPECT_EQ(1, runs[3]);
+    EXPECT_EQ(1, runs[4]);
+    EXPECT_TRUE(runs_from(s.dir));
+    // Let go, it brings the rest.
+    write_bytes(join(s.dir, L"go"), "");
+    for (int i = 0; i < 600 && runs_from(s.dir); ++i) Sleep(20);
+    for (int i = first_held - 2; i > first_held - runs[2]; --i) page(i);
+    // Those were kept; the one run since reads on past them, to the first.
+    std::vector<int> after = s.windows();
+    ASSERT_EQ(runs.size() + 1, after.size());
+    EXPECT_EQ(first_held + 1 - runs[2], after.back());
 }
 
 TEST(FetchRuns, KeptMembersGoWithTheirTable) {

@@ -34,6 +34,10 @@ const size_t kFirstWindow = 1;
 const size_t kGrowth = 16;
 const size_t kMostWindow = 256;
 const uint64_t kMostRunBytes = 24ull << 20;
+// A whole album whose pages have a CRC-32 may have more members: a host
+// going back through it finds its pages kept only once the run has ended,
+// each page meanwhile brought out on its own, so the run stays short.
+const size_t kMostAlbum = 512;
 
 // A page waits for a run under way that has at most this many members, and
 // bytes, to write before it: about what a run of its own costs to start.
@@ -467,16 +471,20 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
         uint32_t listed = 0;
         const bool first_whole = how != Run::kWaited && paths.crc(p, listed) == CrcKind::kCrc32;
         uint64_t most_bytes = first_whole ? budget / 4 : std::min(kMostRunBytes, budget / 4);
+        // Handed over once whole, the page waits for no more than the
+        // decoding that reaches it: the window may take half the budget.
+        if (solid)
+            most_bytes = std::max(most_bytes, first_whole ? budget / 2
+                                                          : std::min(step < 0 ? decoded : 2 * decoded, budget / 2));
         if (decoded > 0) {
-            // Handed over once whole, the page waits for no more than the
-            // decoding that reaches it: the window may take half the budget.
-            const uint64_t solid = first_whole ? budget / 2 : std::min(step < 0 ? decoded : 2 * decoded, budget / 2);
-            most_bytes = std::max(most_bytes, solid);
             if (step < 0)
                 want = kMostWindow;
             else if (want > kFirstWindow)
                 want = std::max(want, std::min(before, kMostWindow));
         }
+        // A page that waits for its whole window waits for no more members
+        // than it would wait for in a run under way.
+        if (how == Run::kWaited) want = std::min(want, kNearMembers + 1);
         uint64_t bytes = 0;
         // Going backward, q wraps past 0 to a value the size check ends.
         for (size_t n = 0, q = p; n < want && q < paths.size(); ++n, q += static_cast<size_t>(step)) {
@@ -773,20 +781,29 @@ bool behind(KeptMembers& kept) {
     return kept.background != nullptr;
 }
 
-// An album small enough for one window run (members and bytes): the
-// members a host is shown of it are few and small, so bringing them all out
-// costs little more than one of them, and whatever order the host takes
-// them in, it finds them kept.
+// An album small enough for one window run (members and bytes): bringing
+// them all out costs little more than one of them, and whatever order the
+// host takes them in, it finds them kept. Where every member has a CRC-32,
+// a page is handed over as it comes out, or on its own when far down the
+// run: the album may take what a window may (half the budget in a solid
+// block, whose every run decodes it from the start).
 bool small_album(uint64_t table, uint64_t budget) {
     bool small = false;
     table_cache().with_table(table, [&](const Listing& listing) {
         const MemberPaths& paths = listing.paths;
         // A lone member comes out with its page as soon.
-        if (!paths.complete() || paths.size() < 2 || paths.size() > kMostWindow) return;
+        if (!paths.complete() || paths.size() < 2 || paths.size() > kMostAlbum) return;
         const auto* records = static_cast<const MemberRecord*>(listing.table.get());
         uint64_t bytes = 0;
-        for (size_t q = 0; q < paths.size(); ++q) bytes += records[q].filesize;
-        small = bytes <= std::min(kMostRunBytes, budget / 4);
+        bool checked = true, solid = true;
+        for (size_t q = 0; q < paths.size(); ++q) {
+            uint32_t crc = 0;
+            bytes += records[q].filesize;
+            checked = checked && paths.crc(q, crc) == CrcKind::kCrc32;
+            solid = solid && paths.block(q) == paths.block(0) && paths.block(0) != kNoBlock;
+        }
+        if (!checked) small = paths.size() <= kMostWindow && bytes <= std::min(kMostRunBytes, budget / 4);
+        else small = bytes <= (solid ? budget / 2 : budget / 4);
     });
     return small;
 }
@@ -945,5 +962,5 @@ void read_album(const Setup& setup, const wchar16* archive, const MemberSource& 
         kept->album_started = true;
         mark_runner(*kept);
     }
-    start_background(setup, archive, source, *kept, 0, kMostWindow, 1, budget, Run::kAhead, true);
+    start_background(setup, archive, source, *kept, 0, kMostAlbum, 1, budget, Run::kAhead, true);
 }

@@ -869,20 +869,24 @@ def passes_section(results, report):
               "(`pages-after-album.csv`, section \"Pages and opening\").\n")
     w("Where the design settles. A window run costs one 7-Zip start (about as much as bringing out a hundred "
       "200 KB members) plus its members, so the window starts at the page alone after a jump (a page out of order "
-      "costs one member's run, as before) and grows while the host keeps going one way. Going on, 7-Zip writes "
-      "the page first: its window runs in the background and the page is handed over as soon as its file is whole "
-      "and its CRC-32 matches, so the window grows sixteenfold, up to 256 members and a quarter of `aheadMB` (half "
-      "in a solid block, whose every run decodes from the block's start). Going backward, 7-Zip writes the page "
-      "last and it waits for its whole window: fourfold, up to 256 members or 24 MiB a run (in a solid block, "
-      "every member before the page, which the run decodes anyway). When the host takes two kept pages in a row, "
-      "the next window's run starts in the background there and then: a host that looks at each page a while "
-      "finds the next ones kept, while one that asks as fast as it can (these passes) catches up with the run and "
-      "waits for its own page. A kept page costs the host's request, the archive's identity (its volume asked "
-      "once a name), reading the kept file back and checking its CRC: under a millisecond here. What stays "
-      "between a pass and one bare extraction is what the bare run does not do: the test and listing that open "
-      "the archive (on a solid 7z the test decodes the whole block, so the open alone costs about one bare "
-      "extraction) and a handful of 7-Zip starts. The slowest pages are those that wait for a window: going "
-      "backward, and in a solid 7z, whose multithreaded decoding writes a run's members in bursts.\n")
+      "costs one member's run, as before) and grows sixteenfold while the host keeps going one way, up to 256 "
+      "members. A window runs in the background, decoding on one thread so that 7-Zip writes its members one "
+      "after another (several threads write a solid block's members in bursts), and a page is handed over as "
+      "soon as its file is whole and its CRC-32 matches: such a window may take a quarter of `aheadMB` (half in a "
+      "solid block, whose every run decodes from the block's start); a page without a CRC-32 waits for its run, "
+      "at most 24 MiB. Where 7-Zip has more than 32 members or 8 MiB still to write before the page (in a solid "
+      "block, more than 32 small ones), as going backward, where it writes the page last, the page comes out by a "
+      "run of its own while that run goes on. An album whose every member has a CRC-32, of at most 512 members "
+      "and a quarter of `aheadMB` (half in a solid block), comes out whole in one run started at its open. When "
+      "the host takes two kept pages in a row, the next window's run starts in the background there and then. A "
+      "kept page costs the host's request, the archive's identity (its volume asked once a name), reading the "
+      "kept file back and checking its CRC: under a millisecond here. What stays between a pass and one bare "
+      "extraction is what the bare run does not do: the test and listing that open the archive (on a solid 7z "
+      "the test decodes the whole block, so the open alone costs about one bare extraction), a few 7-Zip starts, "
+      "and, going backward, the pages brought out on their own while the run that holds them goes on. Those are "
+      "the slowest pages: under Wine every file a run writes passes through the one wineserver, so a page's run "
+      "beside one writing an album takes longer than alone (about 1.3 times, measured by hand; up to three "
+      "times a bare run in these passes).\n")
     if chart:
         svg = os.path.join(os.path.dirname(os.path.abspath(report)), "passes-ahead.svg")
         groups = [(name, bare, [(o, bars[o].get("before"), bars[o].get("after")) for _, o in PASS_ORDERS if o in bars])

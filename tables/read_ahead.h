@@ -20,7 +20,8 @@
 // one wait is a call's own, for a run in the background that holds its
 // page, with the host's callback told how far it has come and able to stop
 // it; a page with a CRC-32 is handed over as soon as it is whole, before
-// the run has ended. A thread ended in the middle of a run is seen to be gone, and its
+// the run has ended, or brought out on its own while the run goes on when
+// 7-Zip has many members to write before it. A thread ended in the middle of a run is seen to be gone, and its
 // run's mark and disk given back.
 //
 // A kept member is found by the very name 7-Zip wrote it under and checked

@@ -795,12 +795,13 @@ bool small_album(uint64_t table, uint64_t budget) {
         if (!paths.complete() || paths.size() < 2 || paths.size() > kMostAlbum) return;
         const auto* records = static_cast<const MemberRecord*>(listing.table.get());
         uint64_t bytes = 0;
-        bool checked = true, solid = true;
+        const uint32_t block = paths.block(0);
+        bool checked = true, solid = block != kNoBlock;
         for (size_t q = 0; q < paths.size(); ++q) {
             uint32_t crc = 0;
             bytes += records[q].filesize;
             checked = checked && paths.crc(q, crc) == CrcKind::kCrc32;
-            solid = solid && paths.block(q) == paths.block(0) && paths.block(0) != kNoBlock;
+            solid = solid && paths.block(q) == block;
         }
         if (!checked) small = paths.size() <= kMostWindow && bytes <= std::min(kMostRunBytes, budget / 4);
         else small = bytes <= (solid ? budget / 2 : budget / 4);

@@ -90,12 +90,18 @@ struct Listing {
 // (a compressed tar under any name), when the pipe finds members in them.
 ResultCode list_archive(const Setup& setup, const wchar16* archive, Listing& out);
 
-// A member brought out on its own: the one file in a scratch folder of its
-// own, exactly as long as the listing said. Gone with this object.
 // A file of exactly `size` bytes, read into a new block (owned by the
 // caller on success); kReadError when it is another size or cannot be read.
 ResultCode read_file_bytes(const WideString& file, uint64_t size, platform::OwnedBlock& bytes);
 
+// What an extraction makes of a member: a file as 7-Zip writes it, with
+// the times the archive gives, for a host's folder; or its bytes alone,
+// from 7-Zip's standard output, for a host's memory (7-Zip then makes no
+// file of its own, and a run beside others waits less).
+enum class Into { kFile, kBytes };
+
+// A member brought out on its own: the one file in a scratch folder of its
+// own, exactly as long as the listing said. Gone with this object.
 class ExtractedMember {
 public:
     // Into a new block (owned by the caller on success).
@@ -105,7 +111,7 @@ public:
 
 private:
     friend ResultCode extract_path(const Setup&, const wchar16*, const WideString&, uint64_t, bool,
-                                   ExtractedMember&, FetchWatch*);
+                                   ExtractedMember&, FetchWatch*, Into);
     ScratchFolder folder_;
     WideString file_;
     uint64_t size_ = 0;
@@ -115,7 +121,7 @@ private:
 // path leads out of the work folder. A watch is told how far 7-Zip has
 // come; when it says stop, 7-Zip is ended and the answer is kAborted.
 ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideString& path, uint64_t size,
-                        bool tar_pipe, ExtractedMember& out, FetchWatch* watch = nullptr);
+                        bool tar_pipe, ExtractedMember& out, FetchWatch* watch = nullptr, Into into = Into::kFile);
 
 // Lists the archive again (through the tar pipe or not, as it was listed)
 // to learn the full path of the member at the record's position and
@@ -123,4 +129,4 @@ ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideSt
 // there is not the one the record describes: for a listing whose paths
 // were too many to keep.
 ResultCode extract_member(const Setup& setup, const wchar16* archive, const MemberRecord& record, bool tar_pipe,
-                          ExtractedMember& out, FetchWatch* watch = nullptr);
+                          ExtractedMember& out, FetchWatch* watch = nullptr, Into into = Into::kFile);

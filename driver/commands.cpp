@@ -100,6 +100,13 @@ ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const w
     return extract_run(archiver, archive, folder, std::vector<WideString>{member}, tar_pipe);
 }
 
+ArchiverRun output_run(const wchar16* archiver, const wchar16* archive, const wchar16* member, bool tar_pipe) {
+    const WideString include = from_ascii(" -i!") + quoted(member);
+    if (!tar_pipe) return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so -sccUTF-8") + include, {}};
+    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so -sccUTF-8"),
+            quoted(archiver) + from_ascii(" x -so -si -ttar") + include};
+}
+
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder,
                         const std::vector<WideString>& members, bool tar_pipe, bool streamed) {
     const WideString threads = from_ascii(streamed ? " -mmt1" : "");

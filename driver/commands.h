@@ -42,6 +42,9 @@ ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const w
 // LZMA2 stream in large pieces, and its members come out in bursts).
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder,
                         const std::vector<WideString>& members, bool tar_pipe, bool streamed = false);
+// One member written to 7-Zip's standard output (of the second program,
+// for a tar pipe).
+ArchiverRun output_run(const wchar16* archiver, const wchar16* archive, const wchar16* member, bool tar_pipe);
 // What naming one more member adds to such a run's command line.
 size_t include_length(const WideString& member);
 

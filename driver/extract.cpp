@@ -47,15 +47,20 @@ ResultCode ExtractedMember::move_to(const WideString& target) const {
 }
 
 ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideString& path, uint64_t size,
-                        bool tar_pipe, ExtractedMember& out, FetchWatch* watch) {
+                        bool tar_pipe, ExtractedMember& out, FetchWatch* watch, Into into) {
     // A name leading out of the work folder is never extracted.
     if (!is_contained_path(path.c_str())) return kReadError;
     wchar_t work[kPathChars];
     if (!setup.found() || !ensure_work_area(work) || !out.folder_.make(work)) return kReadError;
     const wchar16* folder = out.folder_.path().c_str();
+    const WideString bytes = out.folder_.path() + L"\\m";
+    const bool file = into == Into::kFile;
     if (watch) watch->watch(&out.folder_);
-    RunResult ran = run_archiver(setup.exe, with_password(extract_run(setup.exe, archive, folder, path.c_str(), tar_pipe), setup), nullptr,
-                                 watch ? watch->observer() : nullptr);
+    RunResult ran = run_archiver(setup.exe,
+                                 with_password(file ? extract_run(setup.exe, archive, folder, path.c_str(), tar_pipe)
+                                                    : output_run(setup.exe, archive, path.c_str(), tar_pipe),
+                                               setup),
+                                 file ? nullptr : bytes.c_str(), watch ? watch->observer() : nullptr);
     if (watch) watch->watch(nullptr);
     if (watch && watch->stopped()) return kAborted;
     // A run that did not end well may have left the member's full length
@@ -63,7 +68,8 @@ ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideSt
     if (!ran.succeeded()) return kReadError;
     // Wherever 7-Zip put it and whatever it named it (it renames what
     // Windows cannot hold, such as a trailing dot), the member is the one
-    // file that appeared, with the listed size.
+    // file that appeared, with the listed size; its bytes alone, the one
+    // file they were written to.
     uint64_t found = 0;
     if (!out.folder_.only_file(out.file_, found) || found != size) return kReadError;
     out.size_ = found;
@@ -71,7 +77,7 @@ ResultCode extract_path(const Setup& setup, const wchar16* archive, const WideSt
 }
 
 ResultCode extract_member(const Setup& setup, const wchar16* archive, const MemberRecord& record, bool tar,
-                          ExtractedMember& out, FetchWatch* watch) {
+                          ExtractedMember& out, FetchWatch* watch, Into into) {
     wchar_t work[kPathChars], capture_file[kPathChars];
     if (!setup.found() || !ensure_work_area(work) || !capture_path(work, capture_file)) return kReadError;
     ScopedDelete remover(capture_file);
@@ -111,5 +117,5 @@ ResultCode extract_member(const Setup& setup, const wchar16* archive, const Memb
         return alone;
     });
     if (!alone) return kReadError;
-    return extract_path(setup, archive, path, static_cast<uint64_t>(size), tar, out, watch);
+    return extract_path(setup, archive, path, static_cast<uint64_t>(size), tar, out, watch, into);
 }

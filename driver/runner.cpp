@@ -55,9 +55,21 @@ KernelHandle inheritable(HANDLE h) {
     return KernelHandle(copy);
 }
 
+// The priority class of a run: by default a child has the host's class
+// when that is below normal, else normal; one in the background a step
+// below that.
+DWORD priority_class(bool background) {
+    const DWORD host = GetPriorityClass(GetCurrentProcess());
+    const DWORD fore =
+        host == IDLE_PRIORITY_CLASS || host == BELOW_NORMAL_PRIORITY_CLASS ? host : NORMAL_PRIORITY_CLASS;
+    if (!background) return fore;
+    return fore == NORMAL_PRIORITY_CLASS ? BELOW_NORMAL_PRIORITY_CLASS : IDLE_PRIORITY_CLASS;
+}
+
 // Starts one program hidden, with `in` and `out` as its standard input and
 // output and no other handle of ours.
-KernelHandle start_program(const wchar16* exe, const WideString& command_line, HANDLE in, HANDLE out) {
+KernelHandle start_program(const wchar16* exe, const WideString& command_line, HANDLE in, HANDLE out,
+                           bool background) {
     if (command_line.size() >= kMaxCommandLine) return KernelHandle();
     // A handle that could not be had (a capture that cannot be written)
     // leaves that stream closed; the run's output is then lost.
@@ -103,6 +115,8 @@ KernelHandle start_program(const wchar16* exe, const WideString& command_line, H
     }
     DeleteProcThreadAttributeList(list);
     if (!started) return KernelHandle();
+    // Set once started: Wine takes no class from the creation flags.
+    if (background) SetPriorityClass(pi.hProcess, priority_class(true));
     CloseHandle(pi.hThread);
     return KernelHandle(pi.hProcess);
 }
@@ -191,12 +205,12 @@ FileHandle first_input(const Secret* input) {
 
 }  // namespace
 
-bool StartedRun::start(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path) {
+bool StartedRun::start(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path, bool background) {
     FileHandle out = open_output(output_path);
     FileHandle in = first_input(run.input);
     if (run.input && !in.valid()) return false;
     if (run.second.empty()) {
-        processes_[0] = start_program(exe, run.first, in.get(), out.get());
+        processes_[0] = start_program(exe, run.first, in.get(), out.get(), background);
         if (!processes_[0].valid()) return false;
         programs_ = 1;
         return true;
@@ -205,12 +219,18 @@ bool StartedRun::start(const wchar16* exe, const ArchiverRun& run, const wchar16
     if (!CreatePipe(&read_end, &write_end, nullptr, 1 << 16)) return false;
     programs_ = 2;
     KernelHandle reader(read_end), writer(write_end);
-    processes_[0] = start_program(exe, run.first, in.get(), writer.get());
-    if (processes_[0].valid()) processes_[1] = start_program(exe, run.second, reader.get(), out.get());
+    processes_[0] = start_program(exe, run.first, in.get(), writer.get(), background);
+    if (processes_[0].valid()) processes_[1] = start_program(exe, run.second, reader.get(), out.get(), background);
     // Our ends go on return: the second sees the end of its input when the
     // first is done, and a first whose reader never started is not left
     // waiting on a full pipe.
     return processes_[1].valid();
+}
+
+void StartedRun::set_background(bool background) {
+    const DWORD priority = priority_class(background);
+    for (const KernelHandle& p : processes_)
+        if (p.valid()) SetPriorityClass(p.get(), priority);
 }
 
 DWORD StartedRun::started(HANDLE (&processes)[2]) const {

@@ -43,7 +43,12 @@ public:
     StartedRun& operator=(const StartedRun&) = delete;
 
     // False when a program of it could not be started; finish tells the rest.
-    bool start(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path);
+    // A run in the background works below the priority of the runs a host
+    // waits for, and of the host itself, until someone waits for it.
+    bool start(const wchar16* exe, const ArchiverRun& run, const wchar16* output_path, bool background = false);
+    // Puts the run in the background, or brings it to the fore while a
+    // host waits for it.
+    void set_background(bool background);
     // Waits up to `ms` for every program of the run to end: true when they have.
     bool wait(uint32_t ms) const;
     // Waits for the run as run_archiver does, and tells how it went.

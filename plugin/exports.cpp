@@ -177,12 +177,13 @@ int get_file(const wchar16* path, LONG_PTR position, const wchar16* folder, HLOC
     }
 
     ExtractedMember member;
+    const Into into = memory ? Into::kBytes : Into::kFile;
     if (source.path.empty())
-        rc = extract_member(setup, path, request, source.tar_pipe, member, &watch);
+        rc = extract_member(setup, path, request, source.tar_pipe, member, &watch, into);
     else if (!source.alone)
         rc = kReadError;  // 7-Zip would bring out another member with it, or in its place
     else
-        rc = extract_path(setup, path, source.path, request.filesize, source.tar_pipe, member, &watch);
+        rc = extract_path(setup, path, source.path, request.filesize, source.tar_pipe, member, &watch, into);
     if (rc != kOk) return rc;
     // Stopped at the last moment: the member goes with its folder, unseen.
     if (progress && !progress->report(request.filesize, request.filesize)) return kAborted;

@@ -237,7 +237,8 @@ ResultCode deliver_kept(const KeptFile& f, FetchWatch* watch, Output& out) {
 ResultCode extract_alone(const Setup& setup, const wchar16* archive, const MemberRecord& record,
                          const MemberSource& source, FetchWatch* watch, Output& out) {
     ExtractedMember member;
-    ResultCode rc = extract_path(setup, archive, source.path, record.filesize, source.tar_pipe, member, watch);
+    ResultCode rc = extract_path(setup, archive, source.path, record.filesize, source.tar_pipe, member, watch,
+                                 out.target ? Into::kFile : Into::kBytes);
     if (rc != kOk) return rc;
     if (!wanted_at_the_end(watch, record.filesize)) return kAborted;
     if (out.target) return member.move_to(*out.target);
@@ -707,6 +708,13 @@ ResultCode collect(KeptMembers& kept, Background& background, size_t p, FetchWat
                    Output& out, bool& served) {
     FetchWatch window(watch ? watch->progress() : nullptr, background.window.bytes);
     window.watch(background.window.folder.get());
+    // Waited for, the run works at the host's pace; handed back, in the
+    // background again.
+    struct Fore {
+        explicit Fore(StartedRun& r) : run(r) { run.set_background(false); }
+        ~Fore() { run.set_background(true); }
+        StartedRun& run;
+    } fore(background.run);
     // A page written already is handed over without waiting; one of a run
     // that has ended only if the run ended well.
     for (int looks = 0; !background.run.wait(looks == 0 ? 0 : kLookEvery); ++looks) {
@@ -739,7 +747,8 @@ void start_background(const Setup& setup, const wchar16* archive, const MemberSo
     background->album = album;
     if (!make_window(setup, archive, source, kept, from, want, step, budget, how, background->window,
                      background->reserved) ||
-        !background->run.start(setup.exe, window_run(setup, archive, source, background->window, true), nullptr))
+        !background->run.start(setup.exe, window_run(setup, archive, source, background->window, true), nullptr,
+                               true))
         return;
     Locked l;
     kept.background = std::move(background);

@@ -169,14 +169,22 @@ TEST(FetchRuns, AfterAListingAFetchIsOneExtraction) {
     ASSERT_EQ(1u, s.list(q).size());
     EXPECT_EQ("0123456789", fetch_memory(q, s.archive, 0));
     EXPECT_EQ("tlxtlxtlx", s.letters());
-    // Reading ahead off: one run a fetch, in a scratch folder.
+    // Reading ahead off: one run a fetch. To memory only the bytes, from
+    // 7-Zip's output; to a folder the file 7-Zip makes, in a scratch folder.
     p.write_ini(s.ini(L"aheadMB=0\r\n"));
     ASSERT_EQ(1u, s.list(p).size());
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
     EXPECT_EQ("0123456789", fetch_memory(p, s.archive, 0));
     EXPECT_EQ("tlxtlxtlxtlxx", s.letters());
     run = s.runs().back();
+    EXPECT_NE(std::wstring::npos, run.find(L" -so "));
+    EXPECT_EQ(std::wstring::npos, run.find(L" -o"));
+    std::wstring out = fresh_dir(L"out");
+    ASSERT_EQ(0, fetch_file(p, s.archive, 0, out));
+    EXPECT_EQ("0123456789", read_bytes(join(out, L"pic.png")));
+    run = s.runs().back();
     EXPECT_NE(std::wstring::npos, run.find(L"-o\"" + work_area() + L"\\x."));
+    EXPECT_EQ(std::wstring::npos, run.find(L" -so"));
 }
 
 TEST(FetchRuns, WhatAppearsMustBeTheOneFileOfTheListedSize) {

@@ -126,6 +126,7 @@ std::map<std::wstring, std::string> snapshot(const std::wstring& root, const std
 struct Crafted {
     ZipMember member;
     int file_rc;
+    bool bytes_anyway = false;  // to memory, whatever its name: no file is made of it
 };
 
 }  // namespace
@@ -220,9 +221,10 @@ TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
         {{"space.png ", pattern_bytes(13, 38)}, 0},
         // Listed whole (250 characters); the record keeps 199 of them.
         {{std::string(246, 'L') + ".png", pattern_bytes(34, 26)}, 0},
-        // Longer than a file name can be: 7-Zip cannot make it.
-        {{std::string(296, 'M') + ".png", pattern_bytes(35, 27)}, 6},
-        {{"d/" + std::string(256, 'N') + ".png", pattern_bytes(36, 28)}, 6},
+        // Longer than a file name can be: 7-Zip cannot make it, but its
+        // bytes alone come out.
+        {{std::string(296, 'M') + ".png", pattern_bytes(35, 27)}, 6, true},
+        {{"d/" + std::string(256, 'N') + ".png", pattern_bytes(36, 28)}, 6, true},
         {{"dir/ok2.png", pattern_bytes(200, 29)}, 0},
     };
     std::vector<ZipMember> members;
@@ -253,7 +255,7 @@ TEST(CraftedZip, HostileNamesChangeNothingOutsideAndSpareTheOtherMembers) {
             DeleteFileW(made.c_str());
         }
         if (c[i].file_rc) {
-            EXPECT_EQ("<rc 6>", got) << name;
+            EXPECT_EQ(c[i].bytes_anyway ? c[i].member.bytes : "<rc 6>", got) << name;
             EXPECT_EQ(c[i].file_rc, frc) << name;
             continue;
         }

@@ -101,6 +101,13 @@ TEST(Commands, ExtractRuns) {
     ArchiverRun streamed_pipe = extract_run(u"7z.exe", u"p.tar.xz", u"C:\\w", two, true, true);
     EXPECT_EQ(u"\"7z.exe\" x \"p.tar.xz\" -mmt1 -so -sccUTF-8", streamed_pipe.first);
     EXPECT_EQ(extract_run(u"7z.exe", u"p.tar.xz", u"C:\\w", two, true).second, streamed_pipe.second);
+    // Its bytes alone: the member to standard output, no folder named.
+    ArchiverRun output = output_run(u"7z.exe", u"a.zip", u"dir\\100%.png", false);
+    EXPECT_EQ(u"\"7z.exe\" x \"a.zip\" -so -sccUTF-8 -i!\"dir\\100%.png\"", output.first);
+    EXPECT_EQ(u"", output.second);
+    ArchiverRun output_pipe = output_run(u"7z.exe", u"p.tar.gz", u"dir\\100%.png", true);
+    EXPECT_EQ(piped.first, output_pipe.first);
+    EXPECT_EQ(u"\"7z.exe\" x -so -si -ttar -i!\"dir\\100%.png\"", output_pipe.second);
 }
 
 TEST(Commands, SizeThreshold) {

@@ -1,10 +1,12 @@
 // Stands in for 7z.exe where the tests must force an exact output or count
 // runs. It appends its command line to runs.log beside itself, then prints
-// the bytes of out-<key>.txt (key: the command letter, with "-so" or "-si"
-// when given: t, l, x, x-so, l-si, x-si). For an extraction with -o, for
+// the bytes of out-<key>.txt (key: the command letter, with "-so" when
+// given to a run naming no member, and "-si" when given: t, l, x, x-so,
+// l-si, x-si). For an extraction with -o, for
 // each -i! it writes member-<file name>.bin, else member.bin (when present), to the
 // output folder under the pattern's name; with second.bin beside it, that
-// too, under the name with ".second" added. A run with -si reads its input to
+// too, under the name with ".second" added. With -so instead, it writes
+// the same bytes, then second.bin's, to its output. A run with -si reads its input to
 // the end and keeps it in in-<key>.txt. crash-<key>.txt makes it print half
 // its output and die; vanish-after-<key>.txt makes it move itself away, so
 // later runs cannot start. open-x.txt leaves the member held open (no
@@ -17,6 +19,8 @@
 // hold-<key>.txt makes an extraction write the first half of the member and
 // wait (two minutes at most) for a file named go beside it before the rest;
 // when it holds a count, only an extraction naming at least that many.
+// Every run notes its priority class in classes.log beside it ("<key>
+// <class>"), and a held one each change of it ("<key> now <class>").
 // A run without -si reads its input to the end too, adding it to
 // in-<key>.txt when there is any. password.txt makes every run such an
 // archive's: it prompts as 7-Zip does and, unless the first line of its
@@ -48,11 +52,11 @@ std::string read_all(const std::wstring& path, bool& found) {
     return out;
 }
 
-void append_log(const std::wstring& line) {
+void append_log(const std::wstring& line, const wchar_t* log = L"runs.log") {
     // Runs of a tar pipe overlap: take turns on the log.
     HANDLE m = CreateMutexW(nullptr, FALSE, L"Local\\standin7z.log");
     WaitForSingleObject(m, INFINITE);
-    HANDLE f = CreateFileW(beside_me(L"runs.log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE f = CreateFileW(beside_me(log).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, 0, nullptr);
     int n = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr,
                                 nullptr);
@@ -118,14 +122,24 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring key = argv[1];
     std::wstring out_dir;
     std::vector<std::wstring> patterns;
+    bool to_output = false;
     for (int i = 2; i < argc; ++i) {
         std::wstring a = argv[i];
-        if (a == L"-so") key += L"-so";
+        if (a.rfind(L"-i!", 0) == 0) patterns.push_back(a.substr(3));
+        if (a == L"-so") to_output = true;
+    }
+    for (int i = 2; i < argc; ++i) {
+        std::wstring a = argv[i];
+        if (a == L"-so" && patterns.empty()) key += L"-so";
         if (a == L"-si") key += L"-si";
         if (a.rfind(L"-o", 0) == 0) out_dir = a.substr(2);
-        if (a.rfind(L"-i!", 0) == 0) patterns.push_back(a.substr(3));
     }
+    to_output = to_output && !patterns.empty();
 
+    auto note_class = [&](const wchar_t* when) {
+        append_log(key + when + L" " + std::to_wstring(GetPriorityClass(GetCurrentProcess())), L"classes.log");
+    };
+    note_class(L"");
     bool reads_tar = key.size() > 3 && key.compare(key.size() - 3, 3, L"-si") == 0;
     if (!reads_tar) {
         std::string in = read_input();
@@ -166,26 +180,39 @@ int wmain(int argc, wchar_t** argv) {
     if (vanish) MoveFileW(beside_me(L"7z.exe").c_str(), beside_me(L"7z.exe.gone").c_str());
 
     for (const std::wstring& pattern : patterns) {
-        if (out_dir.empty()) break;
+        if (out_dir.empty() && !to_output) break;
         std::wstring name = pattern.substr(pattern.find_last_of(L"\\/") + 1);
         std::string member = read_all(beside_me(L"member-" + name + L".bin"), found);
         if (!found) member = read_all(beside_me(L"member.bin"), found);
         if (found) {
             std::wstring target = out_dir + L"\\" + pattern;
-            for (size_t i = out_dir.size() + 1; i < target.size(); ++i)
-                if (target[i] == L'\\') CreateDirectoryW(target.substr(0, i).c_str(), nullptr);
-            HANDLE f = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+            HANDLE f = GetStdHandle(STD_OUTPUT_HANDLE);
+            if (to_output) {
+                wchar_t path[MAX_PATH];
+                DWORD n = GetFinalPathNameByHandleW(f, path, MAX_PATH, 0);
+                target.assign(path, n < MAX_PATH ? n : 0);
+            } else {
+                for (size_t i = out_dir.size() + 1; i < target.size(); ++i)
+                    if (target[i] == L'\\') CreateDirectoryW(target.substr(0, i).c_str(), nullptr);
+                f = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+            }
             bool hold = false;
             const std::string least = read_all(beside_me(L"hold-" + key + L".txt"), hold);
             hold = hold && patterns.size() >= static_cast<size_t>(atoi(least.c_str()));
             DWORD half = hold ? static_cast<DWORD>(member.size() / 2) : 0, put_bytes;
             WriteFile(f, member.data(), half, &put_bytes, nullptr);
             FlushFileBuffers(f);
-            for (int waited = 0; hold && waited < 6000 && !exists(beside_me(L"go")); ++waited) Sleep(20);
+            for (int waited = 0, was = 0; hold && waited < 6000 && !exists(beside_me(L"go")); ++waited) {
+                const int now = static_cast<int>(GetPriorityClass(GetCurrentProcess()));
+                if (waited > 0 && now != was) note_class(L" now");
+                was = now;
+                Sleep(20);
+            }
             WriteFile(f, member.data() + half, static_cast<DWORD>(member.size()) - half, &put_bytes, nullptr);
-            CloseHandle(f);
             std::string second = read_all(beside_me(L"second.bin"), found);
-            if (found) write_file(target + L".second", second);
+            if (found && to_output) put(second);
+            CloseHandle(f);  // its output too: the member written is let go
+            if (found && !to_output) write_file(target + L".second", second);
             std::string event = read_all(beside_me(L"open-x.txt"), found);
             if (found) {
                 std::wstring name(event.begin(), event.end());

@@ -765,6 +765,32 @@ TEST(SmallAlbum, APageWithACrcIsHandedOverOnceWholeBeforeItsRunEnds) {
     EXPECT_EQ((std::vector<int>{20}), lha.windows());
 }
 
+TEST(SmallAlbum, ItsRunGivesWayToTheHostUntilAPageWaitsForIt) {
+    Album s(20);
+    write_bytes(join(s.dir, L"hold-x.txt"), "20");  // the album's run holds in its first member
+    Plugin p(s.ini());
+    ASSERT_EQ(20u, s.list(p).size());
+    const std::wstring classes = join(s.dir, L"classes.log");
+    auto noted = [&](const std::string& line) { return read_bytes(classes).find(line + "\n") != std::string::npos; };
+    const std::string below = std::to_string(BELOW_NORMAL_PRIORITY_CLASS), normal = std::to_string(NORMAL_PRIORITY_CLASS);
+    for (int i = 0; i < 3000 && !noted("x " + below); ++i) Sleep(20);
+    EXPECT_TRUE(noted("x " + below)) << read_bytes(classes);
+    {
+        // Waited for, it works at the host's own priority until let go.
+        PageOnItsOwn page(p, s.archive, 0);
+        for (int i = 0; i < 3000 && !noted("x now " + normal); ++i) Sleep(20);
+        EXPECT_TRUE(noted("x now " + normal)) << read_bytes(classes);
+        write_bytes(join(s.dir, L"go"), "");
+        page.done_within(INFINITE);
+        EXPECT_EQ(Album::bytes(0), page.got);
+    }
+    // A run a page waits for from its start has the host's priority.
+    p.write_ini(s.ini(L"aheadMB=0\r\n"));
+    EXPECT_EQ(Album::bytes(5), fetch_memory(p, s.archive, 5));
+    const std::string log = read_bytes(classes);
+    EXPECT_EQ("x " + normal + "\n", log.substr(log.rfind("x ")));
+}
+
 TEST(SmallAlbum, ARunThatFailsKeepsNothing) {
     Album s(10);
     const std::wstring exit_file = join(s.dir, L"exit-x.txt");

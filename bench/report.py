@@ -885,8 +885,11 @@ def passes_section(results, report):
       "the test decodes the whole block, so the open alone costs about one bare extraction), a few 7-Zip starts, "
       "and, going backward, the pages brought out on their own while the run that holds them goes on. Those are "
       "the slowest pages: under Wine every file a run writes passes through the one wineserver, so a page's run "
-      "beside one writing an album takes longer than alone (about 1.3 times, measured by hand; up to three "
-      "times a bare run in these passes).\n")
+      "beside one writing an album takes longer than alone. A page brought out on its own into memory is only "
+      "its bytes, which 7-Zip writes to its standard output: its run makes no file, and beside a run writing an "
+      "album it takes about 1.3 times a bare extraction, against 1.9 times for a run that makes the member's "
+      "file (medians of eight, measured by hand). Runs in the background work a step below the host's priority "
+      "and are brought up while a page waits for them: Windows heeds that, Wine does not.\n")
     if chart:
         svg = os.path.join(os.path.dirname(os.path.abspath(report)), "passes-ahead.svg")
         groups = [(name, bare, [(o, bars[o].get("before"), bars[o].get("after")) for _, o in PASS_ORDERS if o in bars])

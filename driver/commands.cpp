@@ -102,9 +102,9 @@ ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const w
 
 ArchiverRun output_run(const wchar16* archiver, const wchar16* archive, const wchar16* member, bool tar_pipe) {
     const WideString include = from_ascii(" -i!") + quoted(member);
-    if (!tar_pipe) return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so -sccUTF-8") + include, {}};
-    return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so -sccUTF-8"),
-            quoted(archiver) + from_ascii(" x -so -si -ttar") + include};
+    const WideString first = quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so -sccUTF-8");
+    if (!tar_pipe) return {first + include, {}};
+    return {first, quoted(archiver) + from_ascii(" x -so -si -ttar") + include};
 }
 
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder,

@@ -122,19 +122,17 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring key = argv[1];
     std::wstring out_dir;
     std::vector<std::wstring> patterns;
-    bool to_output = false;
+    bool so = false, si = false;
     for (int i = 2; i < argc; ++i) {
         std::wstring a = argv[i];
-        if (a.rfind(L"-i!", 0) == 0) patterns.push_back(a.substr(3));
-        if (a == L"-so") to_output = true;
-    }
-    for (int i = 2; i < argc; ++i) {
-        std::wstring a = argv[i];
-        if (a == L"-so" && patterns.empty()) key += L"-so";
-        if (a == L"-si") key += L"-si";
+        so = so || a == L"-so";
+        si = si || a == L"-si";
         if (a.rfind(L"-o", 0) == 0) out_dir = a.substr(2);
+        if (a.rfind(L"-i!", 0) == 0) patterns.push_back(a.substr(3));
     }
-    to_output = to_output && !patterns.empty();
+    const bool to_output = so && !patterns.empty();
+    if (so && !to_output) key += L"-so";
+    if (si) key += L"-si";
 
     auto note_class = [&](const wchar_t* when) {
         append_log(key + when + L" " + std::to_wstring(GetPriorityClass(GetCurrentProcess())), L"classes.log");

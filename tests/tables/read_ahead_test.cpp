@@ -771,15 +771,16 @@ TEST(SmallAlbum, ItsRunGivesWayToTheHostUntilAPageWaitsForIt) {
     Plugin p(s.ini());
     ASSERT_EQ(20u, s.list(p).size());
     const std::wstring classes = join(s.dir, L"classes.log");
-    auto noted = [&](const std::string& line) { return read_bytes(classes).find(line + "\n") != std::string::npos; };
-    const std::string below = std::to_string(BELOW_NORMAL_PRIORITY_CLASS), normal = std::to_string(NORMAL_PRIORITY_CLASS);
-    for (int i = 0; i < 3000 && !noted("x " + below); ++i) Sleep(20);
-    EXPECT_TRUE(noted("x " + below)) << read_bytes(classes);
+    auto noted_soon = [&](const std::string& key, DWORD priority) {
+        const std::string line = key + " " + std::to_string(priority) + "\n";
+        for (int i = 0; i < 3000 && read_bytes(classes).find(line) == std::string::npos; ++i) Sleep(20);
+        return read_bytes(classes).find(line) != std::string::npos;
+    };
+    EXPECT_TRUE(noted_soon("x", BELOW_NORMAL_PRIORITY_CLASS)) << read_bytes(classes);
     {
         // Waited for, it works at the host's own priority until let go.
         PageOnItsOwn page(p, s.archive, 0);
-        for (int i = 0; i < 3000 && !noted("x now " + normal); ++i) Sleep(20);
-        EXPECT_TRUE(noted("x now " + normal)) << read_bytes(classes);
+        EXPECT_TRUE(noted_soon("x now", NORMAL_PRIORITY_CLASS)) << read_bytes(classes);
         write_bytes(join(s.dir, L"go"), "");
         page.done_within(INFINITE);
         EXPECT_EQ(Album::bytes(0), page.got);
@@ -788,7 +789,7 @@ TEST(SmallAlbum, ItsRunGivesWayToTheHostUntilAPageWaitsForIt) {
     p.write_ini(s.ini(L"aheadMB=0\r\n"));
     EXPECT_EQ(Album::bytes(5), fetch_memory(p, s.archive, 5));
     const std::string log = read_bytes(classes);
-    EXPECT_EQ("x " + normal + "\n", log.substr(log.rfind("x ")));
+    EXPECT_EQ("x " + std::to_string(NORMAL_PRIORITY_CLASS) + "\n", log.substr(log.rfind("x ")));
 }
 
 TEST(SmallAlbum, ARunThatFailsKeepsNothing) {

@@ -101,10 +101,17 @@ ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const w
 }
 
 ArchiverRun output_run(const wchar16* archiver, const wchar16* archive, const wchar16* member, bool tar_pipe) {
-    const WideString include = from_ascii(" -i!") + quoted(member);
-    const WideString first = quoted(archiver) + from_ascii(" x ") + quoted(archive) + from_ascii(" -so -sccUTF-8");
-    if (!tar_pipe) return {first + include, {}};
-    return {first, quoted(archiver) + from_ascii(" x -so -si -ttar") + include};
+    return output_run(archiver, archive, std::vector<WideString>{member}, tar_pipe);
+}
+
+ArchiverRun output_run(const wchar16* archiver, const wchar16* archive, const std::vector<WideString>& members,
+                       bool tar_pipe, bool streamed) {
+    WideString includes;
+    for (const WideString& m : members) includes += from_ascii(" -i!") + quoted(m.c_str());
+    const WideString first = quoted(archiver) + from_ascii(" x ") + quoted(archive) +
+                             from_ascii(streamed ? " -mmt1" : "") + from_ascii(" -so -sccUTF-8");
+    if (!tar_pipe) return {first + includes, {}};
+    return {first, quoted(archiver) + from_ascii(" x -so -si -ttar") + includes};
 }
 
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder,

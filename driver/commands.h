@@ -43,8 +43,11 @@ ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const w
 ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const wchar16* folder,
                         const std::vector<WideString>& members, bool tar_pipe, bool streamed = false);
 // One member written to 7-Zip's standard output (of the second program,
-// for a tar pipe).
+// for a tar pipe). Several: one after another, in the archive's order,
+// whatever the order they are named in.
 ArchiverRun output_run(const wchar16* archiver, const wchar16* archive, const wchar16* member, bool tar_pipe);
+ArchiverRun output_run(const wchar16* archiver, const wchar16* archive, const std::vector<WideString>& members,
+                       bool tar_pipe, bool streamed = false);
 // What naming one more member adds to such a run's command line.
 size_t include_length(const WideString& member);
 

@@ -142,6 +142,9 @@ bool is_contained_path(const wchar16* path) {
     }
 }
 
+// The most UTF-16 units a file name may hold.
+const size_t kLongestName = 255;
+
 bool written_as_listed(const wchar16* path, WideString& written) {
     written.clear();
     if (!is_contained_path(path)) return false;
@@ -150,6 +153,8 @@ bool written_as_listed(const wchar16* path, WideString& written) {
         wchar16 c = *p;
         if (c == 0 || is_separator(c)) {
             size_t n = static_cast<size_t>(p - element);
+            // Longer than a file name may be: no file can be made under it.
+            if (n > kLongestName) return false;
             if (n == 0 || p[-1] == '.' || p[-1] == ' ') {
                 if (n != 1 || *element != '.') return false;
             } else {

@@ -23,7 +23,8 @@ bool is_plain_file_name(const wchar16* name);
 // when the file system then finds it there under that name and no other:
 // the listed path without its "." elements. False when 7-Zip would write
 // another name (an element with a character Windows forbids, a trailing dot
-// or space, a device name) or the name could reach another file (an element
+// or space, a device name), cannot write it (an element longer than a file
+// name may be) or the name could reach another file (an element
 // with a '~' may be another file's short name); an empty or ".." element, a
 // root or a lone surrogate, too.
 bool written_as_listed(const wchar16* path, WideString& written);

@@ -47,12 +47,16 @@ const uint64_t kNearBytes = 8ull << 20;
 // too: only the writing of many small files is saved by not waiting.
 const uint64_t kSmallMember = 1ull << 20;
 
+// A kept member: a file of its own, or its part of its window's stream.
 struct KeptFile {
     WideString file;
+    uint64_t offset = 0;  // where its bytes start in the file
+    uint64_t length = 0;  // the whole file's
     uint64_t size = 0;
     CrcKind check = CrcKind::kNone;
     uint32_t crc = 0;
-    uint64_t used = 0;  // when last served or brought out, for the budget
+    uint64_t used = 0;    // when last served or brought out, for the budget
+    bool stream = false;  // its file holds its whole window, kept and dropped together
     std::shared_ptr<ScratchFolder> folder;  // the run's folder goes with its last member
 };
 
@@ -183,15 +187,42 @@ bool wanted_at_the_end(FetchWatch* watch, uint64_t size) {
     return !progress || progress->report(size, size);
 }
 
-// A kept file copied piece by piece into a new file at target, its bytes
-// checked on the way; nobody may write the kept file meanwhile. kReadError
-// (and no file at target) when it is not what the listing said.
-ResultCode copy_kept(const KeptFile& f, const WideString& target) {
-    FileHandle in(CreateFileW(extended_path(f.file).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER on_disk;
-    if (!in.valid() || !GetFileSizeEx(in.get(), &on_disk) || static_cast<uint64_t>(on_disk.QuadPart) != f.size)
-        return kReadError;
+// A kept member's file opened at the start of its bytes. Finished: exactly
+// as long as when it was kept; a file of its own also shut by its writer
+// (7-Zip sizes a file first and holds it open until it is whole), and
+// nobody may write it while it is read. A stream still being written need
+// only hold the member's bytes already; a stream is written through 7-Zip's
+// standard output, which Wine's console host may hold a while after.
+FileHandle open_kept(const KeptFile& f, bool finished) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE | (f.stream ? FILE_SHARE_WRITE : 0);
+    FileHandle in(CreateFileW(extended_path(f.file).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER on_disk, start;
+    start.QuadPart = static_cast<LONGLONG>(f.offset);
+    if (!in.valid() || !GetFileSizeEx(in.get(), &on_disk)) return FileHandle();
+    const uint64_t length = static_cast<uint64_t>(on_disk.QuadPart);
+    if ((finished ? length != f.length : length < f.offset + f.size) ||
+        !SetFilePointerEx(in.get(), start, nullptr, FILE_BEGIN))
+        return FileHandle();
+    return in;
+}
+
+// Exactly n bytes from where the file stands.
+bool read_exactly(HANDLE in, char* to, size_t n) {
+    while (n > 0) {
+        DWORD got = 0;
+        if (!ReadFile(in, to, static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), &got, nullptr) || got == 0)
+            return false;
+        to += got;
+        n -= got;
+    }
+    return true;
+}
+
+// A kept member copied piece by piece into a new file at target, its bytes
+// checked on the way. kReadError (and no file at target) when it is not
+// what the listing said.
+ResultCode copy_kept(HANDLE in, const KeptFile& f, const WideString& target) {
     std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(f.size, 1u << 20)));
     const WideString out_path = extended_path(target);
     FileHandle out(CreateFileW(out_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
@@ -200,13 +231,14 @@ ResultCode copy_kept(const KeptFile& f, const WideString& target) {
     Checksum sum(f.check);
     ResultCode rc = kOk;
     for (uint64_t left = f.size; rc == kOk && left > 0;) {
-        DWORD want = static_cast<DWORD>(std::min<uint64_t>(left, buffer.size())), got = 0, put = 0;
-        if (!ReadFile(in.get(), buffer.data(), want, &got, nullptr) || got == 0)
+        const DWORD want = static_cast<DWORD>(std::min<uint64_t>(left, buffer.size()));
+        DWORD put = 0;
+        if (!read_exactly(in, buffer.data(), want))
             rc = kReadError;
-        else if (!WriteFile(out.get(), buffer.data(), got, &put, nullptr) || put != got)
+        else if (!WriteFile(out.get(), buffer.data(), want, &put, nullptr) || put != want)
             rc = kWriteError;
-        sum.add(buffer.data(), got);
-        left -= got;
+        sum.add(buffer.data(), want);
+        left -= want;
     }
     if (rc == kOk && !sum.matches(f.crc)) rc = kReadError;
     if (rc != kOk) {
@@ -216,14 +248,17 @@ ResultCode copy_kept(const KeptFile& f, const WideString& target) {
     return rc;
 }
 
-// A kept file handed over as the call asks. kReadError, with nothing handed
-// over, when it is not what the listing said (changed on disk since).
-ResultCode deliver_kept(const KeptFile& f, FetchWatch* watch, Output& out) {
-    if (out.target) return wanted_at_the_end(watch, f.size) ? copy_kept(f, *out.target) : kAborted;
-    platform::OwnedBlock block;
-    ResultCode rc = read_file_bytes(f.file, f.size, block);
-    if (rc != kOk) return rc;
+// A kept member handed over as the call asks (see open_kept for
+// `finished`). kReadError, with nothing handed over, when it is not what
+// the listing said (changed on disk since).
+ResultCode deliver_kept(const KeptFile& f, FetchWatch* watch, Output& out, bool finished = true) {
+    FileHandle in = open_kept(f, finished);
+    if (!in.valid()) return kReadError;
+    if (out.target) return wanted_at_the_end(watch, f.size) ? copy_kept(in.get(), f, *out.target) : kAborted;
     const size_t length = static_cast<size_t>(f.size);
+    platform::OwnedBlock block(platform::alloc_block(length));
+    if (!block) return kNoMemory;
+    if (!read_exactly(in.get(), static_cast<char*>(block.get()), length)) return kReadError;
     Checksum sum(f.check);
     sum.add(block.get(), length);
     if (!sum.matches(f.crc)) return kReadError;
@@ -252,16 +287,39 @@ struct Planned {
     uint64_t size;
     CrcKind check;
     uint32_t crc;
+    uint64_t offset;     // where it starts in the window's stream
 };
 
+bool by_position(const Planned* a, const Planned* b) { return a->position < b->position; }
+
 // A window: its members, in the host's direction, and the folder of its
-// own they come out into.
+// own they come out into: as files, or where every member has a CRC-32 to
+// tell its bytes by, as one stream from 7-Zip's standard output, the
+// members one after another in the archive's order (7-Zip then makes no
+// file of each, most of what a run costs beside the decoding).
 struct Window {
     std::shared_ptr<ScratchFolder> folder;
     std::vector<Planned> plan;
     uint64_t bytes = 0;  // all its members', which the host follows coming out
     int step = 1;        // the host's direction
     bool solid = false;  // its page's run decodes the members before it in a block
+    uint64_t beyond = 0;  // the bytes of its page, come out beyond the budget
+    WideString stream;   // the stream's file; empty for files
+
+    const wchar16* output() const { return stream.empty() ? nullptr : stream.c_str(); }
+    // A member's part of the stream, as it is kept.
+    KeptFile part(const Planned& m) const {
+        KeptFile f;
+        f.file = stream;
+        f.offset = m.offset;
+        f.length = bytes;
+        f.size = m.size;
+        f.check = m.check;
+        f.crc = m.crc;
+        f.stream = true;
+        f.folder = folder;
+        return f;
+    }
 
     bool covers(size_t p) const {
         for (const Planned& m : plan)
@@ -329,8 +387,27 @@ public:
 
 namespace {
 
+// Under the lock: the member kept at `at` goes, with every other member of
+// its stream when it has one, their bytes given back; their file once into
+// doomed.
+void drop_locked(KeptMembers& k, std::map<size_t, KeptFile>::iterator at, std::vector<KeptFile>& doomed) {
+    Shared& s = shared();
+    if (at->second.stream)
+        for (auto it = k.files.begin(); it != k.files.end();) {
+            if (it != at && it->second.stream && it->second.folder == at->second.folder) {
+                s.kept -= it->second.size;
+                it = k.files.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    s.kept -= at->second.size;
+    doomed.push_back(std::move(at->second));
+    k.files.erase(at);
+}
+
 // Under the lock: the least recently used go until the rest take at most
-// `room` bytes.
+// `room` bytes; a stream whole, once none of its members was used later.
 std::vector<KeptFile> trim_locked(uint64_t room) {
     Shared& s = shared();
     std::vector<KeptFile> doomed;
@@ -341,15 +418,23 @@ std::vector<KeptFile> trim_locked(uint64_t room) {
         size_t position;
     };
     std::vector<Candidate> order;
+    std::map<const ScratchFolder*, size_t> streams;  // each stream's candidate
     for (KeptMembers* k : s.all)
-        for (const auto& f : k->files) order.push_back({f.second.used, k, f.first});
+        for (const auto& f : k->files) {
+            if (f.second.stream) {
+                auto seen = streams.emplace(f.second.folder.get(), order.size());
+                if (!seen.second) {
+                    Candidate& c = order[seen.first->second];
+                    c.used = std::max(c.used, f.second.used);
+                    continue;
+                }
+            }
+            order.push_back({f.second.used, k, f.first});
+        }
     std::sort(order.begin(), order.end(), [](const Candidate& a, const Candidate& b) { return a.used < b.used; });
     for (const Candidate& c : order) {
         if (s.kept <= room) break;
-        auto it = c.owner->files.find(c.position);
-        s.kept -= it->second.size;
-        doomed.push_back(std::move(it->second));
-        c.owner->files.erase(it);
+        drop_locked(*c.owner, c.owner->files.find(c.position), doomed);
     }
     return doomed;
 }
@@ -491,7 +576,7 @@ bool plan_window(const MemberSource& source, size_t p, size_t want, int step, ui
         for (size_t n = 0, q = p; n < want && q < paths.size(); ++n, q += static_cast<size_t>(step)) {
             size_t len = 0;
             const wchar16* text = paths.path(q, len);
-            Planned m{q, WideString(text, len), WideString(), table[q].filesize, CrcKind::kNone, 0};
+            Planned m{q, WideString(text, len), WideString(), table[q].filesize, CrcKind::kNone, 0, 0};
             const bool written = written_as_listed(m.path.c_str(), m.written);
             if (q != p || ahead) {
                 if (!paths.alone(q) || !written) continue;
@@ -543,21 +628,41 @@ bool make_window(const Setup& setup, const wchar16* archive, const MemberSource&
             doomed = trim_locked(room - need);
             reserved.add(need);
             if (!ahead) kept.runner->folder = window.folder->path();
+            if (!ahead) window.beyond = plan[0].size;
         }
     }
     discard(doomed);
     for (const Planned& m : plan) window.bytes += m.size;
     window.step = step;
-    return !plan.empty();
+    if (plan.empty()) return false;
+    if (std::all_of(plan.begin(), plan.end(), [](const Planned& m) { return m.check == CrcKind::kCrc32; })) {
+        std::vector<Planned*> order;
+        for (Planned& m : plan) order.push_back(&m);
+        std::sort(order.begin(), order.end(), by_position);
+        uint64_t offset = 0;
+        for (Planned* m : order) {
+            m->offset = offset;
+            offset += m->size;
+        }
+        window.stream = window.folder->path() + L"\\s";
+    }
+    return true;
 }
 
-// The run that brings a window out.
+// The run that brings a window out; its output is the window's stream,
+// whose members are named in the order 7-Zip writes them.
 ArchiverRun window_run(const Setup& setup, const wchar16* archive, const MemberSource& source,
                        const Window& window, bool streamed) {
+    std::vector<const Planned*> order;
+    for (const Planned& m : window.plan) order.push_back(&m);
+    if (!window.stream.empty()) std::sort(order.begin(), order.end(), by_position);
     std::vector<WideString> paths;
-    for (const Planned& m : window.plan) paths.push_back(m.path);
+    for (const Planned* m : order) paths.push_back(m->path);
     return with_password(
-        extract_run(setup.exe, archive, window.folder->path().c_str(), paths, source.tar_pipe, streamed), setup);
+        window.stream.empty()
+            ? extract_run(setup.exe, archive, window.folder->path().c_str(), paths, source.tar_pipe, streamed)
+            : output_run(setup.exe, archive, paths, source.tar_pipe, streamed),
+        setup);
 }
 
 typedef std::vector<std::pair<size_t, KeptFile>> Found;
@@ -586,20 +691,34 @@ bool written_file(const Planned& m, const std::shared_ptr<ScratchFolder>& folder
         return false;
     }
     f.file = file;
-    f.size = size;
+    f.length = f.size = size;
     f.check = m.check;
     f.crc = m.crc;
     f.folder = folder;
     return true;
 }
 
-// What a window run brought out to keep; its bytes are checked against the
-// listing's CRC when served.
-Found gather(const std::vector<Planned>& plan, const std::shared_ptr<ScratchFolder>& folder) {
+// The bytes written to a file so far.
+uint64_t length_of(const WideString& file) {
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    if (!GetFileAttributesExW(extended_path(file).c_str(), GetFileExInfoStandard, &a)) return 0;
+    return (static_cast<uint64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
+}
+
+// What a window run that ended well brought out to keep, in the window's
+// order; its bytes are checked against the listing's CRC when served. A
+// stream is kept whole when it holds exactly its members' bytes, else not
+// at all.
+Found gather(const Window& window) {
     Found found;
-    for (const Planned& m : plan) {
+    if (!window.stream.empty()) {
+        if (length_of(window.stream) != window.bytes) return found;
+        for (const Planned& m : window.plan) found.emplace_back(m.position, window.part(m));
+        return found;
+    }
+    for (const Planned& m : window.plan) {
         KeptFile f;
-        if (written_file(m, folder, true, f)) found.emplace_back(m.position, std::move(f));
+        if (written_file(m, window.folder, true, f)) found.emplace_back(m.position, std::move(f));
     }
     return found;
 }
@@ -615,10 +734,9 @@ void keep(KeptMembers& kept, Found& found, Reservation& reserved, uint64_t budge
         reserved.release();
         for (auto it = found.rbegin(); it != found.rend(); ++it) {
             it->second.used = ++s.tick;
-            if (kept.files.count(it->first)) {
-                doomed.push_back(std::move(it->second));
-                continue;
-            }
+            // Kept meanwhile by a run beside this one: the older goes.
+            auto old = kept.files.find(it->first);
+            if (old != kept.files.end()) drop_locked(kept, old, doomed);
             s.kept += it->second.size;
             kept.files.emplace(it->first, std::move(it->second));
         }
@@ -628,17 +746,16 @@ void keep(KeptMembers& kept, Found& found, Reservation& reserved, uint64_t budge
     discard(doomed);
 }
 
-// Drops the member kept at p when it is still `file`, which is no longer
-// what the listing said.
+// Drops the member kept at p when it is still in `file`, which is no
+// longer what the listing said, and the rest of its stream with it.
 void forget(KeptMembers& kept, size_t p, const WideString& file) {
+    std::vector<KeptFile> doomed;
     {
         Locked l;
         auto it = kept.files.find(p);
-        if (it != kept.files.end() && it->second.file == file) {
-            shared().kept -= it->second.size;
-            kept.files.erase(it);
-        }
+        if (it != kept.files.end() && it->second.file == file) drop_locked(kept, it, doomed);
     }
+    discard(doomed);
     remove_file(file);
 }
 
@@ -650,19 +767,16 @@ const int kTellEvery = 20;
 
 // The page of a run still under way, handed over as the call asks once it
 // is whole: a member with a CRC-32 (without one, only the run's ending well
-// vouches for its bytes), found as written, no longer open for writing
-// (7-Zip sizes a file first and holds it open until it is whole), its bytes
-// the listed CRC. kReadError while it cannot be.
+// vouches for its bytes), its file found as written and shut, or the
+// stream past its end; its bytes the listed CRC. kReadError while it
+// cannot be.
 ResultCode page_written(const Window& window, size_t p, FetchWatch* watch, Output& out) {
     for (const Planned& m : window.plan) {
         if (m.position != p) continue;
+        if (m.check != CrcKind::kCrc32) return kReadError;
+        if (!window.stream.empty()) return deliver_kept(window.part(m), watch, out, false);
         KeptFile f;
-        if (m.check != CrcKind::kCrc32 || !written_file(m, window.folder, false, f)) return kReadError;
-        // Held while it is read, so that nobody opens it to write meanwhile.
-        FileHandle closed(CreateFileW(extended_path(f.file).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!closed.valid()) return kReadError;
+        if (!written_file(m, window.folder, false, f)) return kReadError;
         return deliver_kept(f, watch, out);
     }
     return kReadError;
@@ -671,8 +785,9 @@ ResultCode page_written(const Window& window, size_t p, FetchWatch* watch, Outpu
 // Whether 7-Zip, still under way, has so much to write before page p that
 // a run of its own brings the page sooner. It writes a run's members in the
 // listing's order, and makes each file before writing it: those not made
-// yet are still to come. A page without a CRC-32 is handed over only once
-// the run has ended, and its window was bounded for that.
+// yet, or past the stream's length, are still to come. A page without a
+// CRC-32 is handed over only once the run has ended, and its window was
+// bounded for that.
 bool far_ahead(const Background& background, size_t p) {
     const Window& w = background.window;
     const Planned* page = nullptr;
@@ -682,13 +797,17 @@ bool far_ahead(const Background& background, size_t p) {
         else if (m.position < p) before.push_back(&m);
     }
     if (!page || page->check != CrcKind::kCrc32 || before.empty() || background.run.wait(0)) return false;
-    std::sort(before.begin(), before.end(),
-              [](const Planned* a, const Planned* b) { return a->position < b->position; });
+    std::sort(before.begin(), before.end(), by_position);
     const WideString folder = w.folder->path() + L"\\";
+    const uint64_t streamed = w.stream.empty() ? 0 : length_of(w.stream);
+    auto out = [&](const Planned* m) {
+        if (!w.stream.empty()) return m->offset + m->size <= streamed;
+        return GetFileAttributesW(extended_path(folder + m->written).c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
     size_t made = 0, end = before.size();
     while (made < end) {
         const size_t mid = made + (end - made) / 2;
-        if (GetFileAttributesW(extended_path(folder + before[mid]->written).c_str()) != INVALID_FILE_ATTRIBUTES)
+        if (out(before[mid]))
             made = mid + 1;
         else
             end = mid;
@@ -731,7 +850,7 @@ ResultCode collect(KeptMembers& kept, Background& background, size_t p, FetchWat
     // A run that did not end well may have left files whose listed length
     // hides missing bytes: nothing of it is kept.
     if (!ran) return kOk;
-    Found found = gather(background.window.plan, background.window.folder);
+    Found found = gather(background.window);
     keep(kept, found, kept.runner->reserved, budget);
     return kOk;
 }
@@ -747,8 +866,8 @@ void start_background(const Setup& setup, const wchar16* archive, const MemberSo
     background->album = album;
     if (!make_window(setup, archive, source, kept, from, want, step, budget, how, background->window,
                      background->reserved) ||
-        !background->run.start(setup.exe, window_run(setup, archive, source, background->window, true), nullptr,
-                               true))
+        !background->run.start(setup.exe, window_run(setup, archive, source, background->window, true),
+                               background->window.output(), true))
         return;
     Locked l;
     kept.background = std::move(background);
@@ -836,7 +955,8 @@ ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRe
     // The host follows the whole window's bytes coming out.
     FetchWatch window(watch ? watch->progress() : nullptr, planned.bytes);
     window.watch(planned.folder.get());
-    bool ran = run_archiver(setup.exe, window_run(setup, archive, source, planned, false), nullptr, window.observer())
+    bool ran = run_archiver(setup.exe, window_run(setup, archive, source, planned, false), planned.output(),
+                            window.observer())
                    .succeeded();
     window.watch(nullptr);
     if (window.stopped()) return kAborted;
@@ -844,11 +964,14 @@ ResultCode run_window(const Setup& setup, const wchar16* archive, const MemberRe
     // A run that did not end well may have left files whose listed length
     // hides missing bytes: nothing of it is kept.
     Found found;
-    if (ran) found = gather(planned.plan, planned.folder);
+    if (ran) found = gather(planned);
     ResultCode rc = kReadError;
     if (!found.empty() && found.front().first == p) {
         rc = deliver_kept(found.front().second, watch, out);
-        if (rc == kReadError) {
+        // Not what the listing said: nor is the rest of a stream kept.
+        if (rc == kReadError && found.front().second.stream) {
+            found.clear();
+        } else if (rc == kReadError) {
             remove_file(found.front().second.file);
             found.erase(found.begin());
         }
@@ -942,6 +1065,10 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
             if (on_its_own || (served && rc != kAborted)) {
                 Locked l;
                 background->reserved.take_from(kept->runner->reserved);
+                // Its page stays on disk with it, which nobody may ask for
+                // again: within the budget from now on.
+                background->reserved.add(background->window.beyond);
+                background->window.beyond = 0;
                 kept->background = std::move(background);
             }
         }

@@ -24,10 +24,13 @@
 // 7-Zip has many members to write before it. A thread ended in the middle of a run is seen to be gone, and its
 // run's mark and disk given back.
 //
-// A kept member is found by the very name 7-Zip wrote it under and checked
-// against the listing's CRC when the listing gives one; a member whose
-// written name would differ from its listed one is never kept, but brought
-// out on its own.
+// A window whose members all have a CRC-32 comes out as one stream, 7-Zip's
+// standard output, each member found in it by the listed sizes of those
+// before it and checked against its CRC; such a window is kept, and goes,
+// whole. Else a kept member is found by the very name 7-Zip wrote it under
+// and checked against the listing's CRC when the listing gives one. A
+// member whose written name would differ from its listed one is never
+// kept, but brought out on its own.
 #pragma once
 
 #include <cstddef>

@@ -70,6 +70,12 @@ TEST(Paths, WrittenAsListed) {
         EXPECT_EQ(c.second[0] != 0, ok) << testing::PrintToString(std::u16string(c.first));
         if (ok) EXPECT_EQ(std::u16string(c.second), written);
     }
+    // No element longer than a file name may be.
+    for (size_t n : {254, 255, 256}) {
+        WideString written;
+        const std::u16string name = u"d\\" + std::u16string(n - 4, u'x') + u".png";
+        EXPECT_EQ(n <= 255, written_as_listed(name.c_str(), written)) << n;
+    }
 }
 
 bool brings(const std::u16string& member, const std::u16string& other) {

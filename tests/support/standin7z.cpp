@@ -6,7 +6,8 @@
 // each -i! it writes member-<file name>.bin, else member.bin (when present), to the
 // output folder under the pattern's name; with second.bin beside it, that
 // too, under the name with ".second" added. With -so instead, it writes
-// the same bytes, then second.bin's, to its output. A run with -si reads its input to
+// the same bytes, then second.bin's, to its output, member after member;
+// naming several, it writes stray.bin's bytes after the first. A run with -si reads its input to
 // the end and keeps it in in-<key>.txt. crash-<key>.txt makes it print half
 // its output and die; vanish-after-<key>.txt makes it move itself away, so
 // later runs cannot start. open-x.txt leaves the member held open (no
@@ -209,7 +210,11 @@ int wmain(int argc, wchar_t** argv) {
             WriteFile(f, member.data() + half, static_cast<DWORD>(member.size()) - half, &put_bytes, nullptr);
             std::string second = read_all(beside_me(L"second.bin"), found);
             if (found && to_output) put(second);
-            CloseHandle(f);  // its output too: the member written is let go
+            bool stray = false;
+            const std::string strayed = read_all(beside_me(L"stray.bin"), stray);
+            if (stray && to_output && &pattern == &patterns.front() && patterns.size() > 1) put(strayed);
+            // Its output too, after the last member: what was written is let go.
+            if (!to_output || &pattern == &patterns.back()) CloseHandle(f);
             if (found && !to_output) write_file(target + L".second", second);
             std::string event = read_all(beside_me(L"open-x.txt"), found);
             if (found) {

@@ -135,8 +135,11 @@ int wmain(int argc, wchar_t** argv) {
     if (so && !to_output) key += L"-so";
     if (si) key += L"-si";
 
+    // The class last noted: a change is noted whenever it comes, even before a hold.
+    DWORD noted = 0;
     auto note_class = [&](const wchar_t* when) {
-        append_log(key + when + L" " + std::to_wstring(GetPriorityClass(GetCurrentProcess())), L"classes.log");
+        noted = GetPriorityClass(GetCurrentProcess());
+        append_log(key + when + L" " + std::to_wstring(noted), L"classes.log");
     };
     note_class(L"");
     bool reads_tar = key.size() > 3 && key.compare(key.size() - 3, 3, L"-si") == 0;
@@ -201,10 +204,8 @@ int wmain(int argc, wchar_t** argv) {
             DWORD half = hold ? static_cast<DWORD>(member.size() / 2) : 0, put_bytes;
             WriteFile(f, member.data(), half, &put_bytes, nullptr);
             FlushFileBuffers(f);
-            for (int waited = 0, was = 0; hold && waited < 6000 && !exists(beside_me(L"go")); ++waited) {
-                const int now = static_cast<int>(GetPriorityClass(GetCurrentProcess()));
-                if (waited > 0 && now != was) note_class(L" now");
-                was = now;
+            for (int waited = 0; hold && waited < 6000 && !exists(beside_me(L"go")); ++waited) {
+                if (GetPriorityClass(GetCurrentProcess()) != noted) note_class(L" now");
                 Sleep(20);
             }
             WriteFile(f, member.data() + half, static_cast<DWORD>(member.size()) - half, &put_bytes, nullptr);

@@ -1065,8 +1065,8 @@ ResultCode fetch_ahead(const Setup& setup, const wchar16* archive, const MemberR
             if (on_its_own || (served && rc != kAborted)) {
                 Locked l;
                 background->reserved.take_from(kept->runner->reserved);
-                // Its page stays on disk with it, which nobody may ask for
-                // again: within the budget from now on.
+                // Its page, handed over or on its way, stays on disk with
+                // it: within the budget from now on.
                 background->reserved.add(background->window.beyond);
                 background->window.beyond = 0;
                 kept->background = std::move(background);

@@ -6,6 +6,13 @@ namespace {
 
 WideString quoted(const wchar16* text) { return from_ascii("\"") + text + from_ascii("\""); }
 
+// Each member named by a plain include of its own.
+WideString includes_of(const std::vector<WideString>& members) {
+    WideString includes;
+    for (const WideString& m : members) includes += from_ascii(" -i!") + quoted(m.c_str());
+    return includes;
+}
+
 }  // namespace
 
 const wchar16* find_extension(const wchar16* path) {
@@ -106,8 +113,7 @@ ArchiverRun output_run(const wchar16* archiver, const wchar16* archive, const wc
 
 ArchiverRun output_run(const wchar16* archiver, const wchar16* archive, const std::vector<WideString>& members,
                        bool tar_pipe, bool streamed) {
-    WideString includes;
-    for (const WideString& m : members) includes += from_ascii(" -i!") + quoted(m.c_str());
+    const WideString includes = includes_of(members);
     const WideString first = quoted(archiver) + from_ascii(" x ") + quoted(archive) +
                              from_ascii(streamed ? " -mmt1" : "") + from_ascii(" -so -sccUTF-8");
     if (!tar_pipe) return {first + includes, {}};
@@ -118,8 +124,7 @@ ArchiverRun extract_run(const wchar16* archiver, const wchar16* archive, const w
                         const std::vector<WideString>& members, bool tar_pipe, bool streamed) {
     const WideString threads = from_ascii(streamed ? " -mmt1" : "");
     WideString into = from_ascii(" -o") + quoted(folder) + from_ascii(" -aoa");
-    WideString includes;
-    for (const WideString& m : members) includes += from_ascii(" -i!") + quoted(m.c_str());
+    const WideString includes = includes_of(members);
     if (!tar_pipe)
         return {quoted(archiver) + from_ascii(" x ") + quoted(archive) + into + threads + from_ascii(" -sccUTF-8") + includes,
                 {}};

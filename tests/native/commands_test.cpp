@@ -109,11 +109,8 @@ TEST(Commands, ExtractRuns) {
     EXPECT_EQ(piped.first, output_pipe.first);
     EXPECT_EQ(u"\"7z.exe\" x -so -si -ttar -i!\"dir\\100%.png\"", output_pipe.second);
     // Several, streamed: one after another on one thread.
-    ArchiverRun outputs = output_run(u"7z.exe", u"a.7z", two, false, true);
-    EXPECT_EQ(u"\"7z.exe\" x \"a.7z\" -mmt1 -so -sccUTF-8 -i!\"a.jpg\" -i!\"b.jpg\"", outputs.first);
-    ArchiverRun outputs_pipe = output_run(u"7z.exe", u"p.tar.xz", two, true, true);
-    EXPECT_EQ(streamed_pipe.first, outputs_pipe.first);
-    EXPECT_EQ(u"\"7z.exe\" x -so -si -ttar -i!\"a.jpg\" -i!\"b.jpg\"", outputs_pipe.second);
+    EXPECT_EQ(u"\"7z.exe\" x \"a.7z\" -mmt1 -so -sccUTF-8 -i!\"a.jpg\" -i!\"b.jpg\"",
+              output_run(u"7z.exe", u"a.7z", two, false, true).first);
 }
 
 TEST(Commands, SizeThreshold) {
